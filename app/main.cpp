@@ -1,0 +1,13 @@
+#include "app/log.hpp"
+#include "app/wardlet.hpp"
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        log_line("[Wardlet]::client correct usage: {} [proj_dir]", argc > 0 ? argv[0] : "wardlet");
+        return -1;
+    }
+    Wardlet wardlet(std::filesystem::path(argv[1]), false);
+    log_line("[OnlineSupervisor] starting...");
+    wardlet.start();
+    return 0;
+}

@@ -1,0 +1,91 @@
+#include "events/event_bus.hpp"
+
+#include "app/log.hpp"
+
+#include <exception>
+#include <system_error>
+
+std::atomic<std::uint64_t> EventBus::sid_{0};
+
+EventBus::EventBus() { start(); }
+
+EventBus::~EventBus() { stop(); }
+
+void EventBus::start() { worker_ = std::thread([this] { run(); }); }
+
+std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Handler handler) {
+    std::lock_guard lock(mutex_);
+    std::uint64_t const id = sid_.fetch_add(1);
+    subscribers_[type].emplace_back(id, std::move(handler));
+    log_line("[EventBus] new sub: ({}, {})", type, id);
+    return {std::move(type), id};
+}
+
+void EventBus::publish_event(Event event) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(event));
+    {
+        std::lock_guard count(drain_mutex_);
+        ++undelivered_;
+    }
+    cv_.notify_all();
+}
+
+bool EventBus::drain(std::chrono::milliseconds bound) {
+    std::unique_lock lock(drain_mutex_);
+    return drained_cv_.wait_for(lock, bound, [this] { return undelivered_ == 0 || !running_; });
+}
+
+void EventBus::stop() {
+    // Cleared before taking the lock, so the worker ends after the delivery in progress even
+    // while publishers are queueing behind it.
+    running_.store(false);
+    {
+        std::lock_guard lock(mutex_);
+        cv_.notify_all();
+    }
+    {
+        std::lock_guard lock(drain_mutex_);
+        drained_cv_.notify_all();
+    }
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {
+        worker_.join();
+    }
+}
+
+void EventBus::run() {
+    while (true) {
+        // The lock is taken anew for every event, so publishers get in between two deliveries.
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return !queue_.empty() || !running_; });
+        if (!running_) {
+            return;
+        }
+        Event const event = std::move(queue_.front());
+        queue_.pop_front();
+        deliver(event);
+        std::lock_guard count(drain_mutex_);
+        if (--undelivered_ == 0) {
+            drained_cv_.notify_all();
+        }
+    }
+}
+
+void EventBus::deliver(Event const& event) {
+    std::string const& type = base_of(event).type;
+    auto const found = subscribers_.find(type);
+    if (found == subscribers_.end()) {
+        log_line("[EventBus] could not find the handler for event type {}", type);
+        return;
+    }
+    for (auto const& [id, handler] : found->second) {
+        // One failing handler must not end the worker: every later event would be lost.
+        try {
+            handler(event);
+        } catch (std::exception const& error) {
+            log_line("[EventBus] handler {} for event type {} failed: {}", id, type, error.what());
+        } catch (...) {
+            log_line("[EventBus] handler {} for event type {} failed: unknown error", id, type);
+        }
+    }
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "events/records.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// Carries events from the monitors' threads to their handlers on one worker thread, one event at a
+// time, in publication order. The worker holds the bus lock for a whole delivery, so a handler
+// must never publish, drain or stop the bus.
+class EventBus {
+public:
+    using Handler = std::function<void(Event)>;
+
+    EventBus();
+    EventBus(EventBus const&) = delete;
+    EventBus& operator=(EventBus const&) = delete;
+    // Stops the worker; events still queued are discarded undelivered.
+    ~EventBus();
+
+    std::pair<std::string, std::uint64_t> subscribe(std::string type, Handler handler);
+
+    template <typename Record>
+    void publish(Record const& record) {
+        publish_event(Event{std::in_place_type<Record>, record});
+    }
+    void publish_event(Event event);
+
+    // Waits, at most `bound`, until every queued event has been delivered. False on time-out.
+    bool drain(std::chrono::milliseconds bound);
+
+    // Ends the worker after its current delivery and waits for it. Idempotent.
+    void stop();
+
+    bool running() const { return running_; }
+
+private:
+    void start();
+    void run();
+    void deliver(Event const& event);
+
+    static std::atomic<std::uint64_t> sid_;
+
+    std::unordered_map<std::string, std::vector<std::pair<std::uint64_t, Handler>>> subscribers_;
+    std::deque<Event> queue_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::atomic<bool> running_{true};
+    // Counts published events not yet delivered, apart from the bus lock, so that a drain can
+    // time out even while a slow handler holds that lock.
+    std::mutex drain_mutex_;
+    std::condition_variable drained_cv_;
+    std::uint64_t undelivered_ = 0;
+    std::thread worker_;
+};
