@@ -10,9 +10,13 @@ Timestamp now_timestamp() {
     return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
 
-std::string keycode2char(std::uint16_t code) { return fmt::format("{}", code); }
+std::string keycode2char(std::uint16_t code) {
+    return fmt::format("{}", code);
+}
 
-std::uint16_t keychar2code(std::string const&) { return 0; }
+std::uint16_t keychar2code(std::string const&) {
+    return 0;
+}
 
 std::string timestamp2str(Timestamp tp) {
     constexpr std::int64_t nanos_per_second = 1'000'000'000;

@@ -1,4 +1,5 @@
 #include "app/log.hpp"
+#include "app/startup_error.hpp"
 #include "app/wardlet.hpp"
 
 int main(int argc, char** argv) {
@@ -6,8 +7,12 @@ int main(int argc, char** argv) {
         log_line("[Wardlet]::client correct usage: {} [proj_dir]", argc > 0 ? argv[0] : "wardlet");
         return -1;
     }
-    Wardlet wardlet(std::filesystem::path(argv[1]), false);
-    log_line("[OnlineSupervisor] starting...");
-    wardlet.start();
+    try {
+        Wardlet wardlet(std::filesystem::path(argv[1]), false);
+        log_line("[OnlineSupervisor] starting...");
+        wardlet.start();
+    } catch (StartupError const&) {
+        return 1;
+    }
     return 0;
 }

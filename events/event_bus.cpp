@@ -7,11 +7,17 @@
 
 std::atomic<std::uint64_t> EventBus::sid_{0};
 
-EventBus::EventBus() { start(); }
+EventBus::EventBus() {
+    start();
+}
 
-EventBus::~EventBus() { stop(); }
+EventBus::~EventBus() {
+    stop();
+}
 
-void EventBus::start() { worker_ = std::thread([this] { run(); }); }
+void EventBus::start() {
+    worker_ = std::thread([this] { run(); });
+}
 
 std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Handler handler) {
     std::lock_guard lock(mutex_);

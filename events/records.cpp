@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
-BaseEvent::operator std::string() const { return fmt::format("<{}> filepath={}", type, filepath); }
+BaseEvent::operator std::string() const {
+    return fmt::format("<{}> filepath={}", type, filepath);
+}
 
 FileEvent::operator std::string() const {
     return fmt::format("{} wid={} action={}", BaseEvent::operator std::string(), wid,

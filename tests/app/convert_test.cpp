@@ -18,8 +18,8 @@ TEST(SplitLines, CutsAtLineFeedsOnly) {
 }
 
 TEST(FileActionText, KnownCodesRoundTripAndOthersAreUnknown) {
-    for (FileAction action : {FileActions::Add, FileActions::Delete, FileActions::Modified,
-                              FileActions::Moved}) {
+    for (FileAction action :
+         {FileActions::Add, FileActions::Delete, FileActions::Modified, FileActions::Moved}) {
         EXPECT_EQ(str2action(action2str(action)), action);
     }
     EXPECT_EQ(action2str(0), "Unknown_FileAction");

@@ -111,7 +111,9 @@ std::string ChildProcess::output() const {
     return output_;
 }
 
-void ChildProcess::send_signal(int signal_number) { kill(pid_, signal_number); }
+void ChildProcess::send_signal(int signal_number) {
+    kill(pid_, signal_number);
+}
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
     if (status_) {
