@@ -1,0 +1,43 @@
+#pragma once
+
+#include "events/file_id.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One tracked file of the project's file map.
+struct filemap_data {
+    std::filesystem::path filepath;
+};
+
+// Only the low 32 bits of each number enter the hash; equal hashes still stay separate entries.
+struct FastFIDHash {
+    std::size_t operator()(FileId const& fid) const noexcept {
+        return static_cast<std::size_t>((fid.first << 32) | (fid.second & 0xFFFFFFFFull));
+    }
+};
+
+using FileMap = std::unordered_map<FileId, filemap_data, FastFIDHash>;
+
+// A file map line that names no usable file: its 1-based number, its text and why.
+struct FileMapProblem {
+    std::size_t line_number;
+    std::string text;
+    std::string reason;
+};
+
+struct FileMapReading {
+    FileMap map;
+    std::vector<FileMapProblem> problems;
+};
+
+// Reads "inode;device;path" lines. Unusable lines are skipped and listed; a missing or unreadable
+// file gives an empty map. A later line with the same file id replaces an earlier one.
+FileMapReading read_filemap(std::filesystem::path const& path);
+
+// The file map at `path`. Skipped lines are logged once for each change of the file's problems,
+// not at every reading: the editor channel reads the map for every change message.
+FileMap parse_filemap(std::filesystem::path const& path);
