@@ -1,0 +1,90 @@
+// Activation: connects the editor's events to the watcher and the sender. Everything with logic
+// in it lives in modules that do not need the editor.
+
+import * as vscode from 'vscode';
+import { SOCKET_PATH } from './messages';
+import { QueuedSender, SenderStatus } from './sender';
+import { describeStatus } from './status';
+import { DocumentWatcher } from './watcher';
+
+let active: { watcher: DocumentWatcher; sender: QueuedSender } | undefined;
+
+export function activate(context: vscode.ExtensionContext): void {
+    const output = vscode.window.createOutputChannel('Wardlet');
+    const log = (line: string) => output.appendLine(`${new Date().toISOString()} ${line}`);
+
+    const item = vscode.window.createStatusBarItem(vscode.StatusBarAlignment.Left, 0);
+    item.name = 'Wardlet';
+    item.command = 'wardlet-watcher.showLog';
+    let latest: SenderStatus | undefined;
+    let renderTimer: NodeJS.Timeout | undefined;
+    const render = () => {
+        renderTimer = undefined;
+        if (latest) {
+            const { text, tooltip } = describeStatus(latest, SOCKET_PATH);
+            item.text = text;
+            item.tooltip = tooltip;
+        }
+    };
+    const onStatus = (status: SenderStatus) => {
+        const stateChanged = latest?.state !== status.state;
+        latest = status;
+        if (stateChanged) {
+            render();
+        } else if (renderTimer === undefined) {
+            // The queue length changes with every keystroke while waiting: redraw a few times a second.
+            renderTimer = setTimeout(render, 250);
+        }
+    };
+
+    const sender = new QueuedSender({ socketPath: SOCKET_PATH, log, onStatus });
+    const watcher = new DocumentWatcher({
+        send: (message) => sender.enqueue(message),
+        readClipboard: () => vscode.env.clipboard.readText(),
+        log,
+        documentLength: (document) => {
+            // Measured without copying the text out.
+            const doc = document as vscode.TextDocument;
+            return doc.offsetAt(doc.lineAt(doc.lineCount - 1).range.end);
+        },
+    });
+    active = { watcher, sender };
+
+    vscode.workspace.textDocuments.forEach((document) => watcher.open(document));
+    context.subscriptions.push(
+        output,
+        item,
+        vscode.workspace.onDidOpenTextDocument((document) => watcher.open(document)),
+        vscode.workspace.onDidCloseTextDocument((document) => watcher.close(document)),
+        vscode.workspace.onDidChangeTextDocument((event) => watcher.change(event)),
+        vscode.workspace.onDidSaveTextDocument((document) => watcher.save(document)),
+        vscode.commands.registerCommand('wardlet-watcher.paste', async () => {
+            watcher.beginPaste();
+            try {
+                await vscode.commands.executeCommand('editor.action.clipboardPasteAction');
+            } finally {
+                watcher.endPaste();
+            }
+        }),
+        vscode.commands.registerCommand('wardlet-watcher.showLog', () => output.show(true)),
+        { dispose: () => clearTimeout(renderTimer) },
+    );
+
+    log(`watching ${watcher.openDocuments} open document(s)`);
+    sender.start();
+    item.show();
+}
+
+/** Gives the messages still queued a moment to go out before the editor closes. */
+export async function deactivate(): Promise<void> {
+    if (!active) {
+        return;
+    }
+    const { watcher, sender } = active;
+    active = undefined;
+    let timer: NodeJS.Timeout | undefined;
+    const pause = new Promise<void>((resolve) => (timer = setTimeout(resolve, 1000)));
+    await Promise.race([watcher.settled().then(() => sender.drained()), pause]);
+    clearTimeout(timer);
+    sender.stop();
+}
