@@ -3,6 +3,7 @@
 #include "app/log.hpp"
 #include "index/text_edit.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -25,6 +26,19 @@ bool removable_at(std::string const& content, std::size_t start, std::size_t rig
            0;
 }
 
+// Makes room for `extra` more bytes with an eighth of headroom instead of letting the string
+// double: the buffer holds two copies of every file, and doubling both on the first keystroke in a
+// 1 MB file would add 2 MB at once. (reserve() itself would double, hence the fresh string.)
+void reserve_for(std::string& content, std::size_t extra) {
+    std::size_t const needed = content.size() + extra;
+    if (needed > content.capacity()) {
+        std::string grown;
+        grown.reserve(needed + needed / 8);
+        grown.append(content);
+        content.swap(grown);
+    }
+}
+
 }  // namespace
 
 InsertionBuffer::sambuf_pair& InsertionBuffer::entry(std::filesystem::path const& path) {
@@ -41,6 +55,9 @@ void InsertionBuffer::insert_filecontent(std::filesystem::path const& path, unsi
                                          std::string const& text) {
     std::lock_guard lock(mutex_);
     auto& file = entry(path);
+    if (offset <= file.buf.size()) {
+        reserve_for(file.buf, text.size());
+    }
     if (!insert_text(file.buf, offset, text)) {
         report_drift(path, offset, file.buf.size());
     }
@@ -103,7 +120,7 @@ void InsertionBuffer::update(std::filesystem::path const& path) {
     if (!extended) {
         if (!file.pending.empty()) {
             async_update(path, file.pending);
-            file.pending.clear();
+            std::string{}.swap(file.pending);  // a large run must not keep its storage
         }
         std::string removed = file.indexed.substr(span.offset, span.removed);
         if (span.inserted == 0) {
@@ -115,6 +132,7 @@ void InsertionBuffer::update(std::filesystem::path const& path) {
             async_update(path, removed);
         }
     }
+    reserve_for(file.indexed, span.inserted - std::min(span.inserted, span.removed));
     file.indexed.replace(span.offset, span.removed, file.buf, span.offset, span.inserted);
 }
 
