@@ -1,0 +1,2 @@
+# The content index: automaton build, editor changes on tracked files, searches and line diffs.
+wardlet_bench(index_bench SOURCES index_bench.cpp LIBS wardlet_index)

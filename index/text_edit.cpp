@@ -1,0 +1,63 @@
+#include "index/text_edit.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+bool insert_text(std::string& content, unsigned long offset, std::string_view text) {
+    if (offset > content.size()) {
+        return false;
+    }
+    content.insert(offset, text);
+    return true;
+}
+
+bool delete_text(std::string& content, unsigned long offset, unsigned long count) {
+    if (offset > content.size()) {
+        return false;
+    }
+    // Measured against what follows the offset, so offset + count is never formed.
+    std::size_t const removable = content.size() - offset;
+    content.erase(offset, std::min<unsigned long>(count, removable));
+    return true;
+}
+
+namespace {
+
+// Compared a block at a time with memcmp, which is vectorised; a keystroke in a large file must
+// not cost a byte-by-byte loop over the whole content.
+constexpr std::size_t kBlock = 4096;
+
+std::size_t common_prefix(char const* a, char const* b, std::size_t limit) {
+    std::size_t done = 0;
+    while (limit - done >= kBlock && std::memcmp(a + done, b + done, kBlock) == 0) {
+        done += kBlock;
+    }
+    while (done < limit && a[done] == b[done]) {
+        ++done;
+    }
+    return done;
+}
+
+// Common trailing bytes of a[0, a_end) and b[0, b_end), at most `limit`.
+std::size_t common_suffix(char const* a_end, char const* b_end, std::size_t limit) {
+    std::size_t done = 0;
+    while (limit - done >= kBlock &&
+           std::memcmp(a_end - done - kBlock, b_end - done - kBlock, kBlock) == 0) {
+        done += kBlock;
+    }
+    while (done < limit && a_end[-1 - static_cast<std::ptrdiff_t>(done)] ==
+                               b_end[-1 - static_cast<std::ptrdiff_t>(done)]) {
+        ++done;
+    }
+    return done;
+}
+
+}  // namespace
+
+ChangedSpan changed_span(std::string_view before, std::string_view after) {
+    std::size_t const shorter = std::min(before.size(), after.size());
+    std::size_t const prefix = common_prefix(before.data(), after.data(), shorter);
+    std::size_t const suffix =
+        common_suffix(before.data() + before.size(), after.data() + after.size(), shorter - prefix);
+    return {prefix, before.size() - prefix - suffix, after.size() - prefix - suffix};
+}
