@@ -1,0 +1,76 @@
+#pragma once
+
+#include "events/records.hpp"
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// The monitor's only writer of recorded evidence: every stored file event becomes one row of
+// `file_events`, every stored editor event one row of `vscode_events`. Failed rows are logged
+// and lost; the monitor goes on. One mutex serialises all users of the connection.
+class EventDB {
+public:
+    // Opens (creating the file, not its directory) the database and creates its tables when they
+    // are missing. An unusable database logs "[EventDB] error: ..." and throws StartupError.
+    explicit EventDB(std::string const& dbpath);
+    ~EventDB();
+    EventDB(EventDB const&) = delete;
+    EventDB& operator=(EventDB const&) = delete;
+    EventDB(EventDB&&) = delete;
+    EventDB& operator=(EventDB&&) = delete;
+
+    // Log the event and insert its row; true when the row was written.
+    bool store(FileEvent event);
+    bool store(VSCodeEvent event);
+
+    // Prepares `sql`, binds the values at positions 1, 2, ... and steps it once. Texts
+    // (`char const*`, std::string, std::string_view) are bound as text, a std::string or view
+    // with its full length even across NUL bytes, and a null pointer as the empty text; `int` as
+    // an integer; `bool` as the integer 1 or 0. True when the statement ran to completion.
+    template <typename... Values>
+    bool insert(std::string const& sql, Values const&... values) {
+        std::lock_guard lock(mutex_);
+        return insert_locked(sql, values...);
+    }
+
+private:
+    template <typename T>
+    static constexpr bool bindable_v =
+        std::is_same_v<T, char const*> || std::is_same_v<T, char*> ||
+        std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
+        std::is_same_v<T, int> || std::is_same_v<T, bool>;
+
+    template <typename... Values>
+    bool insert_locked(std::string const& sql, Values const&... values) {
+        static_assert((bindable_v<std::decay_t<Values>> && ...),
+                      "insert binds only texts, int and bool");
+        sqlite3_stmt* stmt = prepare(sql);
+        if (stmt == nullptr) {
+            return false;
+        }
+        int position = 0;
+        (bind_value(stmt, ++position, values), ...);
+        return step_and_finalize(stmt);
+    }
+
+    // Logs "[EventDB] error: ...", closes the connection and throws StartupError.
+    [[noreturn]] void fail_open(std::string reason);
+
+    // A fresh statement, or null after logging the prepare failure.
+    sqlite3_stmt* prepare(std::string const& sql);
+    static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
+    static void bind_value(sqlite3_stmt* stmt, int position, std::string_view text);
+    static void bind_value(sqlite3_stmt* stmt, int position, int number);
+    static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
+    // Steps once, logs a step failure, and finalizes in every case.
+    bool step_and_finalize(sqlite3_stmt* stmt);
+
+    std::string dbpath_;
+    sqlite3* conn_ = nullptr;
+    std::mutex mutex_;
+};

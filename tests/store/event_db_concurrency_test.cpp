@@ -1,0 +1,53 @@
+#include "store/event_db.hpp"
+
+#include "sql_reader.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+VSCodeEvent vscode_event(int n) {
+    VSCodeEvent event;
+    event.type = BaseEvent::Types::VSCODE_EVENT;
+    event.filepath = "/p/e" + std::to_string(n);
+    return event;
+}
+
+}  // namespace
+
+TEST(EventDBConcurrency, ReaderHoldingAReadTransactionDelaysButDoesNotLoseARow) {
+    TempDir dir;
+    auto const path = dir / "wardlet.sqlite3";
+    testing::internal::CaptureStdout();
+    EventDB db(path.string());
+
+    // A reviewer in the middle of a read transaction holds the shared lock.
+    SqlReader reviewer(path);
+    ASSERT_EQ(reviewer("BEGIN; SELECT count(*) FROM vscode_events"), "0\n");
+    bool stored = false;
+    std::atomic<bool> writer_done{false};
+    std::thread writer([&] {
+        stored = db.store(vscode_event(1));
+        writer_done = true;
+    });
+    // Once its rollback journal exists the writer is inside its transaction; it cannot commit
+    // while the reviewer reads, so from then on it is waiting.
+    auto const journal = fs::path(path.string() + "-journal");
+    auto const deadline = std::chrono::steady_clock::now() + 10s;
+    while (!fs::exists(journal) && !writer_done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(writer_done);
+    EXPECT_EQ(reviewer("COMMIT"), "");
+    writer.join();
+    std::string const out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(stored) << out;
+    EXPECT_EQ(reviewer("SELECT filepath FROM vscode_events"), "/p/e1\n");
+}
