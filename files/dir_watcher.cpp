@@ -59,7 +59,7 @@ WatchId error_of(int err) {
         case ENOTDIR:
             return DirWatchErrors::NotADirectory;
         default:
-            return DirWatchErrors::Unspecified;
+            return DirWatchErrors::OtherFailure;
     }
 }
 
@@ -226,7 +226,7 @@ DirWatcher::Impl::~Impl() {
 WatchId DirWatcher::Impl::add_watch(std::string const& directory, DirWatchListener* listener,
                                     bool recursive) {
     if (listener == nullptr) {
-        return DirWatchErrors::Unspecified;
+        return DirWatchErrors::OtherFailure;
     }
     std::lock_guard lock(mutex_);
     if (fd_ < 0) {

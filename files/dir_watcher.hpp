@@ -32,7 +32,7 @@ inline constexpr WatchId MissingDirectory = -1;
 inline constexpr WatchId NotReadable = -2;
 inline constexpr WatchId WatchLimitReached = -3;
 inline constexpr WatchId NotADirectory = -4;
-inline constexpr WatchId Unspecified = -5;
+inline constexpr WatchId OtherFailure = -5;  // no listener, or another system error
 }  // namespace DirWatchErrors
 
 // A short description of a DirWatchErrors code, for log lines.

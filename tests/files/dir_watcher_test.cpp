@@ -288,7 +288,7 @@ TEST_F(DirWatcherTest, FailedWatchesReturnNamedNegativeCodes) {
               DirWatchErrors::MissingDirectory);
     touch(tmp / "plain");
     EXPECT_EQ(watcher.add_watch(root + "/plain", &recorder, false), DirWatchErrors::NotADirectory);
-    EXPECT_EQ(watcher.add_watch(root, nullptr, false), DirWatchErrors::Unspecified);
+    EXPECT_EQ(watcher.add_watch(root, nullptr, false), DirWatchErrors::OtherFailure);
     EXPECT_EQ(dir_watch_error_text(DirWatchErrors::WatchLimitReached),
               "system watch limit reached");
     if (geteuid() != 0) {  // permissions do not stop root
