@@ -27,6 +27,11 @@ std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Hand
     return {std::move(type), id};
 }
 
+void EventBus::set_idle_hook(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    idle_hook_ = std::move(hook);
+}
+
 void EventBus::publish_event(Event event) {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(event));
@@ -70,6 +75,9 @@ void EventBus::run() {
         Event const event = std::move(queue_.front());
         queue_.pop_front();
         deliver(event);
+        if (queue_.empty() && idle_hook_) {
+            idle_hook_();
+        }
         std::lock_guard count(drain_mutex_);
         if (--undelivered_ == 0) {
             drained_cv_.notify_all();

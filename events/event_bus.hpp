@@ -36,6 +36,10 @@ public:
     }
     void publish_event(Event event);
 
+    // Runs `hook` on the worker, like a handler, whenever a delivery leaves the queue empty.
+    // Set it before events flow.
+    void set_idle_hook(std::function<void()> hook);
+
     // Waits, at most `bound`, until every queued event has been delivered. False on time-out.
     bool drain(std::chrono::milliseconds bound);
 
@@ -52,6 +56,7 @@ private:
     static std::atomic<std::uint64_t> sid_;
 
     std::unordered_map<std::string, std::vector<std::pair<std::uint64_t, Handler>>> subscribers_;
+    std::function<void()> idle_hook_;
     std::deque<Event> queue_;
     std::mutex mutex_;
     std::condition_variable cv_;

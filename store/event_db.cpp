@@ -68,7 +68,116 @@ EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
 }
 
 EventDB::~EventDB() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        commit_locked();
+    }
+    committer_cv_.notify_all();
+    if (committer_.joinable()) {
+        committer_.join();
+    }
     sqlite3_close(conn_);
+}
+
+void EventDB::enable_group_commit(std::chrono::milliseconds max_delay) {
+    std::lock_guard lock(mutex_);
+    max_delay_ = max_delay;
+    if (!committer_.joinable()) {
+        committer_ = std::thread([this] { run_committer(); });
+    }
+}
+
+void EventDB::commit_soon() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!in_transaction_) {
+            return;
+        }
+        commit_requested_ = true;
+    }
+    committer_cv_.notify_all();
+}
+
+void EventDB::commit_pending() {
+    std::lock_guard lock(mutex_);
+    commit_locked();
+}
+
+void EventDB::run_committer() {
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        if (!in_transaction_) {
+            committer_cv_.wait(lock, [this] { return in_transaction_ || closing_; });
+            continue;
+        }
+        auto const deadline = transaction_began_ + max_delay_;
+        committer_cv_.wait_until(
+            lock, deadline, [this] { return commit_requested_ || closing_ || !in_transaction_; });
+        if (in_transaction_ &&
+            (commit_requested_ || std::chrono::steady_clock::now() >= deadline)) {
+            commit_locked();
+        }
+    }
+}
+
+bool EventDB::execute(char const* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(conn_, sql, nullptr, nullptr, &message) == SQLITE_OK) {
+        return true;
+    }
+    log_line("[EventDB] {} failed: {}", sql, message != nullptr ? message : sqlite3_errmsg(conn_));
+    sqlite3_free(message);
+    return false;
+}
+
+bool EventDB::join_transaction() {
+    if (!committer_.joinable() || closing_) {
+        return false;
+    }
+    if (!in_transaction_) {
+        // Taking the write lock at the start keeps a reader from turning the commit into a
+        // deadlock; the busy timeout makes this wait for readers instead of failing.
+        if (!execute("BEGIN IMMEDIATE")) {
+            return false;
+        }
+        in_transaction_ = true;
+        commit_requested_ = false;
+        transaction_began_ = std::chrono::steady_clock::now();
+        committer_cv_.notify_all();
+    }
+    return true;
+}
+
+void EventDB::commit_locked() {
+    commit_requested_ = false;
+    if (!in_transaction_) {
+        return;
+    }
+    if (execute("COMMIT")) {
+        in_transaction_ = false;
+        return;
+    }
+    // Still busy after the timeout: the rows stay in the open transaction and the next commit
+    // tries again; they are lost only if that keeps failing until the database closes.
+    if (sqlite3_get_autocommit(conn_) != 0) {
+        in_transaction_ = false;
+    }
+}
+
+bool EventDB::store_row(std::string const& sql, auto const&... values) {
+    if (!join_transaction()) {
+        return insert_locked(sql, values...);
+    }
+    if (!execute("SAVEPOINT row")) {
+        return insert_locked(sql, values...);
+    }
+    bool const stored = insert_locked(sql, values...);
+    if (!stored) {
+        execute("ROLLBACK TO row");
+    }
+    execute("RELEASE row");
+    return stored;
 }
 
 void EventDB::fail_open(std::string reason) {
@@ -82,9 +191,9 @@ bool EventDB::store(FileEvent event) {
     std::lock_guard lock(mutex_);
     log_line("[EventDB] registering file event... {} @ {}", action2str(event.action),
              timestamp2str(event.timestamp));
-    return insert_locked(FILE_EVENTS_INSERT, event.type, event.filepath, fid_text(event.fid),
-                         action2str(event.action), event.old_filepath, event.directory, event.diff,
-                         event.handler_type, event.incident_type, HASH_PLACEHOLDER);
+    return store_row(FILE_EVENTS_INSERT, event.type, event.filepath, fid_text(event.fid),
+                     action2str(event.action), event.old_filepath, event.directory, event.diff,
+                     event.handler_type, event.incident_type, HASH_PLACEHOLDER);
 }
 
 bool EventDB::store(VSCodeEvent event) {
@@ -93,10 +202,10 @@ bool EventDB::store(VSCodeEvent event) {
     log_line("[EventDB] registering vscode event... {} (fid={};{}) inserted {} characters @ {}",
              event.filepath, event.fid.first, event.fid.second,
              net_count_text(event.inserted.size(), event.deleted), timestamp);
-    return insert_locked(VSCODE_EVENTS_INSERT, timestamp, event.change_type, event.filepath,
-                         fid_text(event.fid), event.inserted, low32(event.deleted),
-                         event.is_undo_redo, event.is_copy_paste, event.internal_copy,
-                         event.copy_buf, event.is_saved, HASH_PLACEHOLDER);
+    return store_row(VSCODE_EVENTS_INSERT, timestamp, event.change_type, event.filepath,
+                     fid_text(event.fid), event.inserted, low32(event.deleted), event.is_undo_redo,
+                     event.is_copy_paste, event.internal_copy, event.copy_buf, event.is_saved,
+                     HASH_PLACEHOLDER);
 }
 
 sqlite3_stmt* EventDB::prepare(std::string const& sql) {

@@ -2,9 +2,12 @@
 
 #include "events/records.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 
 struct sqlite3;
@@ -27,6 +30,15 @@ public:
     // Log the event and insert its row; true when the row was written.
     bool store(FileEvent event);
     bool store(VSCodeEvent event);
+
+    // From now on rows share one transaction while events keep arriving: each row sits in a
+    // savepoint of its own (a failed row loses only itself), and the transaction is committed by
+    // a background thread at `commit_soon`, or at the latest `max_delay` after it began.
+    void enable_group_commit(std::chrono::milliseconds max_delay);
+    // Asks for the open transaction to be committed now, without waiting for it.
+    void commit_soon();
+    // Commits the open transaction, if any, before returning.
+    void commit_pending();
 
     // Prepares `sql`, binds the values at positions 1, 2, ... and steps it once. Texts
     // (`char const*`, std::string, std::string_view) are bound as text, a std::string or view
@@ -61,6 +73,13 @@ private:
     // Logs "[EventDB] error: ...", closes the connection and throws StartupError.
     [[noreturn]] void fail_open(std::string reason);
 
+    bool execute(char const* sql);
+    // Opens the shared transaction when group commit is on; false when rows go one by one.
+    bool join_transaction();
+    bool store_row(std::string const& sql, auto const&... values);
+    void commit_locked();
+    void run_committer();
+
     // A fresh statement, or null after logging the prepare failure.
     sqlite3_stmt* prepare(std::string const& sql);
     static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
@@ -73,4 +92,12 @@ private:
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
     std::mutex mutex_;
+
+    std::chrono::milliseconds max_delay_{0};
+    bool in_transaction_ = false;
+    bool commit_requested_ = false;
+    bool closing_ = false;
+    std::chrono::steady_clock::time_point transaction_began_;
+    std::condition_variable committer_cv_;
+    std::thread committer_;
 };

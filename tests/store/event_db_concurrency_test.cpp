@@ -51,3 +51,35 @@ TEST(EventDBConcurrency, ReaderHoldingAReadTransactionDelaysButDoesNotLoseARow) 
     EXPECT_TRUE(stored) << out;
     EXPECT_EQ(reviewer("SELECT filepath FROM vscode_events"), "/p/e1\n");
 }
+
+TEST(EventDBConcurrency, GroupCommitKeepsOrderLosesOnlyAFailedRowAndCommitsWithinItsBound) {
+    TempDir dir;
+    auto const path = dir / "wardlet.sqlite3";
+    SqlReader reviewer(path);
+    reviewer(
+        "CREATE TABLE vscode_events (id INTEGER PRIMARY KEY, timestamp, type, filepath "
+        "CHECK (filepath <> '/p/e3'), fid, inserted, deleted, is_undo_redo, is_copy_paste, "
+        "internal_copy, copy_buf, is_saved, hash)");
+    testing::internal::CaptureStdout();
+    {
+        EventDB db(path.string());
+        db.enable_group_commit(20ms);
+        for (int n = 1; n <= 5; ++n) {
+            EXPECT_EQ(db.store(vscode_event(n)), n != 3);
+        }
+        // Nothing asks for the commit: the committer's bound alone makes the rows visible.
+        auto const deadline = std::chrono::steady_clock::now() + 10s;
+        while (reviewer("SELECT count(*) FROM vscode_events") != "4\n" &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        db.store(vscode_event(6));
+        db.commit_soon();
+        db.store(vscode_event(7));
+    }
+    std::string const out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("step failed: CHECK constraint failed"), out.npos);
+    // Closing the database commits what is still open.
+    EXPECT_EQ(reviewer("SELECT group_concat(filepath, ' ') FROM vscode_events ORDER BY id"),
+              "/p/e1 /p/e2 /p/e4 /p/e5 /p/e6 /p/e7\n");
+}
