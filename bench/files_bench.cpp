@@ -1,4 +1,5 @@
 #include "files/dir_watcher.hpp"
+#include "files/file_listener.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -6,8 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,6 +50,10 @@ class ModifiedCounter : public DirWatchListener {
 public:
     void handleFileAction(WatchId, std::string const&, std::string const&, FileAction action,
                           std::string) override {
+        record(action);
+    }
+
+    void record(FileAction action) {
         if (action != FileActions::Modified) {
             return;
         }
@@ -173,6 +180,111 @@ void BM_BurstOf10000Changes(benchmark::State& state) {
     state.counters["lag_ms"] = total_lag_seconds * 1e3 / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_BurstOf10000Changes)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Sends standard output to /dev/null while it lives: the listener logs every watch it adds.
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::cout.flush();
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        int const null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+// A file listener as the monitor runs it: its watcher publishes on a real bus, whose worker looks
+// the registry up and calls the handler. kFiles tracked files are registered one by one, each
+// with the handler that counts Modified events.
+struct ListenerRig {
+    static constexpr int kFiles = 100;
+
+    explicit ListenerRig(fs::path const& root)
+        : env(detect_env(root, false)), db((root / "events.sqlite3").native()) {
+        bus.subscribe(BaseEvent::Types::FILE_EVENT, [this](Event e) { listener.handle(e); });
+        for (int i = 0; i < kFiles; ++i) {
+            files.push_back(root / "proj" / ("f" + std::to_string(i)));
+            listener.watch(
+                files.back(), [this](FileEvent& e) { counter.record(e.action); }, false);
+        }
+        listener.start();
+    }
+    ~ListenerRig() { bus.stop(); }  // no delivery to the listener once it is gone
+
+    ModifiedCounter counter;
+    Env env;
+    EventBus bus;
+    EventDB db;
+    InsertionBuffer ibuf;
+    FileListener listener{bus, db, ibuf, env};
+    std::vector<fs::path> files;
+};
+
+// From the start of a completed write to the tracked file's handler on the bus worker.
+void BM_WriteToHandlerLatency(benchmark::State& state) {
+    QuietStdout quiet;
+    ScratchDir dir(state.range(0));
+    ListenerRig rig(dir.path());
+    fs::path const& file = rig.files[ListenerRig::kFiles / 2];
+    std::vector<double> latencies_us;
+    for (auto _ : state) {
+        std::size_t const expected = rig.counter.count() + 1;
+        auto const start = Clock::now();
+        write_small(file, "line of text\n");
+        auto const handled = rig.counter.wait_for(expected);
+        if (!handled) {
+            state.SkipWithError("no handler call");
+            return;
+        }
+        std::chrono::duration<double> const latency = *handled - start;
+        state.SetIterationTime(latency.count());
+        latencies_us.push_back(latency.count() * 1e6);
+    }
+    state.counters["median_us"] = percentile(latencies_us, 0.5);
+    state.counters["p99_us"] = percentile(latencies_us, 0.99);
+}
+BENCHMARK(BM_WriteToHandlerLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A burst of 10,000 completed writes over the tracked files: time until the last handler call.
+void BM_BurstOf10000ChangesToHandlers(benchmark::State& state) {
+    constexpr int kChanges = 10000;
+    QuietStdout quiet;
+    ScratchDir dir(state.range(0));
+    ListenerRig rig(dir.path());
+    double total_seconds = 0;
+    std::size_t total_handled = 0;
+    for (auto _ : state) {
+        std::size_t const expected = rig.counter.count() + kChanges;
+        auto const start = Clock::now();
+        for (int i = 0; i < kChanges; ++i) {
+            write_small(rig.files[i % ListenerRig::kFiles], "change " + std::to_string(i) + "\n");
+        }
+        auto const done = rig.counter.wait_for(expected);
+        if (!done) {
+            state.SkipWithError("burst not fully handled");
+            return;
+        }
+        std::chrono::duration<double> const elapsed = *done - start;
+        state.SetIterationTime(elapsed.count());
+        total_seconds += elapsed.count();
+        total_handled += kChanges;
+    }
+    state.counters["events_per_s"] = static_cast<double>(total_handled) / total_seconds;
+}
+BENCHMARK(BM_BurstOf10000ChangesToHandlers)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,0 +1,166 @@
+// Costs of the editor channel: parsing one change message, splitting a connection's bytes into
+// lines (long lines must cost linear time), and typing-sized messages through a real socket up to
+// their delivery on the bus.
+#include "editor/change_message.hpp"
+#include "editor/line_framer.hpp"
+#include "editor/vscode_listener.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <ext/stdio_filebuf.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string message_line(std::string const& file, std::string const& inserted, std::size_t offset) {
+    return "{\"file\":\"" + file + "\",\"type\":\"change\",\"inserted\":\"" + inserted +
+           "\",\"deletedCount\":0,\"offset\":" + std::to_string(offset) +
+           ",\"causedByUndoRedo\":false,\"causedByCopyPaste\":false,\"isSaved\":false}";
+}
+
+void BM_ParseEvent(benchmark::State& state) {
+    std::string const line = message_line("/tmp/wardlet-bench-no-such-file.cpp", "x", 1234);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(parse_event(line));
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ParseEvent);
+
+// One line of the given size, arriving in 4096-byte reads: time per byte must not grow with it.
+void BM_FrameLongLine(benchmark::State& state) {
+    std::size_t const size = static_cast<std::size_t>(state.range(0));
+    std::string const chunk(4096, 'x');
+    for (auto _ : state) {
+        LineFramer framer;
+        for (std::size_t fed = 0; fed < size; fed += chunk.size()) {
+            benchmark::DoNotOptimize(framer.feed(chunk));
+        }
+        benchmark::DoNotOptimize(framer.feed("\n"));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+BENCHMARK(BM_FrameLongLine)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_FrameTypingMessages(benchmark::State& state) {
+    std::string stream;
+    for (int i = 0; i < 1000; ++i) {
+        stream += message_line("/p/src/main.cpp", "a", static_cast<std::size_t>(i)) + "\n";
+    }
+    for (auto _ : state) {
+        LineFramer framer;
+        for (std::size_t at = 0; at < stream.size(); at += 4096) {
+            benchmark::DoNotOptimize(framer.feed(std::string_view(stream).substr(at, 4096)));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_FrameTypingMessages);
+
+// Keystrokes into a tracked 64 KiB file, from the client's write to the event's delivery.
+void BM_MessagesThroughSocket(benchmark::State& state) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/wardlet-bench-XXXXXX";
+    fs::path const dir = ::mkdtemp(pattern);
+    Env env = detect_env(dir, false);
+    fs::create_directories(env.datapath);
+    fs::path const tracked = dir / "main.cpp";
+    {
+        std::string content;
+        while (content.size() < (64u << 10)) {
+            content += "    int value = compute(argument, other_argument);\n";
+        }
+        FILE* out = std::fopen(tracked.c_str(), "w");
+        std::fwrite(content.data(), 1, content.size(), out);
+        std::fclose(out);
+        FileId const fid = file_id_of(tracked);
+        std::string const map = std::to_string(fid.first) + ";" + std::to_string(fid.second) + ";" +
+                                tracked.native() + "\n";
+        out = std::fopen((env.datapath / "tracked").c_str(), "w");
+        std::fwrite(map.data(), 1, map.size(), out);
+        std::fclose(out);
+    }
+    {
+        EventBus bus;
+        EventDB db((dir / "events.sqlite3").native());
+        InsertionBuffer ibuf;
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::int64_t delivered = 0;
+        bus.subscribe(BaseEvent::Types::VSCODE_EVENT, [&](Event) {
+            std::lock_guard lock(mutex);
+            ++delivered;
+            arrived.notify_all();
+        });
+        std::string const socket = (dir / "editor.sock").native();
+        VSCodeListener listener(bus, db, ibuf, env, socket);
+        std::thread loop([&] { listener.start(); });
+
+        int const fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            state.SkipWithError("cannot connect");
+        }
+        std::size_t offset = 1000;
+        std::int64_t sent = 0;
+        for (auto _ : state) {
+            std::string const line = message_line(tracked.native(), "k", offset++) + "\n";
+            if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+                state.SkipWithError("short write");
+                break;
+            }
+            ++sent;
+            std::unique_lock lock(mutex);
+            arrived.wait(lock, [&] { return delivered >= sent; });
+        }
+        ::close(fd);
+        listener.stop();
+        loop.join();
+        listener.close_connections();
+        state.SetItemsProcessed(sent);
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_MessagesThroughSocket)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    // Every message is logged on standard output; the report goes to the original output and the
+    // log to /dev/null.
+    int const report_fd = dup(STDOUT_FILENO);
+    int const null_fd = open("/dev/null", O_WRONLY);
+    if (report_fd < 0 || null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
+        std::cerr << "cannot redirect the log\n";
+        return 1;
+    }
+    close(null_fd);
+    {
+        __gnu_cxx::stdio_filebuf<char> report_buf(report_fd, std::ios::out);
+        std::ostream report(&report_buf);
+        benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+        reporter.SetOutputStream(&report);
+        reporter.SetErrorStream(&std::cerr);
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        report.flush();
+    }
+    benchmark::Shutdown();
+    return 0;
+}

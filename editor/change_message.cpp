@@ -1,0 +1,59 @@
+#include "editor/change_message.hpp"
+
+#include "app/convert.hpp"
+#include "app/vocabulary.hpp"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+
+namespace {
+
+using nlohmann::json;
+
+// 2^64, the first floating-point value that no longer fits in 64 unsigned bits.
+constexpr double UNSIGNED_64_LIMIT = 18446744073709551616.0;
+
+// The library's ordinary conversion to an unsigned integer: integers and unsigned integers as
+// they are (a negative integer wraps, so -1 becomes the all-ones "no position" value), a
+// floating-point value truncated, a boolean as 0 or 1. A floating-point value whose truncation does
+// not fit is refused rather than converted into an arbitrary number.
+std::uint64_t read_count(json const& value, char const* key) {
+    if (value.is_number_float()) {
+        double const number = value.get<double>();
+        if (!(number > -1.0 && number < UNSIGNED_64_LIMIT)) {
+            throw BadChangeMessage(
+                fmt::format("\"{}\" is {}, not an unsigned 64-bit number", key, value.dump()));
+        }
+    }
+    // unsigned long long rather than std::uint64_t: the library converts booleans only for an
+    // integer type other than its own unsigned type.
+    return static_cast<std::uint64_t>(value.get<unsigned long long>());
+}
+
+}  // namespace
+
+VSCodeEvent parse_event(std::string const& message) {
+    // Keys are read through the mutable object: a missing key then reads as null, which the
+    // conversions reject with a type error, and a line that is not an object raises one.
+    json object = json::parse(message, nullptr, true, false);
+
+    std::string const file = object["file"].get<std::string>();
+    FileId const fid = file_id_of(file);
+
+    VSCodeEvent event;
+    event.type = BaseEvent::Types::VSCODE_EVENT;
+    event.timestamp = now_timestamp();
+    event.fid = fid;
+    event.change_type = object["type"].get<std::string>();
+    event.filepath = object["file"].get<std::string>();
+    event.inserted = object["inserted"].get<std::string>();
+    event.deleted = read_count(object["deletedCount"], "deletedCount");
+    event.offset = read_count(object["offset"], "offset");
+    event.is_undo_redo = object["causedByUndoRedo"].get<bool>();
+    event.is_copy_paste = object["causedByCopyPaste"].get<bool>();
+    event.is_saved = object["isSaved"].get<bool>();
+    event.incident_type = Incident::Types::NONE;
+    return event;
+}

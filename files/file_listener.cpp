@@ -1,0 +1,186 @@
+#include "files/file_listener.hpp"
+
+#include "app/log.hpp"
+#include "events/file_id.hpp"
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+FileListener::FileListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env)
+    : ISupervisor(bus, db, ibuf, env) {}
+
+FileListener::~FileListener() {
+    // The handlers go before the watcher; a lookup still running on the bus worker sees either
+    // the whole registry or none of it.
+    std::lock_guard lock(mutex_);
+    handlers_.clear();
+}
+
+void FileListener::start() {
+    log_line("[FileListener] started");
+    watcher_.watch();
+}
+
+void FileListener::stop() {
+    // Only the flag: the watches stay and their changes are still delivered.
+    running_.exchange(false);
+    log_line("[FileListener] stopped");
+}
+
+void FileListener::handleFileAction(WatchId watchid, std::string const& dir,
+                                    std::string const& filename, FileAction action,
+                                    std::string old_filename) {
+    FileEvent event;
+    event.type = BaseEvent::Types::FILE_EVENT;
+    event.timestamp = now_timestamp();
+    event.wid = watchid;
+    event.action = action;
+    event.directory = dir;
+    event.filepath = (fs::path(dir) / fs::path(filename)).native();
+    event.fid = file_id_of(event.filepath);
+    event.old_filepath = std::move(old_filename);
+    event.incident_type = Incident::Types::NONE;
+    publish(Event{std::in_place_type<FileEvent>, std::move(event)});
+}
+
+void FileListener::handle(Event event) {
+    FileEvent& file_event = std::get<FileEvent>(event);
+    std::function<void(FileEvent&)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        auto const entry = find_covering(fs::path(file_event.filepath));
+        if (entry == handlers_.end()) {
+            return;
+        }
+        // A copy, so that the handler may change the registry, its own entry included.
+        handler = entry->second.handler;
+    }
+    handler(file_event);
+}
+
+WatchId FileListener::watch(fs::path const& path, bool recursive,
+                            std::function<void(FileEvent&)> handler) {
+    std::lock_guard lock(mutex_);
+    return watch_directory(path, recursive, std::move(handler));
+}
+
+WatchId FileListener::watch_directory(fs::path const& path, bool recursive,
+                                      std::function<void(FileEvent&)> handler) {
+    if (auto const covering = find_covering(path); covering != handlers_.end()) {
+        return covering->second.wid;
+    }
+    WatchId const wid = watcher_.add_watch(path.native(), this, recursive);
+    handlers_.emplace(path, handler_data{recursive, wid, std::move(handler)});
+    log_line("[FileListener] watching directory {} (recursive={})", path.native(), recursive);
+    return wid;
+}
+
+WatchId FileListener::watch(fs::path const& path, std::function<void(FileEvent&)> handler,
+                            bool is_dir) {
+    std::lock_guard lock(mutex_);
+    if (auto const covering = find_covering(path); covering != handlers_.end()) {
+        return covering->second.wid;
+    }
+    if (!fs::exists(fs::status(path))) {
+        if (is_dir) {
+            bool const created = fs::create_directories(path);
+            log_line("[FileListener] creating directory {} success={}", path.native(), created);
+        } else {
+            if (path.has_parent_path()) {
+                fs::create_directories(path.parent_path());
+            }
+            // Append mode creates the file without emptying one that appeared meanwhile.
+            std::ofstream created(path, std::ios::app);
+            log_line("[FileListener] creating file {}", path.native());
+        }
+    }
+    if (fs::is_directory(path)) {
+        WatchId const wid = watch_directory(path, true, handler);
+        log_line("[FileListener] watching pathprefix {} (recursive=true)", path.native());
+        return wid;
+    }
+    WatchId const wid = watch_directory(path.parent_path(), false, handler);
+    handlers_.emplace(path, handler_data{false, wid, std::move(handler)});
+    log_line("[FileListener] watching pathprefix {} (recursive=false)", path.native());
+    return wid;
+}
+
+void FileListener::unwatch(fs::path const& path) {
+    std::lock_guard lock(mutex_);
+    for (auto entry = handlers_.begin(); entry != handlers_.end(); ++entry) {
+        if (path_contains(path, entry->first)) {
+            handlers_.erase(entry);
+            log_line("[FileListener] unwatching pathprefix {}", path.native());
+            return;
+        }
+    }
+}
+
+bool FileListener::is_tracked(fs::path const& path) {
+    std::lock_guard lock(mutex_);
+    for (auto const& [key, data] : handlers_) {
+        if (path_contains(path, key)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<FileListener::Entry> FileListener::find_if_already_watched(fs::path const& path) {
+    std::lock_guard lock(mutex_);
+    auto const entry = find_covering(path);
+    if (entry == handlers_.end()) {
+        return std::nullopt;
+    }
+    return *entry;
+}
+
+FileListener::Registry::iterator FileListener::find_covering(fs::path const& path) {
+    for (auto entry = handlers_.begin(); entry != handlers_.end(); ++entry) {
+        auto const depth = get_contained_depth(entry->first, path);
+        if (depth && (*depth == 0 || entry->second.recursive)) {
+            return entry;
+        }
+    }
+    return handlers_.end();
+}
+
+std::optional<int> FileListener::get_contained_depth(fs::path const& a, fs::path const& b) {
+    if (!path_contains_or_contained(a, b)) {
+        return std::nullopt;
+    }
+    bool const b_below = b.native().size() >= a.native().size();
+    fs::path const& top = b_below ? a : b;
+    fs::path p = b_below ? b : a;
+    int levels = 0;
+    while (p != top) {
+        // A text prefix that is no ancestor (/p/src2 beside /p/src) never meets the top: the
+        // walk ends at the root or the empty path, and the two are unrelated.
+        fs::path parent = p.parent_path();
+        if (p.empty() || parent == p) {
+            return std::nullopt;
+        }
+        p = std::move(parent);
+        ++levels;
+    }
+    return b_below ? levels : -levels;
+}
+
+bool FileListener::path_contains(fs::path const& a, fs::path const& b) {
+    auto const& outer = a.native();
+    auto const& inner = b.native();
+    return inner.size() >= outer.size() && inner.compare(0, outer.size(), outer) == 0;
+}
+
+bool FileListener::path_contains_or_contained(fs::path const& a, fs::path const& b) {
+    return path_contains(a, b) || path_contains(b, a);
+}
+
+bool FileListener::parent_path_of(fs::path const& a, fs::path const& b) {
+    return path_contains(a, b);
+}
+
+bool FileListener::child_path_of(fs::path const& a, fs::path const& b) {
+    return path_contains(b, a);
+}
