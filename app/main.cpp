@@ -1,4 +1,5 @@
 #include "app/log.hpp"
+#include "app/signal_stop.hpp"
 #include "app/startup_error.hpp"
 #include "app/wardlet.hpp"
 
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     }
     try {
         Wardlet wardlet(std::filesystem::path(argv[1]), false);
+        SignalStop signals([&wardlet] { wardlet.stop(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();
     } catch (StartupError const&) {

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <thread>
+
+// Turns the first SIGINT or SIGTERM into a call of `on_stop` on an ordinary thread; a second
+// signal ends the process at once. The signal handler itself only writes to a pipe.
+class SignalStop {
+public:
+    explicit SignalStop(std::function<void()> on_stop);
+    SignalStop(SignalStop const&) = delete;
+    SignalStop& operator=(SignalStop const&) = delete;
+    ~SignalStop();
+
+private:
+    void wait_for_signal();
+
+    std::function<void()> on_stop_;
+    int pipe_[2]{-1, -1};
+    std::thread waiter_;
+};

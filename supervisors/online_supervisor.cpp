@@ -1,0 +1,109 @@
+#include "supervisors/online_supervisor.hpp"
+
+#include "app/log.hpp"
+#include "app/startup_error.hpp"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr char const* kExtensionFolder = "undefined_publisher.wardlet-watcher-0.0.1";
+
+std::filesystem::path home_directory() {
+    char const* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+        log_line("[OnlineSupervisor] error: the environment variable HOME is not set");
+        throw StartupError("HOME is not set");
+    }
+    return home;
+}
+
+}  // namespace
+
+OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
+                                   std::string socket_path)
+    : bus_(bus), db_(db), ibuf_(ibuf), env_(env) {
+    // Checked first, so that a monitor that cannot run never takes the editor socket.
+    home_directory();
+    supervisors_.push_back(std::make_unique<FileListener>(bus_, db_, ibuf_, env_));
+    supervisors_.push_back(
+        std::make_unique<VSCodeListener>(bus_, db_, ibuf_, env_, std::move(socket_path)));
+    log_text(
+        "[OnlineSupervisor] initialized with following supervisors:\n\t- FileListener\n\t- "
+        "VSCodeListener");
+    bus_.subscribe(BaseEvent::Types::FILE_EVENT,
+                   [this](Event event) { supervisors_[0]->handle(std::move(event)); });
+    bus_.subscribe(BaseEvent::Types::VSCODE_EVENT,
+                   [this](Event event) { supervisors_[1]->handle(std::move(event)); });
+    try {
+        watch_locations();
+    } catch (std::filesystem::filesystem_error const& error) {
+        log_line("[OnlineSupervisor] error: cannot prepare {}: {}", error.path1().native(),
+                 error.code().message());
+        throw StartupError(error.what());
+    }
+}
+
+OnlineSupervisor::~OnlineSupervisor() = default;
+
+void OnlineSupervisor::watch_locations() {
+    FileListener* listener = &file_listener();
+    std::filesystem::path const home = home_directory();
+    std::filesystem::path const extension_dir = home / ".vscode" / "extensions" / kExtensionFolder;
+    std::filesystem::path const backup_dir =
+        home / "Library" / "Application Support" / "Code" / "Backups";
+    std::filesystem::path const projs_file =
+        home / "Library" / "Application Support" / "Wardlet" / "projs";
+    tracked_path_ = env_.rootpath / ".wardlet" / "tracked";
+
+    listener->watch(
+        tracked_path_,
+        [listener](FileEvent& event) {
+            log_line("[FileListener]::handler ProjTracked {}", event.filepath);
+            event.handler_type = FileEvent::Handlers::PROJ_TRACKEDPATH;
+            listener->store(Event{event});
+        },
+        false);
+    listener->watch(extension_dir, true, [listener](FileEvent& event) {
+        log_line("[FileListener]::handler VSCodeConfig");
+        event.handler_type = FileEvent::Handlers::VSCODE_CONFIGPATH;
+        listener->store(Event{event});
+    });
+    listener->watch(backup_dir, true,
+                    [this, listener](FileEvent& event) { handle_backupdir(listener, event); });
+    listener->watch(
+        projs_file,
+        [listener](FileEvent& event) {
+            log_line("[FileListener]::handler WardletConfig");
+            event.handler_type = FileEvent::Handlers::WARDLET_CONFIGPATH;
+            listener->store(Event{event});
+        },
+        false);
+
+    filemap_ = parse_filemap();
+    sync_tracking(listener, filemap_);
+}
+
+void OnlineSupervisor::start() {
+    for (auto& supervisor : supervisors_) {
+        supervisor->start();
+    }
+}
+
+void OnlineSupervisor::stop() {
+    for (auto& supervisor : supervisors_) {
+        supervisor->stop();
+    }
+}
+
+FileMap OnlineSupervisor::parse_filemap() {
+    return ::parse_filemap(tracked_path_);
+}
+
+FileListener& OnlineSupervisor::file_listener() {
+    return dynamic_cast<FileListener&>(*supervisors_[0]);
+}
+
+VSCodeListener& OnlineSupervisor::editor_listener() {
+    return dynamic_cast<VSCodeListener&>(*supervisors_[1]);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/env.hpp"
+#include "editor/filemap.hpp"
+#include "editor/vscode_listener.hpp"
+#include "events/event_bus.hpp"
+#include "files/file_listener.hpp"
+#include "index/insertion_buffer.hpp"
+#include "store/event_db.hpp"
+#include "supervisors/supervisor.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The composition of the running monitor: builds the file and editor listeners, routes their
+// events from the bus, decides what is watched with which handler, and holds the analysis of
+// tracked files.
+class OnlineSupervisor {
+public:
+    OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
+                     std::string socket_path = "/tmp/wardlet.sock");
+    OnlineSupervisor(OnlineSupervisor const&) = delete;
+    OnlineSupervisor& operator=(OnlineSupervisor const&) = delete;
+    ~OnlineSupervisor();
+
+    // Starts the file listener, then serves the editor socket until the editor listener stops.
+    void start();
+    void stop();
+
+    FileMap parse_filemap();
+    void sync_tracking(FileListener* listener, FileMap const& filemap);
+    // Both set fields of the event they are handed before storing it.
+    void handle_trackedfile(FileListener* listener, FileEvent& event);
+    void handle_backupfile(FileListener* listener, FileEvent& event);
+
+    FileListener& file_listener();
+    VSCodeListener& editor_listener();
+
+private:
+    void watch_locations();
+    void handle_backupdir(FileListener* listener, FileEvent& event);
+    bool is_tracked_file(std::string const& path) const;
+
+    EventBus& bus_;
+    EventDB& db_;
+    InsertionBuffer& ibuf_;
+    Env& env_;
+    std::vector<std::unique_ptr<ISupervisor>> supervisors_;
+    std::filesystem::path tracked_path_;
+    FileMap filemap_;
+};

@@ -1,0 +1,86 @@
+#include "supervisors/online_supervisor.hpp"
+#include "support/sql_rows.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+using namespace std::chrono_literals;
+
+class OnlineSupervisorTest : public testing::Test {
+protected:
+    OnlineSupervisorTest() {
+        setenv("HOME", (root / "home").c_str(), 1);
+        tracked = write_file(root / "project" / "a.txt", "one\ntwo\n");
+        struct stat status {};
+        ::stat(tracked.c_str(), &status);
+        std::ofstream(env.datapath / "tracked")
+            << status.st_ino << ';' << status.st_dev << ';' << tracked.native() << '\n';
+        supervisor = std::make_unique<OnlineSupervisor>(bus, db, ibuf, env,
+                                                        (root / "wardlet.sock").native());
+        // The tests hand events to the handlers themselves: what the watcher sees of their file
+        // changes must not reach them as well.
+        bus.stop();
+    }
+
+    FileEvent modified(std::filesystem::path const& path) {
+        FileEvent event;
+        event.type = BaseEvent::Types::FILE_EVENT;
+        event.filepath = path.native();
+        event.action = FileActions::Modified;
+        event.incident_type = Incident::Types::NONE;
+        return event;
+    }
+    std::vector<SqlRow> tracked_rows() {
+        return sql_rows(env.dbpath,
+                        "SELECT incident_type, diff FROM file_events WHERE handler_type = "
+                        "'TRACKEDFILE' ORDER BY id");
+    }
+
+    static std::filesystem::path prepared(TempDir const& root) {
+        std::filesystem::create_directories(root / "project" / ".wardlet");
+        std::filesystem::create_directories(root / "home");
+        return root / "project";
+    }
+
+    TempDir root;
+    Env env = detect_env(prepared(root), false);
+    EventBus bus;
+    EventDB db{env.dbpath.native()};
+    InsertionBuffer ibuf;
+    std::filesystem::path tracked;
+    std::unique_ptr<OnlineSupervisor> supervisor;
+};
+
+TEST_F(OnlineSupervisorTest, AFileThatCannotBeReadIsNotComparedAndKeepsItsMirror) {
+    std::filesystem::remove(tracked);
+    FileEvent event = modified(tracked);
+    supervisor->handle_trackedfile(&supervisor->file_listener(), event);
+    EXPECT_EQ(tracked_rows(), (std::vector<SqlRow>{{"NONE", ""}}));
+    EXPECT_EQ(ibuf.get_filecontent(tracked), "one\ntwo\n");
+
+    // Once the file is back with other content, the difference is found against the kept mirror.
+    write_file(tracked, "one\n");
+    event = modified(tracked);
+    supervisor->handle_trackedfile(&supervisor->file_listener(), event);
+    EXPECT_EQ(tracked_rows().back(), (SqlRow{"FAST_INSERTION", "= one\n- two\n"}));
+    EXPECT_EQ(ibuf.get_filecontent(tracked), "one\n");
+}
+
+TEST_F(OnlineSupervisorTest, OnlyContentChangesOfTrackedFilesAreAnalysed) {
+    write_file(tracked, "changed\n");
+    for (FileAction action : {FileActions::Add, FileActions::Delete}) {
+        FileEvent event = modified(tracked);
+        event.action = action;
+        supervisor->handle_trackedfile(&supervisor->file_listener(), event);
+    }
+    // A rename of another file into the directory reaches the directory's entry: not analysed.
+    FileEvent other = modified(root / "project" / "b.txt");
+    other.action = FileActions::Moved;
+    supervisor->handle_trackedfile(&supervisor->file_listener(), other);
+    EXPECT_EQ(tracked_rows(), (std::vector<SqlRow>(3, SqlRow{"NONE", ""})));
+    EXPECT_EQ(ibuf.get_filecontent(tracked), "one\ntwo\n");
+}
