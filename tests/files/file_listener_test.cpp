@@ -3,12 +3,9 @@
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -16,28 +13,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// File events seen by handlers on the bus worker; the test thread awaits them with a bound.
-struct Seen {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<FileEvent> events;
-    void push(FileEvent const& event) {
+// A real listener on a real bus; handlers record what they see, the test awaits it with a bound.
+class FileListenerTest : public testing::Test {
+protected:
+    ~FileListenerTest() override { bus.stop(); }  // no delivery to a destroyed listener
+
+    void seen(FileEvent const& event) {
         std::lock_guard lock(mutex);
         events.push_back(event);
         cv.notify_all();
     }
-    bool await(std::size_t count) {
+    std::vector<FileEvent> await(std::size_t count) {
         std::unique_lock lock(mutex);
-        return cv.wait_for(lock, 10s, [&] { return events.size() >= count; });
+        cv.wait_for(lock, 10s, [&] { return events.size() >= count; });
+        return events;
     }
-};
-
-class FileListenerTest : public testing::Test {
-protected:
-    FileListenerTest() {
-        bus.subscribe(BaseEvent::Types::FILE_EVENT, [this](Event e) { files.handle(e); });
-    }
-    ~FileListenerTest() override { bus.stop(); }  // no delivery to a destroyed listener
 
     TempDir dir;
     Env env = detect_env(dir.path(), false);
@@ -46,6 +36,11 @@ protected:
     InsertionBuffer ibuf;
     FileListener files{bus, db, ibuf, env};
     std::function<void(FileEvent&)> const none = [](FileEvent&) {};
+    std::pair<std::string, std::uint64_t> const route =
+        bus.subscribe(BaseEvent::Types::FILE_EVENT, [this](Event e) { files.handle(e); });
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<FileEvent> events;
 };
 
 }  // namespace
@@ -56,11 +51,9 @@ TEST(FileListenerPaths, DepthIsLevelsBelowAndPrefixesThatAreNoAncestorsAreUnrela
         std::optional<int> depth;
         bool contains;
     } const rows[] = {
-        {"/p", "/p", 0, true},           {"/p", "/p/a/b.c", 2, true},
-        {"/p/a/b.c", "/p", -2, false},   {"/p", "/q", std::nullopt, false},
-        {"/p", "/p/", 1, true},          {"/p/", "/p", -1, false},
-        {"/p/src", "/p/src2", {}, true}, {"/d/filemap.bak", "/d/filemap", {}, false},
-        {"src", "src2", {}, true},       {"", "/x", {}, true},
+        {"/p", "/p", 0, true},       {"/p", "/p/a/b.c", 2, true},     {"/p/a/b.c", "/p", -2, false},
+        {"/p", "/q", {}, false},     {"/p", "/p/", 1, true},          {"/p/", "/p", -1, false},
+        {"/p/s", "/p/s2", {}, true}, {"/d/f.bak", "/d/f", {}, false}, {"", "/x", {}, true},
     };
     for (auto const& row : rows) {
         EXPECT_EQ(FileListener::get_contained_depth(row.a, row.b), row.depth) << row.a << row.b;
@@ -68,124 +61,78 @@ TEST(FileListenerPaths, DepthIsLevelsBelowAndPrefixesThatAreNoAncestorsAreUnrela
     }
 }
 
-TEST_F(FileListenerTest, RegistryCoversByDepthAndKeepsTheFirstWatch) {
-    fs::create_directories(dir / "p/sub");
-    fs::create_directories(dir / "n");
-    testing::internal::CaptureStdout();
-    WatchId const p = files.watch(dir / "p", true, none);
-    ASSERT_GT(p, 0);
-    for (auto const& covered : {dir / "p", dir / "p/sub", dir.path(), fs::path("/")}) {
-        EXPECT_EQ(files.watch(covered, false, none), p) << covered;
-        EXPECT_EQ(files.watch(covered, none, true), p) << covered;
-    }
-    EXPECT_LT(files.watch(dir / "missing", false, none), 0);  // stored as the watcher said
-    EXPECT_GT(files.watch(dir / "n", false, none), 0);
-    EXPECT_EQ(files.find_if_already_watched(dir / "n").value().first, dir / "n");
-    EXPECT_FALSE(files.find_if_already_watched(dir / "n/x"));
-    EXPECT_EQ(files.find_if_already_watched(dir / "p/sub/x").value().first, dir / "p");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              fmt::format("[FileListener] watching directory {0}/p (recursive=true)\n"
-                          "[FileListener] watching directory {0}/missing (recursive=false)\n"
-                          "[FileListener] watching directory {0}/n (recursive=false)\n",
-                          dir.path().native()));
-    // Unwatch drops exactly one entry at or below the text; is_tracked is a text prefix too.
-    EXPECT_TRUE(files.is_tracked(dir / "p"));
-    EXPECT_TRUE(files.is_tracked(dir / "mis"));
-    files.unwatch(dir / "p");
-    files.unwatch(dir / "p");
-    EXPECT_FALSE(files.is_tracked(dir / "p"));
-    EXPECT_EQ(files.find_if_already_watched(dir / "p/sub/x"), std::nullopt);
-}
-
-TEST_F(FileListenerTest, CreatesWhatIsMissingAndNeverTruncates) {
+// Changes below "busy" are looked up on the bus worker while the main thread registers.
+TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
     write_file(dir / "kept", "content");
     testing::internal::CaptureStdout();
-    WatchId const kept = files.watch(dir / "kept", none, false);
-    WatchId const cfg = files.watch(dir / "cfg/settings", none, false);
-    files.watch(dir / "new/d", none, true);
-    std::string const out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(read_file(dir / "kept"), "content");
-    EXPECT_EQ(read_file(dir / "cfg/settings"), "");
-    EXPECT_TRUE(fs::is_directory(dir / "new/d"));
-    EXPECT_EQ(files.find_if_already_watched(dir / "cfg/settings").value().second.wid, cfg);
-    EXPECT_FALSE(files.find_if_already_watched(dir / "cfg/other"));
-    EXPECT_TRUE(files.find_if_already_watched(dir / "new/d/x").value().second.recursive);
-    EXPECT_GT(kept, 0);
-    std::string const d = dir.path().native();
-    EXPECT_EQ(out, "[FileListener] watching directory " + d + " (recursive=false)\n" +
-                       "[FileListener] watching pathprefix " + d + "/kept (recursive=false)\n" +
-                       "[FileListener] creating file " + d + "/cfg/settings\n" +
-                       "[FileListener] watching directory " + d + "/cfg (recursive=false)\n" +
-                       "[FileListener] watching pathprefix " + d +
-                       "/cfg/settings (recursive=false)\n" + "[FileListener] creating directory " +
-                       d + "/new/d success=true\n" + "[FileListener] watching directory " + d +
-                       "/new/d (recursive=true)\n" + "[FileListener] watching pathprefix " + d +
-                       "/new/d (recursive=true)\n");
-}
-
-TEST_F(FileListenerTest, DeliversToTheCoveringHandlerEvenAfterStop) {
-    auto const cfg = dir / "d/cfg";
-    fs::create_directories(dir / "m");
-    write_file(dir / "m/a", "a");
-    write_file(dir / "d/other", "x");
-    Seen seen;
-    std::function<void(FileEvent&)> const record = [&](FileEvent& e) {
-        e.handler_type = FileEvent::Handlers::TRACKEDFILE;
-        files.store(Event{e});
-        seen.push(e);
-    };
-    // The first handler replaces its own entry while it runs.
-    WatchId const wid = files.watch(
-        cfg,
-        [&](FileEvent& e) {
-            files.unwatch(cfg);
-            files.watch(cfg, record, false);
-            seen.push(e);
-        },
-        false);
-    files.watch(dir / "m", true, record);
-    testing::internal::CaptureStdout();
-    files.start();
-    write_file(dir / "d/other", "y");  // its directory's entry covers the directory only
-    write_file(cfg, "1");
-    ASSERT_TRUE(seen.await(1));
-    files.stop();
-    write_file(cfg, "2");
-    fs::rename(dir / "m/a", dir / "m/b");
-    ASSERT_TRUE(seen.await(3));
-    testing::internal::GetCapturedStdout();
-    FileEvent const first = seen.events[0];
-    EXPECT_EQ(first.filepath, cfg.native());
-    EXPECT_EQ(first.directory, (dir / "d").native() + "/");
-    EXPECT_EQ(first.action, FileActions::Modified);
-    EXPECT_EQ(first.wid, wid);
-    EXPECT_EQ(first.fid, file_id_of(cfg));
-    EXPECT_EQ(first.incident_type, Incident::Types::NONE);
-    EXPECT_EQ(seen.events[1].filepath, cfg.native());
-    EXPECT_EQ(seen.events[2].filepath, (dir / "m/b").native());
-    EXPECT_EQ(seen.events[2].old_filepath, "a");
-    EXPECT_EQ(seen.events[2].action, FileActions::Moved);
-    EXPECT_EQ(sql_rows(dir / "events.sqlite3", "SELECT COUNT(*) FROM file_events")[0][0], "2");
-}
-
-// Changes are delivered from the first watch on, while the main thread still registers.
-TEST_F(FileListenerTest, LookupsOverlapRegistrationSafely) {
-    Seen seen;
     files.watch(
-        dir / "busy", [&](FileEvent& e) { seen.push(e); }, true);
+        dir / "busy", [&](FileEvent& e) { seen(e); }, true);
     std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; !done || i < 10; ++i) {
             write_file(dir / "busy/f", std::to_string(i));
         }
     });
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 300; ++i) {
-        files.watch(
-            dir / "many" / std::to_string(i), [](FileEvent&) {}, false);
+    EXPECT_GT(files.watch(dir / "kept", none, false), 0);
+    WatchId const cfg = files.watch(dir / "cfg/settings", none, false);
+    WatchId const p = files.watch(dir / "p", none, true);
+    std::string const out = testing::internal::GetCapturedStdout();
+    EXPECT_LT(files.watch(dir / "missing", false, none), 0);  // kept as the watcher said
+    // A recursive entry covers its key and everything below it: nothing more is registered.
+    for (auto const& covered : {dir / "p", dir / "p/sub"}) {
+        EXPECT_EQ(files.watch(covered, false, none), p) << covered;
+        EXPECT_EQ(files.watch(covered, none, true), p) << covered;
     }
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_file(dir / "kept"), "content");
+    EXPECT_EQ(files.find_if_already_watched(dir / "cfg/settings").value().second.wid, cfg);
+    EXPECT_FALSE(files.find_if_already_watched(dir / "cfg/other"));
+    EXPECT_FALSE(files.find_if_already_watched(dir / "p2/x"));  // p is only a text prefix
+    EXPECT_EQ(files.find_if_already_watched(dir / "p/sub/x").value().first, dir / "p");
+    EXPECT_TRUE(files.is_tracked(dir / "mis"));
+    files.unwatch(dir / "cfg");  // one of cfg and cfg/settings
+    EXPECT_TRUE(files.is_tracked(dir / "cfg"));
+    files.unwatch(dir / "cfg");
+    EXPECT_FALSE(files.is_tracked(dir / "cfg"));
     done = true;
     writer.join();
-    EXPECT_TRUE(seen.await(1));
+    EXPECT_FALSE(await(1).empty());
+    std::string const d = dir.path().native();
+    for (auto const& line : {"[FileListener] creating file " + d + "/cfg/settings\n",
+                             "[FileListener] watching directory " + d + "/cfg (recursive=false)\n",
+                             "[FileListener] creating directory " + d + "/p success=true\n",
+                             "[FileListener] watching pathprefix " + d + "/p (recursive=true)\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(out.find("creating file " + d + "/kept"), std::string::npos);
+}
+
+TEST_F(FileListenerTest, DeliversToTheCoveringHandlerEvenAfterStop) {
+    auto const cfg = dir / "d/cfg";
+    std::function<void(FileEvent&)> const store = [&](FileEvent& e) {
+        files.store(Event{e});
+        seen(e);
+    };
+    // The first handler replaces its own entry while it runs.
+    WatchId const wid = files.watch(
+        cfg,
+        [&](FileEvent& e) {
+            files.unwatch(cfg);
+            files.watch(cfg, store, false);
+            seen(e);
+        },
+        false);
+    files.start();
+    write_file(dir / "d/other", "y");  // its directory's entry covers the directory only
+    write_file(cfg, "1");
+    ASSERT_EQ(await(1).size(), 1u);
+    files.stop();
+    write_file(cfg, "2");
+    auto const got = await(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(std::tie(got[0].filepath, got[0].directory, got[0].action, got[0].wid, got[0].fid,
+                       got[0].incident_type, got[0].old_filepath),
+              std::make_tuple(cfg.native(), (dir / "d/").native(), FileActions::Modified, wid,
+                              file_id_of(cfg), Incident::Types::NONE, ""));
+    EXPECT_EQ(got[1].filepath, cfg.native());
+    EXPECT_EQ(sql_rows(dir / "events.sqlite3", "SELECT COUNT(*) FROM file_events")[0][0], "1");
 }
