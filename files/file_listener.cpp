@@ -91,7 +91,7 @@ WatchId FileListener::watch(fs::path const& path, std::function<void(FileEvent&)
                 fs::create_directories(path.parent_path());
             }
             // Append mode creates the file without emptying one that appeared meanwhile.
-            std::ofstream created(path, std::ios::app);
+            std::ofstream{path, std::ios::app};
             log_line("[FileListener] creating file {}", path.native());
         }
     }
