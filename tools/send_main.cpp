@@ -29,6 +29,10 @@ constexpr char const* HELP =
     "the lines before it have been sent. Blank lines are skipped.\n"
     "Exit status: 0 all sent, 1 bad line or no monitor, 2 bad usage.\n";
 
+std::string messages(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " message" : " messages");
+}
+
 int usage_error(std::string const& message) {
     std::cerr << "wardlet-send: " << message << '\n' << USAGE;
     return 2;
@@ -87,7 +91,7 @@ int main(int argc, char** argv) {
     }
 
     if (check_only) {
-        auto const [bad, messages] = check_messages(*in);
+        auto const [bad, count] = check_messages(*in);
         for (auto const& line : bad) {
             std::cerr << "wardlet-send: " << source << ':' << line.number << ": " << line.problem
                       << '\n';
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
         if (!bad.empty()) {
             return 1;
         }
-        std::cout << messages << " messages are valid\n";
+        std::cout << messages(count) << (count == 1 ? " is" : " are") << " valid\n";
         return 0;
     }
 
@@ -106,11 +110,11 @@ int main(int argc, char** argv) {
         if (result.stopped) {
             std::cerr << "wardlet-send: " << source << ':' << result.stopped->number << ": "
                       << result.stopped->problem << '\n'
-                      << "wardlet-send: stopped there; " << result.sent
-                      << " messages before it were sent\n";
+                      << "wardlet-send: stopped there; " << messages(result.sent)
+                      << " before it sent\n";
             return 1;
         }
-        std::cout << "sent " << result.sent << " messages to " << socket_path << '\n';
+        std::cout << "sent " << messages(result.sent) << " to " << socket_path << '\n';
     } catch (SendError const& error) {
         std::cerr << "wardlet-send: " << error.what() << '\n';
         return 1;
