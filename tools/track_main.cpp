@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
                 break;
             case Command::list:
                 list_tracked(proj_dir, std::cout);
+                if (!std::filesystem::exists(project_files(proj_dir).map)) {
+                    std::cerr << "wardlet-track: no file map yet; nothing is tracked\n";
+                }
                 break;
         }
     } catch (TrackError const& refusal) {
