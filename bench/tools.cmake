@@ -1,0 +1,1 @@
+wardlet_bench(tools_bench SOURCES tools_bench.cpp LIBS wardlet_tools)

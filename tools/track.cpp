@@ -1,0 +1,468 @@
+#include "tools/track.hpp"
+
+#include "app/file_content.hpp"
+#include "store/schema.hpp"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quoted(fs::path const& path) {
+    return "'" + path.native() + "'";
+}
+
+std::string system_error(std::string const& what, fs::path const& path) {
+    return what + " " + quoted(path) + ": " + std::strerror(errno);
+}
+
+// Decimal number after optional leading blanks, up to the first non-digit; read as the monitor
+// reads the numbers of a map line.
+std::optional<std::uint64_t> lenient_number(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+        ++at;
+    }
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+        auto const digit = static_cast<std::uint64_t>(text[at] - '0');
+        if (value > (max - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// True when a usable map line names this file: by its id, or by its path (a line left from
+// before the file was replaced, and so got a new inode, still names it).
+bool names_file(MapLine const& line, std::optional<FileId> fid, fs::path const& filepath) {
+    if (!line.fid) {
+        return false;
+    }
+    return (fid && *line.fid == *fid) || line.filepath.lexically_normal() == filepath;
+}
+
+// An exclusive lock on the data directory for one read-modify-write of the map, so that two
+// calls of the tool at once do not lose each other's lines.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(fs::path const& dir) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) {
+            throw TrackError(system_error("cannot open", dir));
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                std::string const message = system_error("cannot lock", dir);
+                ::close(fd_);
+                throw TrackError(message);
+            }
+        }
+    }
+    DirectoryLock(DirectoryLock const&) = delete;
+    DirectoryLock& operator=(DirectoryLock const&) = delete;
+    ~DirectoryLock() { ::close(fd_); }
+
+private:
+    int fd_ = -1;
+};
+
+void require_project_dir(fs::path const& proj_dir) {
+    std::error_code error;
+    auto const status = fs::status(proj_dir, error);
+    if (!fs::exists(status)) {
+        throw TrackError("project directory " + quoted(proj_dir) + " does not exist");
+    }
+    if (!fs::is_directory(status)) {
+        throw TrackError("project directory " + quoted(proj_dir) + " is not a directory");
+    }
+}
+
+std::vector<MapLine> read_map(fs::path const& map) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(map, error))) {
+        return {};
+    }
+    auto const content = read_file_content(map);
+    if (!content) {
+        // Rewriting a map that could not be read would lose its lines.
+        throw TrackError("cannot read the file map " + quoted(map));
+    }
+    return map_lines(*content);
+}
+
+void write_all(int fd, std::string const& content, fs::path const& path) {
+    std::size_t written = 0;
+    while (written < content.size()) {
+        ssize_t const count = ::write(fd, content.data() + written, content.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            throw TrackError(system_error("cannot write", path));
+        }
+        written += static_cast<std::size_t>(count);
+    }
+}
+
+void report(std::ostream& out, std::vector<MapChange> const& changes) {
+    for (auto const& change : changes) {
+        switch (change.kind) {
+            case MapChange::Kind::added:
+                out << "added     " << change.line << '\n';
+                break;
+            case MapChange::Kind::updated:
+                out << "updated   " << change.line << "  (was " << change.previous_line << ")\n";
+                break;
+            case MapChange::Kind::unchanged:
+                out << "unchanged " << change.line << '\n';
+                break;
+            case MapChange::Kind::removed:
+                out << "removed   " << change.line << '\n';
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+ProjectFiles project_files(fs::path const& proj_dir) {
+    fs::path const data_dir = proj_dir / ".wardlet";
+    return {data_dir, data_dir / "wardlet.sqlite3", data_dir / "tracked"};
+}
+
+fs::path editor_path(fs::path const& path) {
+    return fs::absolute(path).lexically_normal();
+}
+
+std::string map_line(FileId fid, fs::path const& path) {
+    return std::to_string(fid.first) + ";" + std::to_string(fid.second) + ";" + path.native();
+}
+
+MapLine read_map_line(std::string const& text) {
+    MapLine line{text, std::nullopt, {}, {}};
+    if (text.empty()) {
+        line.problem = "empty line";
+        return line;
+    }
+    std::string_view const view = text;
+    auto const first = view.find(';');
+    auto const second = first == std::string_view::npos ? first : view.find(';', first + 1);
+    auto const inode = lenient_number(view.substr(0, first));
+    auto const device = first == std::string_view::npos
+                            ? std::nullopt
+                            : lenient_number(view.substr(first + 1, second - first - 1));
+    if (!inode || !device) {
+        line.problem = "no file id";
+        return line;
+    }
+    std::string_view path;
+    if (second != std::string_view::npos) {
+        auto const rest = view.substr(second + 1);
+        path = rest.substr(0, rest.find(';'));
+    }
+    if (path.empty()) {
+        line.problem = "no path";
+        return line;
+    }
+    line.fid = FileId{*inode, *device};
+    line.filepath = fs::path(std::string(path));
+    return line;
+}
+
+std::vector<MapLine> map_lines(std::string const& text) {
+    std::vector<MapLine> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(read_map_line(text.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string map_text(std::vector<MapLine> const& lines) {
+    std::string text;
+    for (auto const& line : lines) {
+        text += line.text;
+        text += '\n';
+    }
+    return text;
+}
+
+TrackedFile identify_file(fs::path const& name) {
+    fs::path const filepath = editor_path(name);
+    std::error_code error;
+    auto const status = fs::status(filepath, error);
+    if (!fs::exists(status)) {
+        throw TrackError(quoted(name) + ": no such file");
+    }
+    if (!fs::is_regular_file(status)) {
+        throw TrackError(quoted(name) + ": not a regular file");
+    }
+    // A map line ends at a line feed and its path at a ";".
+    if (filepath.native().find_first_of(";\n") != std::string::npos) {
+        throw TrackError(quoted(name) + ": a path with ';' or a line feed cannot be tracked");
+    }
+    FileId const fid = file_id_of(filepath);
+    if (fid == FileId{0, 0}) {
+        throw TrackError(quoted(name) + ": cannot read its status");
+    }
+    return {fid, filepath};
+}
+
+std::vector<MapChange> add_to_map(std::vector<MapLine>& lines,
+                                  std::vector<TrackedFile> const& files) {
+    // One entry per file id; a later name of the same file (a hard link) wins, as in the map.
+    std::vector<TrackedFile> unique;
+    std::map<FileId, std::size_t> by_fid;
+    for (auto const& file : files) {
+        auto const [found, added] = by_fid.try_emplace(file.fid, unique.size());
+        if (added) {
+            unique.push_back(file);
+        } else {
+            unique[found->second] = file;
+        }
+    }
+    std::unordered_map<std::string, std::size_t> by_path;
+    for (std::size_t index = 0; index < unique.size(); ++index) {
+        by_path.emplace(unique[index].filepath.native(), index);
+    }
+
+    std::vector<std::optional<std::size_t>> slot(unique.size());
+    std::vector<std::string> previous(unique.size());
+    std::vector<MapLine> kept;
+    for (auto& line : lines) {
+        std::optional<std::size_t> owner;
+        if (line.fid) {
+            if (auto const found = by_fid.find(*line.fid); found != by_fid.end()) {
+                owner = found->second;
+            } else if (auto const named = by_path.find(line.filepath.lexically_normal().native());
+                       named != by_path.end()) {
+                owner = named->second;
+            }
+        }
+        if (!owner) {
+            kept.push_back(std::move(line));
+        } else if (!slot[*owner]) {
+            slot[*owner] = kept.size();
+            previous[*owner] = line.text;
+            kept.push_back(read_map_line(map_line(unique[*owner].fid, unique[*owner].filepath)));
+        }
+    }
+
+    std::vector<MapChange> changes;
+    for (std::size_t index = 0; index < unique.size(); ++index) {
+        std::string const text = map_line(unique[index].fid, unique[index].filepath);
+        if (!slot[index]) {
+            kept.push_back(read_map_line(text));
+            changes.push_back({MapChange::Kind::added, text, {}});
+        } else if (previous[index] == text) {
+            changes.push_back({MapChange::Kind::unchanged, text, {}});
+        } else {
+            changes.push_back({MapChange::Kind::updated, text, previous[index]});
+        }
+    }
+    lines = std::move(kept);
+    return changes;
+}
+
+std::vector<MapChange> remove_from_map(std::vector<MapLine>& lines, fs::path const& name) {
+    fs::path const filepath = editor_path(name);
+    std::optional<FileId> fid = file_id_of(filepath);
+    if (*fid == FileId{0, 0}) {
+        fid.reset();
+    }
+    std::vector<MapChange> changes;
+    for (auto const& line : lines) {
+        if (names_file(line, fid, filepath)) {
+            changes.push_back({MapChange::Kind::removed, line.text, {}});
+        }
+    }
+    if (changes.empty()) {
+        throw TrackError(quoted(name) + ": not tracked");
+    }
+    std::erase_if(lines, [&](MapLine const& line) { return names_file(line, fid, filepath); });
+    return changes;
+}
+
+void write_atomically(fs::path const& target, std::string const& content) {
+    fs::path const dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string temp = (dir / ("." + target.filename().native() + ".XXXXXX")).native();
+    int const fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        throw TrackError(system_error("cannot create a temporary file in", dir));
+    }
+    try {
+        // Keep the permissions of the map being replaced; a new map gets the usual rw-r--r--.
+        struct stat existing {};
+        mode_t const mode =
+            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
+        if (::fchmod(fd, mode) != 0) {
+            throw TrackError(system_error("cannot set the permissions of", temp));
+        }
+        write_all(fd, content, temp);
+        if (::fsync(fd) != 0) {
+            throw TrackError(system_error("cannot sync", temp));
+        }
+        if (::close(fd) != 0) {
+            throw TrackError(system_error("cannot close", temp));
+        }
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        std::string const message = system_error("cannot replace", target);
+        ::unlink(temp.c_str());
+        throw TrackError(message);
+    }
+    // The rename itself reaches the disk with the directory.
+    int const dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+}
+
+void prepare_project(fs::path const& proj_dir) {
+    require_project_dir(proj_dir);
+    ProjectFiles const files = project_files(proj_dir);
+    std::error_code error;
+    fs::create_directory(files.data_dir, error);
+    if (!fs::is_directory(files.data_dir, error)) {
+        throw TrackError("cannot create the data directory " + quoted(files.data_dir) +
+                         (error ? ": " + error.message() : std::string()));
+    }
+    sqlite3* conn = nullptr;
+    int const opened = sqlite3_open_v2(files.database.c_str(), &conn,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::optional<std::string> problem;
+    if (opened != SQLITE_OK) {
+        problem = conn != nullptr ? sqlite3_errmsg(conn) : sqlite3_errstr(opened);
+    } else {
+        // The monitor may be writing rows at this moment.
+        sqlite3_busy_timeout(conn, 5000);
+        problem = apply_schema(conn);
+    }
+    sqlite3_close(conn);
+    if (problem) {
+        throw TrackError("cannot prepare the database " + quoted(files.database) + ": " + *problem);
+    }
+}
+
+void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names, std::ostream& out) {
+    require_project_dir(proj_dir);
+    std::vector<TrackedFile> files;
+    std::string refusals;
+    for (auto const& name : names) {
+        try {
+            files.push_back(identify_file(name));
+        } catch (TrackError const& refusal) {
+            refusals += (refusals.empty() ? "" : "\n") + std::string(refusal.what());
+        }
+    }
+    if (!refusals.empty()) {
+        throw TrackError(refusals);
+    }
+    prepare_project(proj_dir);
+    ProjectFiles const paths = project_files(proj_dir);
+    DirectoryLock const lock(paths.data_dir);
+    std::vector<MapLine> lines = read_map(paths.map);
+    auto const changes = add_to_map(lines, files);
+    write_atomically(paths.map, map_text(lines));
+    report(out, changes);
+}
+
+void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
+                   std::ostream& out) {
+    require_project_dir(proj_dir);
+    ProjectFiles const paths = project_files(proj_dir);
+    std::error_code error;
+    if (!fs::is_directory(paths.data_dir, error)) {
+        throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
+    }
+    DirectoryLock const lock(paths.data_dir);
+    std::vector<MapLine> lines = read_map(paths.map);
+    std::vector<MapChange> changes;
+    std::string refusals;
+    std::vector<fs::path> seen;
+    for (auto const& name : names) {
+        fs::path const filepath = editor_path(name);
+        if (std::find(seen.begin(), seen.end(), filepath) != seen.end()) {
+            continue;
+        }
+        seen.push_back(filepath);
+        try {
+            auto const removed = remove_from_map(lines, name);
+            changes.insert(changes.end(), removed.begin(), removed.end());
+        } catch (TrackError const& refusal) {
+            refusals += (refusals.empty() ? "" : "\n") + std::string(refusal.what());
+        }
+    }
+    if (!refusals.empty()) {
+        throw TrackError(refusals);
+    }
+    write_atomically(paths.map, map_text(lines));
+    report(out, changes);
+}
+
+void list_tracked(fs::path const& proj_dir, std::ostream& out) {
+    require_project_dir(proj_dir);
+    std::vector<MapLine> const lines = read_map(project_files(proj_dir).map);
+    // The monitor keeps the last line of each file id.
+    std::map<FileId, std::size_t> last_of;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        if (lines[index].fid) {
+            last_of[*lines[index].fid] = index;
+        }
+    }
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        MapLine const& line = lines[index];
+        if (line.text.empty()) {
+            continue;
+        }
+        if (!line.fid) {
+            out << "unusable  line " << index + 1 << ": " << line.text << "  (" << line.problem
+                << ")\n";
+            continue;
+        }
+        if (last_of[*line.fid] != index) {
+            out << "shadowed  " << line.text << "  (a later line has the same file id)\n";
+            continue;
+        }
+        FileId const now = file_id_of(line.filepath);
+        if (now == FileId{0, 0}) {
+            out << "missing   " << line.text << '\n';
+        } else if (now != *line.fid) {
+            out << "replaced  " << line.text << "  (the file's id is now " << now.first << ';'
+                << now.second << ")\n";
+        } else {
+            out << "ok        " << line.text << '\n';
+        }
+    }
+}
