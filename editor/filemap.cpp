@@ -80,6 +80,22 @@ void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> 
 
 }  // namespace
 
+FileMapLine parse_filemap_line(std::string_view line) {
+    FileMapLine parsed;
+    SplitLine const fields = split_fields(line);
+    auto const inode = lenient_number(fields.inode);
+    auto const device = lenient_number(fields.device);
+    if (!inode || !device) {
+        parsed.problem = "no file id";
+    } else if (fields.path.empty()) {
+        parsed.problem = "no path";
+    } else {
+        parsed.fid = FileId{*inode, *device};
+        parsed.filepath = std::filesystem::path(fields.path);
+    }
+    return parsed;
+}
+
 FileMapReading read_filemap(std::filesystem::path const& path) {
     FileMapReading reading;
     std::ifstream in(path, std::ios::binary);
@@ -88,19 +104,12 @@ FileMapReading read_filemap(std::filesystem::path const& path) {
         if (line.empty()) {
             continue;
         }
-        SplitLine const fields = split_fields(line);
-        auto const inode = lenient_number(fields.inode);
-        auto const device = lenient_number(fields.device);
-        if (!inode || !device) {
-            reading.problems.push_back({number, line, "no file id"});
+        FileMapLine parsed = parse_filemap_line(line);
+        if (!parsed.fid) {
+            reading.problems.push_back({number, line, std::move(parsed.problem)});
             continue;
         }
-        if (fields.path.empty()) {
-            reading.problems.push_back({number, line, "no path"});
-            continue;
-        }
-        reading.map.insert_or_assign(FileId{*inode, *device},
-                                     filemap_data{std::filesystem::path(fields.path)});
+        reading.map.insert_or_assign(*parsed.fid, filemap_data{std::move(parsed.filepath)});
     }
     return reading;
 }

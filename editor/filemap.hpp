@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +30,14 @@ struct FileMapProblem {
     std::string text;
     std::string reason;
 };
+
+// One line of a file map: its file id and path, or the reason it names no usable file.
+struct FileMapLine {
+    std::optional<FileId> fid;
+    std::filesystem::path filepath;
+    std::string problem;
+};
+FileMapLine parse_filemap_line(std::string_view line);
 
 struct FileMapReading {
     FileMap map;

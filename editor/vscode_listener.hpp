@@ -13,6 +13,9 @@
 #include <thread>
 #include <utility>
 
+// Where the editor extension finds the monitor.
+inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
+
 // The monitor's end of the editor socket. Its constructor loads every tracked file into the
 // insertion buffer and serves the socket; `start` accepts extension connections, each read by its
 // own thread, which turns every line into an editor event, mirrors tracked edits, runs the
@@ -21,7 +24,7 @@ class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
     VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
-                   std::string socket_path = "/tmp/wardlet.sock");
+                   std::string socket_path = EDITOR_SOCKET_PATH);
     // Ends every connection as close_connections() does and closes the descriptors. The socket
     // file stays; see remove_socket_if_ours().
     ~VSCodeListener() override;

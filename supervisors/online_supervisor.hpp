@@ -20,7 +20,7 @@
 class OnlineSupervisor {
 public:
     OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
-                     std::string socket_path = "/tmp/wardlet.sock");
+                     std::string socket_path = EDITOR_SOCKET_PATH);
     OnlineSupervisor(OnlineSupervisor const&) = delete;
     OnlineSupervisor& operator=(OnlineSupervisor const&) = delete;
     ~OnlineSupervisor();

@@ -1,103 +1,22 @@
 #include "tools/send.hpp"
 
+#include "editor/change_message.hpp"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-using nlohmann::json;
-
-// 2^64: a floating-point value truncates to an unsigned 64-bit value only below it.
-constexpr double UNSIGNED_64_END = 18446744073709551616.0;
-
-std::string key_name(char const* key) {
-    return std::string("\"") + key + "\"";
-}
-
-std::optional<std::string> text_problem(json const& message, char const* key) {
-    auto const found = message.find(key);
-    if (found == message.end()) {
-        return "missing " + key_name(key);
-    }
-    if (!found->is_string()) {
-        return key_name(key) + " must be a string, not " + found->type_name();
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> flag_problem(json const& message, char const* key) {
-    auto const found = message.find(key);
-    if (found == message.end()) {
-        return "missing " + key_name(key);
-    }
-    if (!found->is_boolean()) {
-        return key_name(key) + " must be true or false, not " + found->type_name();
-    }
-    return std::nullopt;
-}
-
-// A count or position: a number that becomes an unsigned 64-bit value without wrapping (a
-// fraction is cut off). `minus_one` allows -1, the position of a change that has none.
-std::optional<std::string> number_problem(json const& message, char const* key, bool minus_one) {
-    auto const found = message.find(key);
-    if (found == message.end()) {
-        return "missing " + key_name(key);
-    }
-    json const& value = *found;
-    if (!value.is_number()) {
-        return key_name(key) + " must be a number, not " + value.type_name();
-    }
-    bool fits = value.is_number_unsigned();
-    if (value.is_number_integer() && !value.is_number_unsigned()) {
-        fits = minus_one && value.get<std::int64_t>() == -1;
-    }
-    if (value.is_number_float()) {
-        double const number = value.get<double>();
-        fits = number > -1.0 && number < UNSIGNED_64_END;
-    }
-    if (fits) {
-        return std::nullopt;
-    }
-    return key_name(key) + " must be " + (minus_one ? "-1 or " : "") +
-           "a number from 0 to 18446744073709551615, not " + value.dump();
-}
-
-}  // namespace
-
 std::optional<std::string> change_message_problem(std::string const& line) {
-    json message;
+    // The monitor's own parser decides, so that the tool accepts exactly what the monitor does.
     try {
-        message = json::parse(line);
-    } catch (json::parse_error const& error) {
-        std::string const what = error.what();
-        auto const after_id = what.find("] ");
-        return "not JSON: " + (after_id == std::string::npos ? what : what.substr(after_id + 2));
-    }
-    if (!message.is_object()) {
-        return std::string("expected a JSON object, got ") + message.type_name();
-    }
-    for (char const* key : {"file", "type", "inserted"}) {
-        if (auto problem = text_problem(message, key)) {
-            return problem;
-        }
-    }
-    if (auto problem = number_problem(message, "deletedCount", false)) {
-        return problem;
-    }
-    if (auto problem = number_problem(message, "offset", true)) {
-        return problem;
-    }
-    for (char const* key : {"causedByUndoRedo", "causedByCopyPaste", "isSaved"}) {
-        if (auto problem = flag_problem(message, key)) {
-            return problem;
-        }
+        parse_event(line);
+    } catch (std::exception const& error) {
+        return error.what();
     }
     return std::nullopt;
 }

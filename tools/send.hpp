@@ -1,5 +1,7 @@
 #pragma once
 
+#include "editor/vscode_listener.hpp"
+
 #include <cstddef>
 #include <functional>
 #include <istream>
@@ -10,7 +12,7 @@
 #include <vector>
 
 // The socket the monitor listens on for the editor extension.
-inline constexpr char const* DEFAULT_SOCKET_PATH = "/tmp/wardlet.sock";
+inline constexpr char const* DEFAULT_SOCKET_PATH = EDITOR_SOCKET_PATH;
 
 // Why the monitor could not turn `line` into an editor change, or nothing when it can: a JSON
 // object with "file", "type" and "inserted" strings, "deletedCount" and "offset" numbers that

@@ -1,6 +1,7 @@
 #include "tools/track.hpp"
 
 #include "app/file_content.hpp"
+#include "editor/filemap.hpp"
 #include "store/schema.hpp"
 
 #include <fcntl.h>
@@ -28,29 +29,6 @@ std::string quoted(fs::path const& path) {
 
 std::string system_error(std::string const& what, fs::path const& path) {
     return what + " " + quoted(path) + ": " + std::strerror(errno);
-}
-
-// Decimal number after optional leading blanks, up to the first non-digit; read as the monitor
-// reads the numbers of a map line.
-std::optional<std::uint64_t> lenient_number(std::string_view text) {
-    std::size_t at = 0;
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
-        ++at;
-    }
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
-        auto const digit = static_cast<std::uint64_t>(text[at] - '0');
-        if (value > (max - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    if (digits == 0) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // True when a usable map line names this file: by its id, or by its path (a line left from
@@ -160,34 +138,11 @@ std::string map_line(FileId fid, fs::path const& path) {
 }
 
 MapLine read_map_line(std::string const& text) {
-    MapLine line{text, std::nullopt, {}, {}};
     if (text.empty()) {
-        line.problem = "empty line";
-        return line;
+        return MapLine{text, std::nullopt, {}, "empty line"};
     }
-    std::string_view const view = text;
-    auto const first = view.find(';');
-    auto const second = first == std::string_view::npos ? first : view.find(';', first + 1);
-    auto const inode = lenient_number(view.substr(0, first));
-    auto const device = first == std::string_view::npos
-                            ? std::nullopt
-                            : lenient_number(view.substr(first + 1, second - first - 1));
-    if (!inode || !device) {
-        line.problem = "no file id";
-        return line;
-    }
-    std::string_view path;
-    if (second != std::string_view::npos) {
-        auto const rest = view.substr(second + 1);
-        path = rest.substr(0, rest.find(';'));
-    }
-    if (path.empty()) {
-        line.problem = "no path";
-        return line;
-    }
-    line.fid = FileId{*inode, *device};
-    line.filepath = fs::path(std::string(path));
-    return line;
+    FileMapLine parsed = parse_filemap_line(text);
+    return MapLine{text, parsed.fid, std::move(parsed.filepath), std::move(parsed.problem)};
 }
 
 std::vector<MapLine> map_lines(std::string const& text) {
