@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/child_process.hpp"
+#include "support/socket_lock.hpp"
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
 
@@ -44,6 +45,7 @@ public:
     int stop(int signal_number);
 
 private:
+    SocketLock socket_lock_;
     TempDir root_;
     std::filesystem::path project_;
     std::filesystem::path home_;

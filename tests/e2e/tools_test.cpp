@@ -1,10 +1,12 @@
 #include "monitor_harness.hpp"
+#include "support/socket_lock.hpp"
 
 #include <gtest/gtest.h>
 
 // A project prepared only with wardlet-track is monitored, and messages sent with wardlet-send
 // become rows, as they would from the editor extension.
 TEST(Tools, PrepareWithTrackThenDriveTheMonitorWithSend) {
+    SocketLock socket_lock;
     TempDir root;
     auto const project = root / "project";
     std::filesystem::create_directories(project / "src");
