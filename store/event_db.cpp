@@ -77,6 +77,9 @@ EventDB::~EventDB() {
     if (committer_.joinable()) {
         committer_.join();
     }
+    for (auto const& [sql, stmt] : statements_) {
+        sqlite3_finalize(stmt);
+    }
     sqlite3_close(conn_);
 }
 
@@ -122,13 +125,23 @@ void EventDB::run_committer() {
 }
 
 bool EventDB::execute(char const* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(conn_, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-        return true;
+    std::string const text = sql;
+    while (true) {
+        Statement const statement = statement_for(text);
+        if (statement.stmt == nullptr) {
+            log_line(
+                "[EventDB] {} failed: {}", sql,
+                statement.rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text");
+            return false;
+        }
+        Stepped const stepped = step_and_reset(text, statement);
+        if (stepped.result == Stepped::Failed) {
+            log_line("[EventDB] {} failed: {}", sql, stepped.error);
+        }
+        if (stepped.result != Stepped::Stale) {
+            return stepped.result == Stepped::Done;
+        }
     }
-    log_line("[EventDB] {} failed: {}", sql, message != nullptr ? message : sqlite3_errmsg(conn_));
-    sqlite3_free(message);
-    return false;
 }
 
 bool EventDB::join_transaction() {
@@ -208,16 +221,22 @@ bool EventDB::store(VSCodeEvent event) {
                      HASH_PLACEHOLDER);
 }
 
-sqlite3_stmt* EventDB::prepare(std::string const& sql) {
+EventDB::Statement EventDB::statement_for(std::string const& sql) {
+    if (auto const kept = statements_.find(sql); kept != statements_.end()) {
+        return {kept->second, true, SQLITE_OK};
+    }
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(conn_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        log_line("prepare failed: {}", sqlite3_errmsg(conn_));
-        return nullptr;
+    int const rc = sqlite3_prepare_v2(conn_, sql.c_str(), -1, &stmt, nullptr);
+    if (rc != SQLITE_OK || stmt == nullptr) {
+        return {nullptr, false, rc};
     }
-    if (stmt == nullptr) {
-        log_line("prepare failed: {}", "no statement in the text");
-    }
-    return stmt;
+    statements_.emplace(sql, stmt);
+    return {stmt, false, SQLITE_OK};
+}
+
+void EventDB::log_prepare_failure(int rc) {
+    log_line("prepare failed: {}",
+             rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text");
 }
 
 void EventDB::bind_value(sqlite3_stmt* stmt, int position, char const* text) {
@@ -238,11 +257,31 @@ void EventDB::bind_value(sqlite3_stmt* stmt, int position, bool flag) {
     sqlite3_bind_int(stmt, position, flag ? 1 : 0);
 }
 
-bool EventDB::step_and_finalize(sqlite3_stmt* stmt) {
-    bool const done = sqlite3_step(stmt) == SQLITE_DONE;
-    if (!done) {
-        log_line("step failed: {}", sqlite3_errmsg(conn_));
+void EventDB::log_step_failure(std::string const& error) {
+    log_line("step failed: {}", error);
+}
+
+EventDB::Stepped EventDB::step_and_reset(std::string const& sql, Statement const& statement) {
+    int const rc = sqlite3_step(statement.stmt);
+    if (rc == SQLITE_DONE) {
+        sqlite3_reset(statement.stmt);
+        // The bound copies of the texts go now, not when the next row replaces them.
+        sqlite3_clear_bindings(statement.stmt);
+        return {};
     }
-    sqlite3_finalize(stmt);
-    return done;
+    if (statement.reused && (rc == SQLITE_ERROR || rc == SQLITE_SCHEMA)) {
+        drop_statement(sql);
+        return {Stepped::Stale, {}};
+    }
+    Stepped failed{Stepped::Failed, sqlite3_errmsg(conn_)};
+    sqlite3_reset(statement.stmt);
+    sqlite3_clear_bindings(statement.stmt);
+    return failed;
+}
+
+void EventDB::drop_statement(std::string const& sql) {
+    if (auto const kept = statements_.find(sql); kept != statements_.end()) {
+        sqlite3_finalize(kept->second);
+        statements_.erase(kept);
+    }
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -40,7 +41,8 @@ public:
     // Commits the open transaction, if any, before returning.
     void commit_pending();
 
-    // Prepares `sql`, binds the values at positions 1, 2, ... and steps it once. Texts
+    // Prepares `sql` (once: the statement is kept for later calls with the same text), binds the
+    // values at positions 1, 2, ... and steps it once. Texts
     // (`char const*`, std::string, std::string_view) are bound as text, a std::string or view
     // with its full length even across NUL bytes, and a null pointer as the empty text; `int` as
     // an integer; `bool` as the integer 1 or 0. True when the statement ran to completion.
@@ -61,14 +63,37 @@ private:
     bool insert_locked(std::string const& sql, Values const&... values) {
         static_assert((bindable_v<std::decay_t<Values>> && ...),
                       "insert binds only texts, int and bool");
-        sqlite3_stmt* stmt = prepare(sql);
-        if (stmt == nullptr) {
-            return false;
+        // A kept statement that went stale (its table changed from outside) is dropped and the
+        // row goes once more through a fresh statement, so it fails or succeeds as it would
+        // have with a statement prepared for it.
+        while (true) {
+            Statement const statement = statement_for(sql);
+            if (statement.stmt == nullptr) {
+                log_prepare_failure(statement.rc);
+                return false;
+            }
+            int position = 0;
+            (bind_value(statement.stmt, ++position, values), ...);
+            Stepped const stepped = step_and_reset(sql, statement);
+            if (stepped.result == Stepped::Failed) {
+                log_step_failure(stepped.error);
+            }
+            if (stepped.result != Stepped::Stale) {
+                return stepped.result == Stepped::Done;
+            }
         }
-        int position = 0;
-        (bind_value(stmt, ++position, values), ...);
-        return step_and_finalize(stmt);
     }
+
+    // A prepared statement kept for its text; `reused` when an earlier row already ran it.
+    struct Statement {
+        sqlite3_stmt* stmt = nullptr;
+        bool reused = false;
+        int rc = 0;  // the prepare's result when `stmt` is null
+    };
+    struct Stepped {
+        enum Result { Done, Failed, Stale } result = Done;
+        std::string error;  // SQLite's message for a failure
+    };
 
     // Logs "[EventDB] error: ...", closes the connection and throws StartupError.
     [[noreturn]] void fail_open(std::string reason);
@@ -80,18 +105,28 @@ private:
     void commit_locked();
     void run_committer();
 
-    // A fresh statement, or null after logging the prepare failure.
-    sqlite3_stmt* prepare(std::string const& sql);
+    // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every
+    // row costs a bind and a step instead of a compilation of its statement. Null when `sql`
+    // does not prepare or holds no statement.
+    Statement statement_for(std::string const& sql);
+    // Logs "prepare failed: ..." for a statement_for that gave no statement.
+    void log_prepare_failure(int rc);
+    // Logs "step failed: ..." with SQLite's message.
+    static void log_step_failure(std::string const& error);
+    // Steps once and readies the statement for its next row. A reused statement whose text no
+    // longer prepares is dropped instead (Stale).
+    Stepped step_and_reset(std::string const& sql, Statement const& statement);
+    // Finalizes the kept statement for `sql`.
+    void drop_statement(std::string const& sql);
     static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
     static void bind_value(sqlite3_stmt* stmt, int position, std::string_view text);
     static void bind_value(sqlite3_stmt* stmt, int position, int number);
     static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
-    // Steps once, logs a step failure, and finalizes in every case.
-    bool step_and_finalize(sqlite3_stmt* stmt);
 
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
     std::mutex mutex_;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
 
     std::chrono::milliseconds max_delay_{0};
     bool in_transaction_ = false;

@@ -197,6 +197,38 @@ TEST_F(EventDBTest, FailedRowsAreLoggedAndTheNextStoreGoesThrough) {
               "1\n/p/a.c\n");
 }
 
+TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFreshStatement) {
+    auto& db = open();
+    std::string const missing = "prepare failed: no such table: vscode_events\n";
+    std::string const no_copy_buf =
+        "prepare failed: table vscode_events has no column named copy_buf\n";
+    std::string const narrow =
+        "CREATE TABLE vscode_events (timestamp, type, filepath, fid, inserted, deleted, "
+        "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash);";
+    struct Step {
+        std::string change;
+        std::string failure;  // what follows the "registering" line; empty when stored
+    };
+    Step const steps[] = {{"", ""},
+                          {"DROP TABLE vscode_events", missing},
+                          {"", missing},
+                          {narrow, no_copy_buf},
+                          {"ALTER TABLE vscode_events ADD COLUMN copy_buf", ""},
+                          {"DROP TABLE vscode_events;" + narrow, no_copy_buf},
+                          {"ALTER TABLE vscode_events ADD COLUMN copy_buf", ""},
+                          {"", ""}};
+    for (Step const& step : steps) {
+        if (!step.change.empty()) {
+            sql(step.change);
+        }
+        bool stored = false;
+        std::string const out = printed([&] { stored = db.store(vscode_event()); });
+        EXPECT_EQ(stored, step.failure.empty()) << step.change;
+        EXPECT_EQ(out.substr(out.find('\n') + 1), step.failure) << step.change;
+    }
+    EXPECT_EQ(sql("SELECT count(*) FROM vscode_events"), "2\n");
+}
+
 TEST_F(EventDBTest, InsertBindsTextsIntegersAndFlagsByPosition) {
     auto& db = open();
     sql("CREATE TABLE t (a, b, c, d, e, f, g)");
