@@ -55,26 +55,40 @@ void InsertionBuffer::insert_filecontent(std::filesystem::path const& path, unsi
                                          std::string const& text) {
     std::lock_guard lock(mutex_);
     auto& file = entry(path);
-    if (offset <= file.buf.size()) {
+    std::size_t const size = file.buf.size();
+    if (offset <= size) {
         reserve_for(file.buf, text.size());
     }
     if (!insert_text(file.buf, offset, text)) {
-        report_drift(path, offset, file.buf.size());
+        report_drift(path, offset, size);
+        return;
     }
+    file.same_prefix = std::min<std::size_t>(file.same_prefix, offset);
+    file.same_suffix = std::min<std::size_t>(file.same_suffix, size - offset);
 }
 
 void InsertionBuffer::delete_filecontent(std::filesystem::path const& path, unsigned long offset,
                                          unsigned long count) {
     std::lock_guard lock(mutex_);
     auto& file = entry(path);
+    std::size_t const size = file.buf.size();
     if (!delete_text(file.buf, offset, count)) {
-        report_drift(path, offset, file.buf.size());
+        report_drift(path, offset, size);
+        return;
+    }
+    std::size_t const removed = size - file.buf.size();
+    if (removed != 0) {
+        file.same_prefix = std::min<std::size_t>(file.same_prefix, offset);
+        file.same_suffix = std::min<std::size_t>(file.same_suffix, size - offset - removed);
     }
 }
 
 void InsertionBuffer::set_filecontent(std::filesystem::path const& path, std::string text) {
     std::lock_guard lock(mutex_);
-    entry(path).buf = std::move(text);
+    auto& file = entry(path);
+    file.buf = std::move(text);
+    file.same_prefix = 0;
+    file.same_suffix = 0;
 }
 
 std::optional<std::string> InsertionBuffer::get_filecontent(
@@ -90,7 +104,11 @@ std::optional<std::string> InsertionBuffer::get_filecontent(
 void InsertionBuffer::update(std::filesystem::path const& path) {
     std::lock_guard lock(mutex_);
     auto& file = entry(path);
-    ChangedSpan const span = changed_span(file.indexed, file.buf);
+    ChangedSpan const span =
+        changed_span(file.indexed, file.buf, file.same_prefix, file.same_suffix);
+    // From here on `indexed` equals `buf`.
+    file.same_prefix = file.buf.size();
+    file.same_suffix = file.buf.size();
     if (span.removed == 0 && span.inserted == 0) {
         return;
     }

@@ -26,6 +26,10 @@ public:
         std::string pending;           // removed run still growing, not yet in `sam`
         std::size_t pending_at = 0;    // where in `indexed` the pending run was cut out
         bool pending_forward = false;  // the run last grew to the right (forward delete)
+        // How many leading and trailing bytes of `buf` are known to equal those of `indexed`:
+        // the edits since the last update lie between, so an update compares only that part.
+        std::size_t same_prefix = 0;
+        std::size_t same_suffix = 0;
     };
 
     void insert_filecontent(std::filesystem::path const& path, unsigned long offset,

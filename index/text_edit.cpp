@@ -55,9 +55,20 @@ std::size_t common_suffix(char const* a_end, char const* b_end, std::size_t limi
 }  // namespace
 
 ChangedSpan changed_span(std::string_view before, std::string_view after) {
+    return changed_span(before, after, 0, 0);
+}
+
+ChangedSpan changed_span(std::string_view before, std::string_view after, std::size_t same_prefix,
+                         std::size_t same_suffix) {
     std::size_t const shorter = std::min(before.size(), after.size());
-    std::size_t const prefix = common_prefix(before.data(), after.data(), shorter);
+    std::size_t const known_prefix = std::min(same_prefix, shorter);
+    std::size_t const prefix =
+        known_prefix + common_prefix(before.data() + known_prefix, after.data() + known_prefix,
+                                     shorter - known_prefix);
+    std::size_t const known_suffix = std::min(same_suffix, shorter - prefix);
     std::size_t const suffix =
-        common_suffix(before.data() + before.size(), after.data() + after.size(), shorter - prefix);
+        known_suffix + common_suffix(before.data() + before.size() - known_suffix,
+                                     after.data() + after.size() - known_suffix,
+                                     shorter - prefix - known_suffix);
     return {prefix, before.size() - prefix - suffix, after.size() - prefix - suffix};
 }

@@ -27,3 +27,7 @@ struct ChangedSpan {
     std::size_t inserted = 0;
 };
 ChangedSpan changed_span(std::string_view before, std::string_view after);
+// The same span, found faster when the first `same_prefix` and the last `same_suffix` bytes of the
+// two versions are known to be equal: only the bytes between are compared.
+ChangedSpan changed_span(std::string_view before, std::string_view after, std::size_t same_prefix,
+                         std::size_t same_suffix);

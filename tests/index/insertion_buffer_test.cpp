@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <string>
 
 namespace {
@@ -213,6 +214,59 @@ TEST(InsertionBuffer, UnchangedUpdatesAddNothingAndAsyncUpdateFeedsTheAutomatonO
     buffer.async_update("g", "absorbed");
     EXPECT_EQ(buffer.get_filecontent("g"), "");
     EXPECT_TRUE(found(buffer, "sorb"));
+}
+
+TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
+    // `fast` is updated after its edits as the editor channel does; `full` gets the same edits,
+    // but its content is set anew before each update, which makes the update compare it whole.
+    InsertionBuffer fast;
+    InsertionBuffer full;
+    std::mt19937 rng(7);
+    auto const text = [&](std::size_t length) {
+        std::string out(length, 'a');
+        for (auto& c : out) {
+            c = static_cast<char>('a' + rng() % 3);
+        }
+        return out;
+    };
+    std::string const start = text(9000);
+    load(fast, "f", start);
+    load(full, "f", start);
+    for (int round = 0; round < 300; ++round) {
+        testing::internal::CaptureStdout();  // edits beyond the end are reported
+        for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits) {
+            std::size_t const size = fast.get_filecontent("f")->size();
+            unsigned long const offset = rng() % (size + 3);  // now and then beyond the end
+            unsigned long const count = rng() % 4 == 0 ? rng() % 3000 : rng() % 3;
+            std::string const inserted = text(rng() % 3 == 0 ? 0 : rng() % 40);
+            if (rng() % 50 == 0) {
+                std::string reset = *fast.get_filecontent("f");
+                reset.insert(reset.size() / 2, inserted);
+                fast.set_filecontent("f", reset);
+                full.set_filecontent("f", reset);
+                continue;
+            }
+            for (InsertionBuffer* buffer : {&fast, &full}) {
+                buffer->delete_filecontent("f", offset, count);
+                if (!inserted.empty()) {
+                    buffer->insert_filecontent("f", offset, inserted);
+                }
+            }
+        }
+        fast.update("f");
+        full.set_filecontent("f", *full.get_filecontent("f"));
+        full.update("f");
+        // The whole content is found only where the index holds exactly the content.
+        std::string const now = *fast.get_filecontent("f");
+        bool const indexed_whole = fast.contains(now);
+        bool const same_removed_text = fast.contains(start.substr(round * 20, 200)) ==
+                                       full.contains(start.substr(round * 20, 200));
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(full.get_filecontent("f"), now) << round;
+        ASSERT_TRUE(indexed_whole) << round;
+        ASSERT_TRUE(same_removed_text) << round;
+        ASSERT_EQ(fast.automaton_size("f"), full.automaton_size("f")) << round;
+    }
 }
 
 TEST(InsertionBuffer, LongTypingSessionInTheMiddleKeepsTheAutomatonSmall) {
