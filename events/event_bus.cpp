@@ -3,6 +3,7 @@
 #include "app/log.hpp"
 
 #include <exception>
+#include <optional>
 #include <system_error>
 
 std::atomic<std::uint64_t> EventBus::sid_{0};
@@ -20,7 +21,7 @@ void EventBus::start() {
 }
 
 std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Handler handler) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(delivery_mutex_);
     std::uint64_t const id = sid_.fetch_add(1);
     subscribers_[type].emplace_back(id, std::move(handler));
     log_line("[EventBus] new sub: ({}, {})", type, id);
@@ -28,7 +29,7 @@ std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Hand
 }
 
 void EventBus::set_idle_hook(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(delivery_mutex_);
     idle_hook_ = std::move(hook);
 }
 
@@ -66,17 +67,28 @@ void EventBus::stop() {
 
 void EventBus::run() {
     while (true) {
-        // The lock is taken anew for every event, so publishers get in between two deliveries.
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return !queue_.empty() || !running_; });
-        if (!running_) {
-            return;
+        std::optional<Event> event;
+        {
+            std::unique_lock lock(mutex_);
+            cv_.wait(lock, [this] { return !queue_.empty() || !running_; });
+            if (!running_) {
+                return;
+            }
+            event.emplace(std::move(queue_.front()));
+            queue_.pop_front();
         }
-        Event const event = std::move(queue_.front());
-        queue_.pop_front();
-        deliver(event);
-        if (queue_.empty() && idle_hook_) {
-            idle_hook_();
+        {
+            std::lock_guard delivering(delivery_mutex_);
+            deliver(*event);
+            event.reset();
+            bool idle;
+            {
+                std::lock_guard lock(mutex_);
+                idle = queue_.empty();
+            }
+            if (idle && idle_hook_) {
+                idle_hook_();
+            }
         }
         std::lock_guard count(drain_mutex_);
         if (--undelivered_ == 0) {

@@ -16,8 +16,9 @@
 #include <vector>
 
 // Carries events from the monitors' threads to their handlers on one worker thread, one event at a
-// time, in publication order. The worker holds the bus lock for a whole delivery, so a handler
-// must never publish, drain or stop the bus.
+// time, in publication order. Publishing only queues the event: it never waits for a delivery in
+// progress, so a handler that has to wait (for the database's commit, say) does not hold up the
+// threads that feed the bus. A handler must never subscribe, drain or stop the bus.
 class EventBus {
 public:
     using Handler = std::function<void(Event)>;
@@ -55,14 +56,17 @@ private:
 
     static std::atomic<std::uint64_t> sid_;
 
+    // The handlers, and the hook, are used by the worker under delivery_mutex_, which is held for
+    // one whole delivery; the queue has a lock of its own, held only to add or take an event.
+    std::mutex delivery_mutex_;
     std::unordered_map<std::string, std::vector<std::pair<std::uint64_t, Handler>>> subscribers_;
     std::function<void()> idle_hook_;
     std::deque<Event> queue_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::atomic<bool> running_{true};
-    // Counts published events not yet delivered, apart from the bus lock, so that a drain can
-    // time out even while a slow handler holds that lock.
+    // Counts published events not yet delivered, apart from the other locks, so that a drain can
+    // time out even while a slow handler runs.
     std::mutex drain_mutex_;
     std::condition_variable drained_cv_;
     std::uint64_t undelivered_ = 0;

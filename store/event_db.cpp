@@ -23,7 +23,7 @@ constexpr char const* VSCODE_EVENTS_INSERT =
 constexpr char const* HASH_PLACEHOLDER = "<hash>";
 
 // A reviewer reading the live database holds its lock for a moment; writes wait that long
-// instead of losing the row. The bus is held meanwhile, so the wait stays short.
+// instead of losing the row. Deliveries wait meanwhile, so the wait stays short.
 constexpr int BUSY_TIMEOUT_MS = 5000;
 
 std::string fid_text(FileId const& fid) {

@@ -19,7 +19,7 @@ public:
 
     virtual void start() = 0;
     virtual void stop();
-    // Runs on the bus worker with the bus locked: must never publish.
+    // Runs on the bus worker, one event at a time, in publication order.
     virtual void handle(Event event) = 0;
 
     bool should_run() const { return running_.load(); }

@@ -162,16 +162,38 @@ TEST(EventBus, StopDuringADeliveryDeliversNothingFurther) {
     EXPECT_EQ(seen.snapshot(), std::vector<std::string>{"in delivery"});
 }
 
-TEST(EventBus, DrainTimesOutWhileAHandlerIsBusy) {
+TEST(EventBus, PublishersDoNotWaitForABusyHandlerAndDrainTimesOutMeanwhile) {
     EventBus bus;
+    Seen seen;
+    std::atomic<bool> entered{false};
     std::atomic<bool> release{false};
-    bus.subscribe(BaseEvent::Types::FILE_EVENT, [&](Event) {
+    bus.subscribe(BaseEvent::Types::FILE_EVENT, [&](Event event) {
+        entered = true;
         while (!release) {
             std::this_thread::yield();
         }
+        seen.add(std::get<FileEvent>(event).filepath);
     });
     bus.publish(file_event("slow"));
+    auto const settled = [](std::atomic<bool> const& flag) {
+        auto const deadline = std::chrono::steady_clock::now() + 5s;
+        while (!flag && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return flag.load();
+    };
+    ASSERT_TRUE(settled(entered));
+    // A thread feeding the bus queues its events while the handler still runs.
+    std::atomic<bool> published{false};
+    std::thread publisher([&] {
+        bus.publish(file_event("next 1"));
+        bus.publish(file_event("next 2"));
+        published = true;
+    });
+    EXPECT_TRUE(settled(published));
     EXPECT_FALSE(bus.drain(50ms));
     release = true;
+    publisher.join();
     EXPECT_TRUE(bus.drain(5s));
+    EXPECT_EQ(seen.snapshot(), (std::vector<std::string>{"slow", "next 1", "next 2"}));
 }
