@@ -9,6 +9,9 @@
 //                     the line is parsed) to its row being visible, in ms
 //   send_p50/p99      from the client's write of the message to its row being visible, in ms
 //   rss_growth_MB     peak resident size during the burst minus the size before it
+//   cpu_us_per_msg    processor time of the monitor's threads over the burst, per message (the
+//                     process's time less the client's and the watcher's): unlike the rates, it
+//                     hardly depends on what else runs on the machine
 //   lone_p50/p99      one change at a time: from its write to its row being visible, in ms
 //
 // --burst=N sets the length of the writing burst (default 60000), for a quicker look.
@@ -25,6 +28,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/vfs.h>
@@ -38,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -175,6 +180,21 @@ std::string message_line(std::string const& file, Change const& change) {
 }
 
 // ---- the process around the monitor -----------------------------------------------------------
+
+double process_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto const seconds = [](timeval const& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double thread_cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 std::size_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
@@ -387,6 +407,8 @@ public:
     }
     void reset_peak() { peak_rss_ = resident_bytes(); }
     std::size_t peak_rss() const { return peak_rss_; }
+    // The processor time the watcher itself has used so far.
+    double cpu_seconds() const { return cpu_seconds_; }
 
 private:
     void run() {
@@ -397,6 +419,7 @@ private:
                 peak_rss_ = std::max<std::size_t>(peak_rss_, resident_bytes());
                 next_sample = Clock::now() + 20ms;
             }
+            cpu_seconds_ = thread_cpu_seconds();
             std::this_thread::sleep_for(500us);
         }
     }
@@ -431,6 +454,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> peak_rss_{0};
+    std::atomic<double> cpu_seconds_{0};
 
     std::mutex mutex_;
     std::condition_variable seen_cv_;
@@ -477,12 +501,18 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
     for (auto _ : state) {
         rows->reset_peak();
         std::size_t const rss_before = resident_bytes();
+        double const process_before = process_cpu_seconds();
+        double const watcher_before = rows->cpu_seconds();
+        double const client_before = thread_cpu_seconds();
         for (std::size_t i = 0; i < count; ++i) {
             client.send(lines[i]);
             sent[i] = Clock::now();
         }
+        double const client_cpu = thread_cpu_seconds() - client_before;
         bool const burst_done = rows->wait_for(count, 600s);
         std::size_t const rss_peak = rows->peak_rss();
+        double const monitor_cpu = process_cpu_seconds() - process_before - client_cpu -
+                                   (rows->cpu_seconds() - watcher_before);
         if (!burst_done) {
             state.SkipWithError("rows of the burst did not all become visible");
             break;
@@ -502,6 +532,7 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
         state.counters["arrival_p99_ms"] = percentile_ms(from_arrival, 0.99);
         state.counters["send_p50_ms"] = percentile_ms(from_send, 0.5);
         state.counters["send_p99_ms"] = percentile_ms(from_send, 0.99);
+        state.counters["cpu_us_per_msg"] = monitor_cpu * 1e6 / static_cast<double>(count);
         state.counters["rss_growth_MB"] =
             static_cast<double>(rss_peak > rss_before ? rss_peak - rss_before : 0) / (1 << 20);
 
