@@ -69,8 +69,9 @@ EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
 
 EventDB::~EventDB() {
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         closing_ = true;
+        wait_for_commit(lock);
         commit_locked();
     }
     committer_cv_.notify_all();
@@ -103,8 +104,13 @@ void EventDB::commit_soon() {
 }
 
 void EventDB::commit_pending() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    wait_for_commit(lock);
     commit_locked();
+}
+
+void EventDB::wait_for_commit(std::unique_lock<std::mutex>& lock) {
+    committed_cv_.wait(lock, [this] { return !committing_; });
 }
 
 void EventDB::run_committer() {
@@ -119,9 +125,33 @@ void EventDB::run_committer() {
             lock, deadline, [this] { return commit_requested_ || closing_ || !in_transaction_; });
         if (in_transaction_ &&
             (commit_requested_ || std::chrono::steady_clock::now() >= deadline)) {
-            commit_locked();
+            commit_in_background(lock);
         }
     }
+}
+
+void EventDB::commit_in_background(std::unique_lock<std::mutex>& lock) {
+    commit_requested_ = false;
+    committing_ = true;
+    lock.unlock();
+    bool const committed = execute("COMMIT");
+    lock.lock();
+    committing_ = false;
+    // Still busy after the timeout: the rows stay in the open transaction and the next commit
+    // tries again; they are lost only if that keeps failing until the database closes.
+    if (committed || sqlite3_get_autocommit(conn_) != 0) {
+        in_transaction_ = false;
+    }
+    // These rows arrived before anything that is stored from now on. A request to commit made
+    // meanwhile (the bus went idle) covers them too.
+    bool const requested = commit_requested_;
+    std::vector<std::variant<FileEvent, VSCodeEvent>> rows;
+    rows.swap(deferred_);
+    for (auto const& row : rows) {
+        std::visit([this](auto const& event) { write_row(event); }, row);
+    }
+    commit_requested_ = commit_requested_ || requested;
+    committed_cv_.notify_all();
 }
 
 bool EventDB::execute(char const* sql) {
@@ -204,9 +234,11 @@ bool EventDB::store(FileEvent event) {
     std::lock_guard lock(mutex_);
     log_line("[EventDB] registering file event... {} @ {}", action2str(event.action),
              timestamp2str(event.timestamp));
-    return store_row(FILE_EVENTS_INSERT, event.type, event.filepath, fid_text(event.fid),
-                     action2str(event.action), event.old_filepath, event.directory, event.diff,
-                     event.handler_type, event.incident_type, HASH_PLACEHOLDER);
+    if (committing_) {
+        deferred_.emplace_back(std::move(event));
+        return true;
+    }
+    return write_row(event);
 }
 
 bool EventDB::store(VSCodeEvent event) {
@@ -215,6 +247,24 @@ bool EventDB::store(VSCodeEvent event) {
     log_line("[EventDB] registering vscode event... {} (fid={};{}) inserted {} characters @ {}",
              event.filepath, event.fid.first, event.fid.second,
              net_count_text(event.inserted.size(), event.deleted), timestamp);
+    if (committing_) {
+        deferred_.emplace_back(std::move(event));
+        return true;
+    }
+    return write_row(event, timestamp);
+}
+
+bool EventDB::write_row(FileEvent const& event) {
+    return store_row(FILE_EVENTS_INSERT, event.type, event.filepath, fid_text(event.fid),
+                     action2str(event.action), event.old_filepath, event.directory, event.diff,
+                     event.handler_type, event.incident_type, HASH_PLACEHOLDER);
+}
+
+bool EventDB::write_row(VSCodeEvent const& event) {
+    return write_row(event, timestamp2str(event.timestamp));
+}
+
+bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp) {
     return store_row(VSCODE_EVENTS_INSERT, timestamp, event.change_type, event.filepath,
                      fid_text(event.fid), event.inserted, low32(event.deleted), event.is_undo_redo,
                      event.is_copy_paste, event.internal_copy, event.copy_buf, event.is_saved,

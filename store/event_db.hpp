@@ -10,13 +10,16 @@
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <variant>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
 // `file_events`, every stored editor event one row of `vscode_events`. Failed rows are logged
-// and lost; the monitor goes on. One mutex serialises all users of the connection.
+// and lost; the monitor goes on. One mutex serialises all users of the connection, except that a
+// background commit uses it alone without holding the mutex (see enable_group_commit).
 class EventDB {
 public:
     // Opens (creating the file, not its directory) the database and creates its tables when they
@@ -28,13 +31,17 @@ public:
     EventDB(EventDB&&) = delete;
     EventDB& operator=(EventDB&&) = delete;
 
-    // Log the event and insert its row; true when the row was written.
+    // Log the event and insert its row; true when the row was written, or when it waits for the
+    // background commit in progress (it is then written right after that commit, in its turn, and
+    // a failure is only logged).
     bool store(FileEvent event);
     bool store(VSCodeEvent event);
 
     // From now on rows share one transaction while events keep arriving: each row sits in a
     // savepoint of its own (a failed row loses only itself), and the transaction is committed by
-    // a background thread at `commit_soon`, or at the latest `max_delay` after it began.
+    // a background thread at `commit_soon`, or at the latest `max_delay` after it began. Storing
+    // never waits for that commit, which waits for the disk: rows stored meanwhile are kept in
+    // memory and written, in order, as soon as it is done.
     void enable_group_commit(std::chrono::milliseconds max_delay);
     // Asks for the open transaction to be committed now, without waiting for it.
     void commit_soon();
@@ -48,7 +55,8 @@ public:
     // an integer; `bool` as the integer 1 or 0. True when the statement ran to completion.
     template <typename... Values>
     bool insert(std::string const& sql, Values const&... values) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        wait_for_commit(lock);
         return insert_locked(sql, values...);
     }
 
@@ -101,8 +109,16 @@ private:
     bool execute(char const* sql);
     // Opens the shared transaction when group commit is on; false when rows go one by one.
     bool join_transaction();
+    bool write_row(FileEvent const& event);
+    bool write_row(VSCodeEvent const& event);
+    bool write_row(VSCodeEvent const& event, std::string const& timestamp);
     bool store_row(std::string const& sql, auto const&... values);
     void commit_locked();
+    // The committer's commit: the mutex is released while COMMIT waits for the disk, then the rows
+    // stored meanwhile are written.
+    void commit_in_background(std::unique_lock<std::mutex>& lock);
+    // Waits (with the mutex held on return) until no background commit uses the connection.
+    void wait_for_commit(std::unique_lock<std::mutex>& lock);
     void run_committer();
 
     // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every
@@ -132,7 +148,11 @@ private:
     bool in_transaction_ = false;
     bool commit_requested_ = false;
     bool closing_ = false;
+    // While true, the committer alone uses the connection and the statements, without the mutex.
+    bool committing_ = false;
+    std::vector<std::variant<FileEvent, VSCodeEvent>> deferred_;
     std::chrono::steady_clock::time_point transaction_began_;
     std::condition_variable committer_cv_;
+    std::condition_variable committed_cv_;
     std::thread committer_;
 };
