@@ -1,9 +1,10 @@
 #include "editor/filemap.hpp"
 
+#include "app/file_content.hpp"
 #include "app/log.hpp"
 
+#include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,68 @@ SplitLine split_fields(std::string_view line) {
     return fields;
 }
 
+// One line's file id and path text, or the reason it names no usable file.
+struct LineFields {
+    std::optional<FileId> fid;
+    std::string_view path;
+    char const* problem = "";
+};
+
+LineFields read_line(std::string_view line) {
+    LineFields read;
+    SplitLine const fields = split_fields(line);
+    auto const inode = lenient_number(fields.inode);
+    auto const device = lenient_number(fields.device);
+    if (!inode || !device) {
+        read.problem = "no file id";
+    } else if (fields.path.empty()) {
+        read.problem = "no path";
+    } else {
+        read.fid = FileId{*inode, *device};
+        read.path = fields.path;
+    }
+    return read;
+}
+
+// Calls `each(number, line)` for the lines of `content` as std::getline gives them: cut at each
+// line feed, a final line without one included, numbered from 1.
+template <typename Each>
+void for_each_line(std::string_view content, Each&& each) {
+    for (std::size_t number = 1; !content.empty(); ++number) {
+        auto const end = content.find('\n');
+        each(number, content.substr(0, end));
+        if (end == std::string_view::npos) {
+            break;
+        }
+        content.remove_prefix(end + 1);
+    }
+}
+
+// Whether two path texts still agree once every run of separators counts as one: paths that are
+// equal element by element always do, so texts that do not can be told apart without building
+// paths.
+bool same_up_to_separator_runs(std::string_view a, std::string_view b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i] != b[j]) {
+            return false;
+        }
+        bool const separator = a[i] == '/';
+        ++i;
+        ++j;
+        if (separator) {
+            while (i < a.size() && a[i] == '/') {
+                ++i;
+            }
+            while (j < b.size() && b[j] == '/') {
+                ++j;
+            }
+        }
+    }
+    return i == a.size() && j == b.size();
+}
+
 // The text of the problems last logged, per file map, so that a map read for every change
 // message reports a bad line once instead of at every message.
 void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> const& problems) {
@@ -82,35 +145,29 @@ void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> 
 
 FileMapLine parse_filemap_line(std::string_view line) {
     FileMapLine parsed;
-    SplitLine const fields = split_fields(line);
-    auto const inode = lenient_number(fields.inode);
-    auto const device = lenient_number(fields.device);
-    if (!inode || !device) {
-        parsed.problem = "no file id";
-    } else if (fields.path.empty()) {
-        parsed.problem = "no path";
-    } else {
-        parsed.fid = FileId{*inode, *device};
-        parsed.filepath = std::filesystem::path(fields.path);
+    LineFields const read = read_line(line);
+    parsed.fid = read.fid;
+    parsed.problem = read.problem;
+    if (read.fid) {
+        parsed.filepath = std::filesystem::path(read.path);
     }
     return parsed;
 }
 
 FileMapReading read_filemap(std::filesystem::path const& path) {
     FileMapReading reading;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    for (std::size_t number = 1; std::getline(in, line); ++number) {
+    std::string const content = read_file_content(path).value_or(std::string{});
+    for_each_line(content, [&](std::size_t number, std::string_view line) {
         if (line.empty()) {
-            continue;
+            return;
         }
         FileMapLine parsed = parse_filemap_line(line);
         if (!parsed.fid) {
-            reading.problems.push_back({number, line, std::move(parsed.problem)});
-            continue;
+            reading.problems.push_back({number, std::string(line), std::move(parsed.problem)});
+            return;
         }
         reading.map.insert_or_assign(*parsed.fid, filemap_data{std::move(parsed.filepath)});
-    }
+    });
     return reading;
 }
 
@@ -118,4 +175,27 @@ FileMap parse_filemap(std::filesystem::path const& path) {
     FileMapReading reading = read_filemap(path);
     report_once(path, reading.problems);
     return std::move(reading.map);
+}
+
+bool filemap_names(std::filesystem::path const& path, std::string_view file) {
+    std::string const content = read_file_content(path).value_or(std::string{});
+    std::unordered_map<FileId, std::string_view, FastFIDHash> entries;
+    std::vector<FileMapProblem> problems;
+    for_each_line(content, [&](std::size_t number, std::string_view line) {
+        if (line.empty()) {
+            return;
+        }
+        LineFields const read = read_line(line);
+        if (!read.fid) {
+            problems.push_back({number, std::string(line), read.problem});
+            return;
+        }
+        entries.insert_or_assign(*read.fid, read.path);
+    });
+    report_once(path, problems);
+    return std::any_of(entries.begin(), entries.end(), [&](auto const& entry) {
+        std::string_view const text = entry.second;
+        return text == file || (same_up_to_separator_runs(text, file) &&
+                                std::filesystem::path(text) == std::filesystem::path(file));
+    });
 }

@@ -51,3 +51,8 @@ FileMapReading read_filemap(std::filesystem::path const& path);
 // The file map at `path`. Skipped lines are logged once for each change of the file's problems,
 // not at every reading: the editor channel reads the map for every change message.
 FileMap parse_filemap(std::filesystem::path const& path);
+
+// Whether the file map at `path`, read now, has an entry whose path equals `file` element by
+// element: the same answer as a search of parse_filemap(path), and the same lines logged, without
+// building the map's paths. The editor channel asks this for every change message.
+bool filemap_names(std::filesystem::path const& path, std::string_view file);

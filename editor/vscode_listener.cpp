@@ -34,7 +34,7 @@ void close_fd(int& fd) {
 
 VSCodeListener::VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                                std::string socket_path)
-    : ISupervisor(bus, db, ibuf, env) {
+    : ISupervisor(bus, db, ibuf, env), tracked_map_(env_.datapath / "tracked") {
     prime();
     ListenSocket const socket = open_listen_socket(socket_path);
     server_fd_ = socket.server_fd;
@@ -54,7 +54,7 @@ VSCodeListener::~VSCodeListener() {
 }
 
 void VSCodeListener::prime() {
-    FileMap const map = parse_filemap(env_.datapath / "tracked");
+    FileMap const map = parse_filemap(tracked_map_);
     for (auto const& [fid, data] : map) {
         // An unreadable file is mirrored as empty, like a file that has no content yet.
         std::string content = read_file_content(data.filepath).value_or(std::string{});
@@ -214,26 +214,24 @@ void VSCodeListener::process_line(std::string const& line) {
     }
     update_if_tracked(event);
 
+    std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
     if (event.is_tracked && event.offset != NO_POSITION && !event.is_saved) {
         if (event.deleted != 0) {
-            ibuf_.delete_filecontent(event.filepath, event.offset, event.deleted);
+            ibuf_.delete_filecontent(path, event.offset, event.deleted);
         }
         if (!event.inserted.empty()) {
-            ibuf_.insert_filecontent(event.filepath, event.offset, event.inserted);
+            ibuf_.insert_filecontent(path, event.offset, event.inserted);
         }
     }
     // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
     bool const found = ibuf_.contains(event.inserted);
     event.internal_copy = found && !event.inserted.empty();
-    ibuf_.update(event.filepath);
+    ibuf_.update(path);
     publish(Event{std::move(event)});
 }
 
 void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
-    FileMap const map = parse_filemap(env_.datapath / "tracked");
-    std::filesystem::path const path(event.filepath);
-    event.is_tracked = std::any_of(
-        map.begin(), map.end(), [&](auto const& entry) { return entry.second.filepath == path; });
+    event.is_tracked = filemap_names(tracked_map_, event.filepath);
 }
 
 void VSCodeListener::handle(Event event) {

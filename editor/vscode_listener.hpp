@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <list>
 #include <mutex>
 #include <string>
@@ -70,6 +71,7 @@ private:
     // The message step for one non-empty line.
     void process_line(std::string const& line);
 
+    std::filesystem::path tracked_map_;  // the file map, read afresh for every message
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};
     std::string socket_path_;

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 namespace {
 
 std::filesystem::path path_of(FileMap const& map, FileId fid) {
@@ -95,4 +99,44 @@ TEST(FileMap, HashUsesOnlyTheLowHalfOfTheDeviceNumber) {
     map[{1, 2}] = {"/a"};
     map[{1, 2 + 4294967296ull}] = {"/b"};
     EXPECT_EQ(map.size(), 2u);
+}
+
+TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
+    TempDir dir;
+    struct Case {
+        std::string map;
+        std::vector<std::string> queries;
+    };
+    Case const cases[] = {
+        {"1;2;/p/a.c\n",
+         {"/p/a.c", "/p//a.c", "//p/a.c", "/p/a.c/", "p/a.c", "/p/./a.c", "/p/a.cc", ""}},
+        {"1;2;///p//a.c\n5;6;/p/sub/\n", {"/p/a.c", "/p/a.c/", "/p/sub", "/p/sub/", "/p/sub//"}},
+        {"1;2;/old\n1;2;/new\n3;4;/same\n5;6;/same", {"/old", "/new", "/same"}},
+        {"7x;8 ;/p/crlf\r\n", {"/p/crlf", "/p/crlf\r"}},
+        {"abc;2;/bad\n\n4;5\n9;9;/p/b;extra\n", {"/bad", "/p/b", "/p/b;extra"}},
+        {"", {"/p/a.c", ""}},
+    };
+    int round = 0;
+    for (Case const& c : cases) {
+        // A fresh file each time, so that each reading reports its skipped lines anew.
+        auto const file = write_file(dir / ("tracked" + std::to_string(round++)), c.map);
+        testing::internal::CaptureStdout();
+        filemap_names(file, "/unrelated");
+        std::string const logged = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        FileMap const map = parse_filemap(write_file(dir / "again", c.map));
+        std::string expected = testing::internal::GetCapturedStdout();
+        for (auto at = expected.find("again"); at != expected.npos; at = expected.find("again")) {
+            expected.replace(at, 5, file.filename().native());
+        }
+        EXPECT_EQ(logged, expected) << c.map;
+        std::filesystem::remove(dir / "again");
+        for (std::string const& query : c.queries) {
+            bool const listed = std::any_of(map.begin(), map.end(), [&](auto const& entry) {
+                return entry.second.filepath == std::filesystem::path(query);
+            });
+            EXPECT_EQ(filemap_names(file, query), listed) << c.map << " / " << query;
+        }
+    }
+    EXPECT_FALSE(filemap_names(dir / "absent", "/p/a.c"));
 }
