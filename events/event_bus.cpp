@@ -35,12 +35,16 @@ void EventBus::set_idle_hook(std::function<void()> hook) {
 
 void EventBus::publish_event(Event event) {
     std::lock_guard lock(mutex_);
+    // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
+    bool const was_empty = queue_.empty();
     queue_.push_back(std::move(event));
     {
         std::lock_guard count(drain_mutex_);
         ++undelivered_;
     }
-    cv_.notify_all();
+    if (was_empty) {
+        cv_.notify_all();
+    }
 }
 
 bool EventBus::drain(std::chrono::milliseconds bound) {
