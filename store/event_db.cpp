@@ -95,7 +95,9 @@ void EventDB::enable_group_commit(std::chrono::milliseconds max_delay) {
 void EventDB::commit_soon() {
     {
         std::lock_guard lock(mutex_);
-        if (!in_transaction_) {
+        // During a background commit the rows stored meanwhile have no transaction yet; the
+        // request is for them.
+        if (!in_transaction_ && !committing_) {
             return;
         }
         commit_requested_ = true;
@@ -131,27 +133,49 @@ void EventDB::run_committer() {
 }
 
 void EventDB::commit_in_background(std::unique_lock<std::mutex>& lock) {
-    commit_requested_ = false;
     committing_ = true;
-    lock.unlock();
-    bool const committed = execute("COMMIT");
-    lock.lock();
+    do {
+        commit_requested_ = false;
+        lock.unlock();
+        bool const committed = execute("COMMIT");
+        lock.lock();
+        // Still busy after the timeout: the rows stay in the open transaction and the next commit
+        // tries again; they are lost only if that keeps failing until the database closes.
+        if (committed || sqlite3_get_autocommit(conn_) != 0) {
+            in_transaction_ = false;
+        }
+        write_deferred(lock);
+        // Rows still waiting once the transaction they went into is due: commit that first.
+    } while (!deferred_.empty());
     committing_ = false;
-    // Still busy after the timeout: the rows stay in the open transaction and the next commit
-    // tries again; they are lost only if that keeps failing until the database closes.
-    if (committed || sqlite3_get_autocommit(conn_) != 0) {
-        in_transaction_ = false;
-    }
-    // These rows arrived before anything that is stored from now on. A request to commit made
-    // meanwhile (the bus went idle) covers them too.
-    bool const requested = commit_requested_;
-    std::vector<std::variant<FileEvent, VSCodeEvent>> rows;
-    rows.swap(deferred_);
-    for (auto const& row : rows) {
-        std::visit([this](auto const& event) { write_row(event); }, row);
-    }
-    commit_requested_ = commit_requested_ || requested;
     committed_cv_.notify_all();
+}
+
+void EventDB::write_deferred(std::unique_lock<std::mutex>& lock) {
+    while (!deferred_.empty()) {
+        std::vector<std::variant<FileEvent, VSCodeEvent>> rows;
+        rows.swap(deferred_);
+        bool const begin = !in_transaction_ && !closing_;
+        bool const shared = in_transaction_;
+        // The connection stays the committer's alone: rows stored meanwhile keep waiting, in
+        // order, behind these.
+        lock.unlock();
+        auto const began_at = std::chrono::steady_clock::now();
+        bool const began = begin && execute("BEGIN IMMEDIATE");
+        for (auto const& row : rows) {
+            std::visit([this, in = shared || began](auto const& event) { write_row(event, in); },
+                       row);
+        }
+        lock.lock();
+        if (began) {
+            in_transaction_ = true;
+            transaction_began_ = began_at;
+        }
+        if (in_transaction_ &&
+            std::chrono::steady_clock::now() >= transaction_began_ + max_delay_) {
+            return;
+        }
+    }
 }
 
 bool EventDB::execute(char const* sql) {
@@ -208,11 +232,8 @@ void EventDB::commit_locked() {
     }
 }
 
-bool EventDB::store_row(std::string const& sql, auto const&... values) {
-    if (!join_transaction()) {
-        return insert_locked(sql, values...);
-    }
-    if (!execute("SAVEPOINT row")) {
+bool EventDB::store_row(bool in_transaction, std::string const& sql, auto const&... values) {
+    if (!in_transaction || !execute("SAVEPOINT row")) {
         return insert_locked(sql, values...);
     }
     bool const stored = insert_locked(sql, values...);
@@ -238,7 +259,7 @@ bool EventDB::store(FileEvent event) {
         deferred_.emplace_back(std::move(event));
         return true;
     }
-    return write_row(event);
+    return write_row(event, join_transaction());
 }
 
 bool EventDB::store(VSCodeEvent event) {
@@ -251,24 +272,26 @@ bool EventDB::store(VSCodeEvent event) {
         deferred_.emplace_back(std::move(event));
         return true;
     }
-    return write_row(event, timestamp);
+    return write_row(event, timestamp, join_transaction());
 }
 
-bool EventDB::write_row(FileEvent const& event) {
-    return store_row(FILE_EVENTS_INSERT, event.type, event.filepath, fid_text(event.fid),
-                     action2str(event.action), event.old_filepath, event.directory, event.diff,
-                     event.handler_type, event.incident_type, HASH_PLACEHOLDER);
-}
-
-bool EventDB::write_row(VSCodeEvent const& event) {
-    return write_row(event, timestamp2str(event.timestamp));
-}
-
-bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp) {
-    return store_row(VSCODE_EVENTS_INSERT, timestamp, event.change_type, event.filepath,
-                     fid_text(event.fid), event.inserted, low32(event.deleted), event.is_undo_redo,
-                     event.is_copy_paste, event.internal_copy, event.copy_buf, event.is_saved,
+bool EventDB::write_row(FileEvent const& event, bool in_transaction) {
+    return store_row(in_transaction, FILE_EVENTS_INSERT, event.type, event.filepath,
+                     fid_text(event.fid), action2str(event.action), event.old_filepath,
+                     event.directory, event.diff, event.handler_type, event.incident_type,
                      HASH_PLACEHOLDER);
+}
+
+bool EventDB::write_row(VSCodeEvent const& event, bool in_transaction) {
+    return write_row(event, timestamp2str(event.timestamp), in_transaction);
+}
+
+bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp,
+                        bool in_transaction) {
+    return store_row(in_transaction, VSCODE_EVENTS_INSERT, timestamp, event.change_type,
+                     event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
+                     event.is_undo_redo, event.is_copy_paste, event.internal_copy, event.copy_buf,
+                     event.is_saved, HASH_PLACEHOLDER);
 }
 
 EventDB::Statement EventDB::statement_for(std::string const& sql) {

@@ -109,14 +109,19 @@ private:
     bool execute(char const* sql);
     // Opens the shared transaction when group commit is on; false when rows go one by one.
     bool join_transaction();
-    bool write_row(FileEvent const& event);
-    bool write_row(VSCodeEvent const& event);
-    bool write_row(VSCodeEvent const& event, std::string const& timestamp);
-    bool store_row(std::string const& sql, auto const&... values);
+    // One row, in a savepoint of its own within the open transaction, or on its own.
+    bool write_row(FileEvent const& event, bool in_transaction);
+    bool write_row(VSCodeEvent const& event, bool in_transaction);
+    bool write_row(VSCodeEvent const& event, std::string const& timestamp, bool in_transaction);
+    bool store_row(bool in_transaction, std::string const& sql, auto const&... values);
     void commit_locked();
-    // The committer's commit: the mutex is released while COMMIT waits for the disk, then the rows
-    // stored meanwhile are written.
+    // The committer's commit. The connection is the committer's alone, without the mutex, while
+    // COMMIT waits for the disk and while the rows stored meanwhile are written after it; rows
+    // stored during that time wait in their turn.
     void commit_in_background(std::unique_lock<std::mutex>& lock);
+    // Writes the waiting rows, opening a transaction for them, until none is left or that
+    // transaction is due for its commit.
+    void write_deferred(std::unique_lock<std::mutex>& lock);
     // Waits (with the mutex held on return) until no background commit uses the connection.
     void wait_for_commit(std::unique_lock<std::mutex>& lock);
     void run_committer();
