@@ -49,10 +49,10 @@ public:
     void commit_pending();
 
     // Prepares `sql` (once: the statement is kept for later calls with the same text), binds the
-    // values at positions 1, 2, ... and steps it once. Texts
-    // (`char const*`, std::string, std::string_view) are bound as text, a std::string or view
-    // with its full length even across NUL bytes, and a null pointer as the empty text; `int` as
-    // an integer; `bool` as the integer 1 or 0. True when the statement ran to completion.
+    // values at positions 1, 2, ... and steps it once. Texts (`char const*`, std::string,
+    // std::string_view) are bound as text, a std::string or view with its full length even across
+    // NUL bytes, and a null pointer as the empty text; `int` as an integer; `bool` as the integer
+    // 1 or 0. True when the statement ran to completion.
     template <typename... Values>
     bool insert(std::string const& sql, Values const&... values) {
         std::unique_lock lock(mutex_);
