@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -171,6 +172,42 @@ std::string snapshot_content(RecordReader const& reader, std::int64_t id) {
     return query.bytes(0);
 }
 
+// One stored change that edits the mirror.
+struct StoredEdit {
+    std::uint64_t offset;
+    std::uint32_t deleted;
+    std::string inserted;
+};
+
+// The edits of `file` stored after the editor row `after_id`, with a timestamp at or before `at`,
+// in the order stored.
+std::vector<StoredEdit> edits_after(RecordReader const& reader, fs::path const& file,
+                                    std::int64_t after_id, std::optional<Timestamp> at) {
+    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
+    // `id` that after_event_id counts.
+    Statement rows(reader,
+                   "SELECT filepath, change_offset, deleted, inserted, is_saved FROM vscode_events "
+                   "WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) ORDER BY rowid");
+    sqlite3_bind_int64(rows.get(), 1, after_id);
+    if (at) {
+        std::string const until = timestamp2str(*at);
+        sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    std::vector<StoredEdit> edits;
+    while (rows.next()) {
+        // A change without a position (-1, or no offset at all) and a save edit nothing.
+        if (rows.is_null(1) || rows.integer(1) == -1 || rows.integer(4) != 0 ||
+            !same_file(rows.view(0), file)) {
+            continue;
+        }
+        // Only the low 32 bits of the deleted count are kept; read unsigned, they are exact
+        // below 4 GiB, far beyond any edited document.
+        edits.push_back({static_cast<std::uint64_t>(rows.integer(1)),
+                         static_cast<std::uint32_t>(rows.integer(2)), rows.bytes(3)});
+    }
+    return edits;
+}
+
 }  // namespace
 
 std::optional<Timestamp> parse_time(std::string_view text) {
@@ -212,44 +249,27 @@ std::optional<Timestamp> parse_time(std::string_view text) {
 }
 
 Replay replay_file(fs::path const& database, fs::path const& file, std::optional<Timestamp> at) {
-    RecordReader const reader(database);
-    require_record(reader, database);
-    SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
-
     Replay replay;
-    replay.content = snapshot_content(reader, snapshot.id);
-    replay.snapshot_id = snapshot.id;
-    replay.snapshot_reason = snapshot.reason;
-    replay.snapshot_recorded_at = snapshot.recorded_at;
-
-    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
-    // `id` that after_event_id counts.
-    Statement rows(reader,
-                   "SELECT filepath, change_offset, deleted, inserted, is_saved FROM vscode_events "
-                   "WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) ORDER BY rowid");
-    sqlite3_bind_int64(rows.get(), 1, snapshot.after_event_id);
-    if (at) {
-        std::string const until = timestamp2str(*at);
-        sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
+    std::vector<StoredEdit> edits;
+    {
+        // Everything is read first: the monitor cannot commit while a reader holds the file.
+        RecordReader const reader(database);
+        require_record(reader, database);
+        SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
+        replay.content = snapshot_content(reader, snapshot.id);
+        replay.snapshot_id = snapshot.id;
+        replay.snapshot_reason = snapshot.reason;
+        replay.snapshot_recorded_at = snapshot.recorded_at;
+        edits = edits_after(reader, file, snapshot.after_event_id, at);
     }
     std::string& content = replay.content;
-    while (rows.next()) {
-        // A change without a position (-1, or no offset at all) and a save edit nothing.
-        if (rows.is_null(1) || rows.integer(1) == -1 || rows.integer(4) != 0 ||
-            !same_file(rows.view(0), file)) {
-            continue;
-        }
-        auto const offset = static_cast<std::uint64_t>(rows.integer(1));
-        // Only the low 32 bits of the count are stored; read unsigned, they are exact for any
-        // count below 4 GiB, and a larger one removes to the end of any smaller content.
-        auto const deleted = static_cast<std::uint32_t>(rows.integer(2));
-        std::string_view const inserted = rows.view(3);
+    for (StoredEdit const& edit : edits) {
         bool in_range = true;
-        if (deleted != 0) {
-            in_range = delete_text(content, offset, deleted);
+        if (edit.deleted != 0) {
+            in_range = delete_text(content, edit.offset, edit.deleted);
         }
-        if (!inserted.empty()) {
-            in_range = insert_text(content, offset, inserted) && in_range;
+        if (!edit.inserted.empty()) {
+            in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
         }
         ++(in_range ? replay.applied : replay.ignored);
     }
