@@ -8,12 +8,9 @@
 namespace {
 
 ProcessResult report(MonitorHarness const& monitor, std::filesystem::path const& file,
-                     std::optional<std::string> const& at = {}) {
-    std::vector<std::string> argv{REPORT_BIN, monitor.project().native(), "--replay", file};
-    if (at) {
-        argv.insert(argv.end(), {"--at", *at});
-    }
-    return run_process(argv);
+                     std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {REPORT_BIN, monitor.project().native(), "--replay", file});
+    return run_process(more);
 }
 
 }  // namespace
@@ -60,8 +57,8 @@ TEST(Replay, AnEditorSessionIsRebuiltAtItsEndInItsMiddleAndAfterAFastInsertion) 
     for (std::size_t row : {6u, 9u}) {
         std::string iso = times[row][0];
         iso[10] = 'T';
-        EXPECT_EQ(report(monitor, file, times[row][0]).output, states[row]) << row;
-        EXPECT_EQ(report(monitor, file, iso + "Z").output, states[row]) << row;
+        EXPECT_EQ(report(monitor, file, {"--at", times[row][0]}).output, states[row]) << row;
+        EXPECT_EQ(report(monitor, file, {"--at", iso + "Z"}).output, states[row]) << row;
     }
 
     std::ofstream(file, std::ios::app) << "int appended;\n";  // another program
@@ -69,11 +66,7 @@ TEST(Replay, AnEditorSessionIsRebuiltAtItsEndInItsMiddleAndAfterAFastInsertion) 
                   "SELECT COUNT(*) FROM file_events WHERE incident_type = 'FAST_INSERTION'", 1),
               1);
     EXPECT_EQ(report(monitor, file).output, doc + "int appended;\n");
-    auto const early = report(monitor, file, "2000-01-01T00:00:00Z");
-    EXPECT_EQ(early.status, 1);
-    EXPECT_NE(early.output.find("is before the first snapshot of " + file.native()),
-              std::string::npos)
-        << early.output;
+    EXPECT_EQ(report(monitor, file, {"--at", "2000-01-01T00:00:00Z"}).status, 1);
 }
 
 TEST(Replay, ADatabaseWithTablesMadeElsewhereGetsEveryRowAndCannotBeReplayed) {
@@ -88,17 +81,12 @@ TEST(Replay, ADatabaseWithTablesMadeElsewhereGetsEveryRowAndCannotBeReplayed) {
                  "is_undo_redo, is_copy_paste, internal_copy, copy_buf, is_saved, hash)",
                  nullptr, nullptr, nullptr);
     sqlite3_close(conn);
-    auto const schema = monitor.rows("SELECT sql FROM sqlite_master");
     monitor.start();
     monitor.send(Change{.file = file, .inserted = "one", .offset = 0}.line() +
                  Change{.file = file, .inserted = "two", .offset = 3}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2);
     EXPECT_EQ(monitor.rows("SELECT group_concat(inserted, '|') FROM vscode_events")[0][0],
               "one|two");
-    EXPECT_EQ(monitor.rows("SELECT sql FROM sqlite_master"), schema);
-    EXPECT_TRUE(monitor.process().wait_for_output(
-        "[EventDB] snapshot of " + file.native() + " (start) not written",
-        std::chrono::seconds(1)));
 
     auto const refused = report(monitor, file);
     EXPECT_EQ(refused.status, 1);
