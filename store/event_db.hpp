@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -13,11 +14,23 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// Why a snapshot of a file's mirrored content was taken.
+namespace SnapshotReason {
+inline constexpr char const* START = "start";                    // loaded when monitoring began
+inline constexpr char const* FAST_INSERTION = "fast_insertion";  // reset to the disk content
+}  // namespace SnapshotReason
+
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
-// `file_events`, every stored editor event one row of `vscode_events`. Failed rows are logged
-// and lost; the monitor goes on. One mutex serialises all users of the connection.
+// `file_events`, every stored editor event one row of `vscode_events`, every snapshot of a
+// mirrored file one row of `snapshots`. Failed rows are logged and lost; the monitor goes on. One
+// mutex serialises all users of the connection.
 class EventDB {
 public:
+    // Bytes bound as a blob rather than as text.
+    struct Blob {
+        std::string_view bytes;
+    };
+
     // Opens (creating the file, not its directory) the database and creates its tables when they
     // are missing. An unusable database logs "[EventDB] error: ..." and throws StartupError.
     explicit EventDB(std::string const& dbpath);
@@ -30,6 +43,13 @@ public:
     // Log the event and insert its row; true when the row was written.
     bool store(FileEvent event);
     bool store(VSCodeEvent event);
+    // Records that the mirror of `filepath` holds `content` from now on, after the editor rows
+    // stored so far (rows of the open transaction included). Logs a failure with an "[EventDB]"
+    // line; true when the row was written.
+    bool store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
+                        std::string_view content);
+    // Whether editor rows keep their change offset; decided once, when the database opens.
+    bool records_offsets() const { return records_offsets_; }
 
     // From now on rows share one transaction while events keep arriving: each row sits in a
     // savepoint of its own (a failed row loses only itself), and the transaction is committed by
@@ -42,8 +62,9 @@ public:
 
     // Prepares `sql`, binds the values at positions 1, 2, ... and steps it once. Texts
     // (`char const*`, std::string, std::string_view) are bound as text, a std::string or view
-    // with its full length even across NUL bytes, and a null pointer as the empty text; `int` as
-    // an integer; `bool` as the integer 1 or 0. True when the statement ran to completion.
+    // with its full length even across NUL bytes, and a null pointer as the empty text; `int` and
+    // std::int64_t as integers; `bool` as the integer 1 or 0; a Blob as a blob. True when the
+    // statement ran to completion.
     template <typename... Values>
     bool insert(std::string const& sql, Values const&... values) {
         std::lock_guard lock(mutex_);
@@ -55,12 +76,13 @@ private:
     static constexpr bool bindable_v =
         std::is_same_v<T, char const*> || std::is_same_v<T, char*> ||
         std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
-        std::is_same_v<T, int> || std::is_same_v<T, bool>;
+        std::is_same_v<T, int> || std::is_same_v<T, std::int64_t> || std::is_same_v<T, bool> ||
+        std::is_same_v<T, Blob>;
 
     template <typename... Values>
     bool insert_locked(std::string const& sql, Values const&... values) {
         static_assert((bindable_v<std::decay_t<Values>> && ...),
-                      "insert binds only texts, int and bool");
+                      "insert binds only texts, integers, bool and blobs");
         sqlite3_stmt* stmt = prepare(sql);
         if (stmt == nullptr) {
             return false;
@@ -85,12 +107,15 @@ private:
     static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
     static void bind_value(sqlite3_stmt* stmt, int position, std::string_view text);
     static void bind_value(sqlite3_stmt* stmt, int position, int number);
+    static void bind_value(sqlite3_stmt* stmt, int position, std::int64_t number);
+    static void bind_value(sqlite3_stmt* stmt, int position, Blob blob);
     static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
     // Steps once, logs a step failure, and finalizes in every case.
     bool step_and_finalize(sqlite3_stmt* stmt);
 
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
+    bool records_offsets_ = false;
     std::mutex mutex_;
 
     std::chrono::milliseconds max_delay_{0};

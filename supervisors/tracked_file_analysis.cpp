@@ -62,6 +62,8 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
             event.incident_type = Incident::Types::FAST_INSERTION;
             ibuf_.set_filecontent(path, *content);
             ibuf_.update(path);
+            // Edits stored from now on apply to the disk content, not to what the mirror held.
+            db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content);
         }
     }
     listener->store(Event{event});
