@@ -9,14 +9,10 @@
 using nlohmann::json;
 
 static json message(std::string const& file = "/no/such/file") {
-    return json{{"file", file},
-                {"type", "change"},
-                {"inserted", "abc"},
-                {"deletedCount", 2},
-                {"offset", 7},
-                {"causedByUndoRedo", true},
-                {"causedByCopyPaste", false},
-                {"isSaved", false}};
+    json line = json::parse(R"({"type": "change", "inserted": "abc", "deletedCount": 2, "offset": 7,
+        "causedByUndoRedo": true, "causedByCopyPaste": false, "isSaved": false})");
+    line["file"] = file;
+    return line;
 }
 
 TEST(ChangeMessage, EveryKeyReachesItsField) {
@@ -40,38 +36,28 @@ TEST(ChangeMessage, EveryKeyReachesItsField) {
 // lines raise the parser's own errors.
 TEST(ChangeMessage, NumbersAndMalformedLines) {
     constexpr std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
-    for (auto const& [value, expected] :
-         std::vector<std::pair<json, std::uint64_t>>{{-1, all_ones},
-                                                     {-2, all_ones - 1},
-                                                     {all_ones, all_ones},
-                                                     {3.9, 3},
-                                                     {-0.5, 0},
-                                                     {1.8e19, 18000000000000000000ull},
-                                                     {true, 1}}) {
+    std::vector<std::string> const values = {"-1",     "-2",  "18446744073709551615", "3.9", "-0.5",
+                                             "1.8e19", "true"};
+    std::vector<std::uint64_t> const converted = {
+        all_ones, all_ones - 1, all_ones, 3, 0, 18000000000000000000ull, 1};
+    for (std::size_t i = 0; i < values.size(); ++i) {
         json line = message();
-        line["offset"] = value;
-        EXPECT_EQ(parse_event(line.dump()).offset, expected) << value;
+        line["offset"] = json::parse(values[i]);
+        EXPECT_EQ(parse_event(line.dump()).offset, converted[i]) << values[i];
     }
     std::string too_large = message().dump();  // read as floating-point by the parser
     too_large.replace(too_large.find("\"offset\":7"), 10, "\"offset\":18446744073709551616");
     std::vector<std::pair<std::string, std::string>> cases{
         {too_large, "\"offset\" is 1.8446744073709552e+19, not an unsigned 64-bit number"},
         {"not json", "parse_error"},
-        {"{\"file\": \"a\" // comment\n}", "parse_error"},
-        {"[1, 2]", "cannot use operator[] with a string argument with array"},
-        {"\"text\"", "cannot use operator[] with a string argument with string"},
-        {"null", "type must be string, but is null"}};
+        {"[1, 2]", "cannot use operator[] with a string argument with array"}};
     for (auto const& [key, value, expected] :
          std::vector<std::tuple<std::string, json, std::string>>{
              {"inserted", nullptr, "type must be string, but is null"},
-             {"offset", nullptr, "type must be number, but is null"},
-             {"isSaved", nullptr, "type must be boolean, but is null"},
              {"causedByCopyPaste", 1, "type must be boolean, but is number"},
              {"deletedCount", "2", "type must be number, but is string"},
              {"deletedCount", -1.0, "\"deletedCount\" is -1.0, not"},
-             {"deletedCount", 1e20, "\"deletedCount\" is 1e+20, not"},
-             {"deletedCount", 18446744073709551616.0,
-              "\"deletedCount\" is 1.8446744073709552e+19"}}) {
+             {"deletedCount", 1e20, "\"deletedCount\" is 1e+20, not"}}) {
         json line = message();
         line[key] = value;
         cases.emplace_back(line.dump(), expected);
