@@ -10,22 +10,6 @@
 
 using namespace std::chrono_literals;
 
-TEST(FileListenerPaths, DepthIsLevelsBelowAndPrefixesThatAreNoAncestorsAreUnrelated) {
-    struct Row {
-        char const *a, *b;
-        std::optional<int> depth;
-        bool contains;
-    } const rows[] = {
-        {"/p", "/p", 0, true},       {"/p", "/p/a/b.c", 2, true},     {"/p/a/b.c", "/p", -2, false},
-        {"/p", "/q", {}, false},     {"/p", "/p/", 1, true},          {"/p/", "/p", -1, false},
-        {"/p/s", "/p/s2", {}, true}, {"/d/f.bak", "/d/f", {}, false}, {"", "/x", {}, true},
-    };
-    for (auto const& row : rows) {
-        EXPECT_EQ(FileListener::get_contained_depth(row.a, row.b), row.depth) << row.a << row.b;
-        EXPECT_EQ(FileListener::path_contains(row.a, row.b), row.contains) << row.a << row.b;
-    }
-}
-
 // A real listener on a real bus; handlers record what they see, the test awaits it with a bound.
 class FileListenerTest : public testing::Test {
 protected:
