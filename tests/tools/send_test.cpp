@@ -10,10 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <condition_variable>
 #include <cstring>
-#include <future>
-#include <mutex>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,54 +34,26 @@ int bound_socket(fs::path const& path) {
     return fd;
 }
 
-// Stands where the monitor's socket would: accepts one connection and keeps every byte it
-// receives until the sender closes it. Every wait is bounded.
-class MessageServer {
-public:
-    explicit MessageServer(fs::path const& path) : fd_(bound_socket(path)) {
-        ::listen(fd_, 4);
-        served_ = std::async(std::launch::async, [this] { serve(); });
-    }
-    ~MessageServer() {
-        served_.wait();
-        ::close(fd_);
-    }
-    // True once the bytes received so far are `data`, while the connection may stay open.
-    bool has_received(std::string const& data) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 20s, [&] { return data_ == data; });
-    }
-    // What arrived on the connection once it was closed.
-    std::string received() {
-        if (served_.wait_for(20s) != std::future_status::ready) {
-            return "<still open>";
-        }
-        std::lock_guard lock(mutex_);
-        return data_;
-    }
+// Waits, at most 20 s, until `fd` can be read (or accepted from).
+bool readable(int fd) {
+    pollfd waiting{fd, POLLIN, 0};
+    return ::poll(&waiting, 1, 20000) == 1;
+}
 
-private:
-    void serve() {
-        pollfd pending{fd_, POLLIN, 0};
-        if (::poll(&pending, 1, 20000) != 1) {
-            return;
+// Reads what the tool sends on `connection` until it closes it, or until the bytes read end
+// with `until`.
+std::string receive(int connection, std::string const& until = "") {
+    std::string data;
+    char chunk[4096];
+    while ((until.empty() || !data.ends_with(until)) && readable(connection)) {
+        ssize_t const count = ::read(connection, chunk, sizeof chunk);
+        if (count <= 0) {
+            break;
         }
-        int const connection = ::accept(fd_, nullptr, nullptr);
-        char chunk[4096];
-        for (ssize_t count; (count = ::read(connection, chunk, sizeof chunk)) > 0;) {
-            std::lock_guard lock(mutex_);
-            data_.append(chunk, static_cast<std::size_t>(count));
-            cv_.notify_all();
-        }
-        ::close(connection);
+        data.append(chunk, static_cast<std::size_t>(count));
     }
-
-    int fd_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::string data_;
-    std::future<void> served_;
-};
+    return data;
+}
 
 class SendTool : public ::testing::Test {
 protected:
@@ -96,16 +65,24 @@ protected:
         return text.find(needle) != std::string::npos;
     }
 
+    // Stands where the monitor's socket would.
+    void serve() {
+        server = bound_socket(socket);
+        ::listen(server, 4);
+    }
+    int accept_tool() { return readable(server) ? ::accept(server, nullptr, nullptr) : -1; }
+    ~SendTool() override { ::close(server); }
+
     TempDir dir;
     fs::path const socket = dir / "monitor.sock";
     fs::path const input = dir / "in.jsonl";
+    int server = -1;
 };
 
 }  // namespace
 
 // Blank lines are skipped; the rest arrive whole and in order, a carriage return included.
 TEST_F(SendTool, DeliversALargeStreamFromStandardInputWholeAndInOrder) {
-    MessageServer server(socket);
     std::string lines, sent;
     for (int index = 0; index < 3000; ++index) {
         std::string const line = message(std::string(60, 'a' + index % 26), index * 60);
@@ -113,45 +90,50 @@ TEST_F(SendTool, DeliversALargeStreamFromStandardInputWholeAndInOrder) {
         sent += line + (index % 100 == 0 ? "\r\n" : "\n");
     }
     write_file(input, lines);
-    auto const result = run_process(
+    serve();
+    ChildProcess tool(
         {"/bin/sh", "-c", "exec \"$0\" --socket=\"$1\" - < \"$2\"", SEND_BIN, socket, input});
-    EXPECT_EQ(result.output, "sent 3000 messages to " + socket.native() + "\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(server.received(), sent);
+    int const connection = accept_tool();
+    EXPECT_TRUE(receive(connection) == sent);
+    EXPECT_EQ(tool.wait(20s), 0);
+    EXPECT_EQ(tool.output(), "sent 3000 messages to " + socket.native() + "\n");
+    ::close(connection);
 }
 
 TEST_F(SendTool, SendsEachMessageOfASlowProducerAsItComes) {
-    MessageServer server(socket);
     fs::path const fifo = dir / "in.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // Opened for reading and writing, the pipe lets the tool open it without waiting for us.
     int const producer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(producer, 0);
+    serve();
     ChildProcess tool({SEND_BIN, "--socket", socket, fifo});
-    std::string expected;
+    int const connection = accept_tool();
     for (char const* inserted : {"first", "second"}) {
         std::string const line = message(inserted) + "\n";
         ASSERT_EQ(::write(producer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        expected += line;
         // The message arrives while the input is still open.
-        EXPECT_TRUE(server.has_received(expected)) << tool.output();
+        EXPECT_EQ(receive(connection, line), line) << tool.output();
     }
     ::close(producer);
     EXPECT_EQ(tool.wait(20s), 0) << tool.output();
+    ::close(connection);
 }
 
 TEST_F(SendTool, StopsAtABadLineAfterSendingTheOnesBeforeAndCheckReportsEveryBadLine) {
-    MessageServer server(socket);
     std::string bad = message("x");
     bad.replace(bad.find("\"isSaved\":false"), 15, "\"isSaved\":\"no\"");
     write_file(input, message("1") + "\n\n" + bad + "\n" + message("2") + "\nnot json\n[]\n");
-    auto const result = send({"--socket", socket, input});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(has(result.output, input.native() + ":3: [json.exception.type_error.302] type "
+    serve();
+    ChildProcess tool({SEND_BIN, "--socket", socket, input});
+    int const connection = accept_tool();
+    EXPECT_EQ(receive(connection), message("1") + "\n");
+    EXPECT_EQ(tool.wait(20s), 1);
+    ::close(connection);
+    EXPECT_TRUE(has(tool.output(), input.native() + ":3: [json.exception.type_error.302] type "
                                                     "must be boolean, but is string"))
-        << result.output;
-    EXPECT_TRUE(has(result.output, "stopped there; 1 message before it sent"));
-    EXPECT_EQ(server.received(), message("1") + "\n");
+        << tool.output();
+    EXPECT_TRUE(has(tool.output(), "stopped there; 1 message before it sent"));
     auto const checked = send({"--check", input, "--socket", socket});
     EXPECT_EQ(checked.status, 1);
     for (auto const& line :
