@@ -33,15 +33,9 @@ TEST(TrackMap, AddingReplacesEveryLineOfTheFileAtTheFirstAndKeepsTheRest) {
     // Lines of the file by id or by path go; two names of one file keep one line, the last name.
     std::vector<MapLine> lines =
         map_lines("1;2;/p/a\nnot a line\n7;7;/p/./b\n3;4;/p/b2\n5;6;/p/c\n");
-    auto const changes = add_to_map(
-        lines, {{{3, 4}, "/p/b"}, {{9, 9}, "/p/new"}, {{5, 6}, "/p/c"}, {{9, 9}, "/p/new2"}});
+    add_to_map(lines,
+               {{{3, 4}, "/p/b"}, {{9, 9}, "/p/new"}, {{5, 6}, "/p/c"}, {{9, 9}, "/p/new2"}});
     EXPECT_EQ(map_text(lines), "1;2;/p/a\nnot a line\n3;4;/p/b\n5;6;/p/c\n9;9;/p/new2\n");
-    ASSERT_EQ(changes.size(), 3u);
-    EXPECT_EQ(std::tie(changes[0].kind, changes[0].previous_line),
-              std::make_tuple(MapChange::Kind::updated, "7;7;/p/./b"));
-    EXPECT_EQ(std::tie(changes[1].kind, changes[1].line),
-              std::make_tuple(MapChange::Kind::added, "9;9;/p/new2"));
-    EXPECT_EQ(changes[2].kind, MapChange::Kind::unchanged);
 }
 
 TEST(TrackMap, WriteReplacesTheFileInOneStepKeepingItsPermissions) {
