@@ -20,7 +20,8 @@ body { font: 14px/1.45 system-ui, sans-serif; margin: 1.5em auto; max-width: 70e
 h1 { font-size: 1.5em; } h2 { border-bottom: 1px solid #ccc; margin-top: 2em; }
 h3 { font-size: 1em; margin: 1.2em 0 .4em; }
 code, pre { font: 13px/1.4 ui-monospace, monospace; }
-table.figures td { padding: 0 1.2em 0 0; } table.figures td.n { text-align: right; }
+table.figures td { padding: 0 1.2em 0 0; white-space: nowrap; }
+summary { font-weight: bold; margin: 1.2em 0 .4em; cursor: pointer; } table.figures td.n { text-align: right; }
 pre.block { background: #f6f6f6; padding: .5em; overflow: auto; max-height: 20em; }
 .diff { background: #fafafa; border: 1px solid #ddd; overflow: auto; max-height: 30em; }
 .diff div { white-space: pre; font: 13px/1.4 ui-monospace, monospace; padding: 0 .5em; }
@@ -28,7 +29,8 @@ pre.block { background: #f6f6f6; padding: .5em; overflow: auto; max-height: 20em
 .diff .gap { color: #888; background: #f0f0f0; }
 .player pre { border: 1px solid #ccc; padding: .5em; max-height: 40em; overflow: auto;
   white-space: pre-wrap; word-break: break-all; }
-.player input { width: 100%; } .player .pos { color: #555; }
+.player input { width: 100%; box-sizing: border-box; margin: 0; }
+pre, .diff { box-sizing: border-box; max-width: 100%; } .player .pos { color: #555; }
 .o2 { background: #fff3b0; } .o3 { background: #ffd6a5; } .o5 { background: #ffb3b3; }
 .o4 { background: #e4e4ff; }
 .legend span { padding: 0 .4em; margin-right: .6em; }
@@ -110,6 +112,7 @@ constexpr char const* SCRIPT = R"js(
         this.size += text.length;
       }
     }
+    this.last = Math.max(0, offset);
     this.at++;
     if (this.at % CHECKPOINT === 0 && !this.checkpoints[this.at / CHECKPOINT]) this.save();
   };
@@ -127,7 +130,7 @@ constexpr char const* SCRIPT = R"js(
     target = Math.max(0, Math.min(this.count, target));
     this.moveTo(target);
     this.slider.value = String(target);
-    var view = this.view, start = 0;
+    var view = this.view, start = 0, changed = null, last = this.last || 0;
     view.textContent = "";
     for (var i = 1; i <= this.size; i++) {
       if (i === this.size || this.labels[i] !== this.labels[start]) {
@@ -135,9 +138,12 @@ constexpr char const* SCRIPT = R"js(
         span.className = "o" + this.labels[start];
         span.textContent = decoder.decode(this.bytes.subarray(start, i));
         view.appendChild(span);
+        if (changed === null && i > last) changed = span;
         start = i;
       }
     }
+    // The latest change in sight.
+    if (changed !== null) view.scrollTop = Math.max(0, changed.offsetTop - view.offsetTop - 60);
     var when = this.file.t0 + (target === 0 ? 0 : this.file.t[target - 1]);
     this.pos.textContent = "step " + target + " of " + this.count + ", " + this.size +
       " bytes, " + new Date(when).toISOString();
@@ -382,7 +388,7 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         {"editor changes", std::to_string(file.changes)},
         {"bytes inserted", std::to_string(file.bytes_inserted)},
         {"bytes deleted", std::to_string(file.bytes_deleted)},
-        {"pastes", fmt::format("{} ({} bytes)", file.pastes.size(), fmt::join(paste_sizes, ", "))},
+        {"pastes", paste_summary(paste_sizes)},
         {"undo/redo changes", std::to_string(file.undo_redo)},
         {"internal copies", std::to_string(file.internal_copies.size())},
         {"saves", std::to_string(file.saves)},
@@ -400,12 +406,14 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
     out += "<h3>Timeline</h3>\n";
     write_timeline(report, file, out);
     if (!file.internal_copies.empty()) {
-        out += "<h3>Internal copies</h3>\n";
-    }
-    for (std::size_t row : file.internal_copies) {
-        out += fmt::format("<p>{}</p><pre class=\"block o3\">{}</pre>\n",
-                           time_text(record.editor[row].time),
-                           html_escape(record.editor[row].inserted));
+        out += fmt::format("<details><summary>{} internal copies</summary>\n",
+                           file.internal_copies.size());
+        for (std::size_t row : file.internal_copies) {
+            out += fmt::format("<p>{}</p><pre class=\"block o3\">{}</pre>\n",
+                               time_text(record.editor[row].time),
+                               html_escape(record.editor[row].inserted));
+        }
+        out += "</details>\n";
     }
     if (!file.fast_insertions.empty()) {
         out += "<h3>Fast insertions</h3>\n";

@@ -39,6 +39,11 @@ struct DiffLine {
 };
 std::vector<DiffLine> condensed_diff(std::string_view diff, std::size_t context);
 
+// "N (a, b, c bytes)" for a few pastes; for more than MAX_LISTED_PASTES, their total and the
+// largest.
+inline constexpr std::size_t MAX_LISTED_PASTES = 10;
+std::string paste_summary(std::vector<std::size_t> const& sizes);
+
 // "&", "<", ">", '"' and "'" as character references.
 std::string html_escape(std::string_view text);
 // A field as RFC 4180 writes it: quoted, with quotes doubled, when it holds a comma, a quote, CR

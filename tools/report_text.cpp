@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace {
 
 // Row texts may hold terminal control sequences; they are shown, not obeyed.
@@ -48,15 +50,11 @@ void write_file(SessionRecord const& record, FileReport const& file, std::ostrea
     figure(out, "editor changes", std::to_string(file.changes));
     figure(out, "bytes inserted", std::to_string(file.bytes_inserted));
     figure(out, "bytes deleted", std::to_string(file.bytes_deleted));
-    std::string pastes = std::to_string(file.pastes.size());
-    if (!file.pastes.empty()) {
-        std::vector<std::size_t> sizes;
-        for (std::size_t row : file.pastes) {
-            sizes.push_back(record.editor[row].inserted.size());
-        }
-        pastes += fmt::format(" ({} bytes)", fmt::join(sizes, ", "));
+    std::vector<std::size_t> sizes;
+    for (std::size_t row : file.pastes) {
+        sizes.push_back(record.editor[row].inserted.size());
     }
-    figure(out, "pastes", pastes);
+    figure(out, "pastes", paste_summary(sizes));
     figure(out, "undo/redo changes", std::to_string(file.undo_redo));
     figure(out, "internal copies", std::to_string(file.internal_copies.size()));
     figure(out, "saves", std::to_string(file.saves));
@@ -109,6 +107,21 @@ void write_text_report(SessionRecord const& record, SessionReport const& report,
     for (FileReport const& file : report.files) {
         write_file(record, file, out);
     }
+}
+
+std::string paste_summary(std::vector<std::size_t> const& sizes) {
+    if (sizes.empty()) {
+        return "0";
+    }
+    if (sizes.size() <= MAX_LISTED_PASTES) {
+        return fmt::format("{} ({} bytes)", sizes.size(), fmt::join(sizes, ", "));
+    }
+    std::size_t total = 0;
+    for (std::size_t size : sizes) {
+        total += size;
+    }
+    return fmt::format("{} ({} bytes in all, the largest {} bytes)", sizes.size(), total,
+                       *std::max_element(sizes.begin(), sizes.end()));
 }
 
 std::vector<DiffLine> condensed_diff(std::string_view diff, std::size_t context) {
