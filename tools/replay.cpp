@@ -6,9 +6,10 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <system_error>
+#include <dtl/dtl.hpp>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -29,84 +30,6 @@ std::optional<int> digits_at(std::string_view text, std::size_t pos, std::size_t
     }
     return value;
 }
-
-// The monitor reads the database while another process may write it.
-constexpr int BUSY_TIMEOUT_MS = 5000;
-
-// A read-only connection holding one read transaction, so that every query sees the same state.
-class RecordReader {
-public:
-    explicit RecordReader(fs::path const& database) : path_(database) {
-        std::error_code error;
-        if (!fs::is_regular_file(database, error)) {
-            throw ReplayError(fmt::format("no database at {}", database.native()));
-        }
-        if (sqlite3_open_v2(database.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            fail("cannot open");
-        }
-        sqlite3_busy_timeout(conn_, BUSY_TIMEOUT_MS);
-        if (sqlite3_exec(conn_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            fail("cannot read");
-        }
-    }
-    RecordReader(RecordReader const&) = delete;
-    RecordReader& operator=(RecordReader const&) = delete;
-    ~RecordReader() {
-        sqlite3_exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(conn_);
-    }
-
-    sqlite3* conn() const { return conn_; }
-
-    [[noreturn]] void fail(char const* what) const {
-        throw ReplayError(fmt::format("{} the database {}: {}", what, path_.native(),
-                                      conn_ != nullptr ? sqlite3_errmsg(conn_) : "out of memory"));
-    }
-
-private:
-    fs::path path_;
-    sqlite3* conn_ = nullptr;
-};
-
-class Statement {
-public:
-    Statement(RecordReader const& reader, char const* sql) : reader_(reader) {
-        if (sqlite3_prepare_v2(reader.conn(), sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            reader.fail("cannot query");
-        }
-    }
-    Statement(Statement const&) = delete;
-    Statement& operator=(Statement const&) = delete;
-    ~Statement() { sqlite3_finalize(stmt_); }
-
-    sqlite3_stmt* get() const { return stmt_; }
-
-    // True while there is a row.
-    bool next() {
-        int const rc = sqlite3_step(stmt_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            reader_.fail("cannot read");
-        }
-        return rc == SQLITE_ROW;
-    }
-
-    // A column's bytes, whole even across NUL bytes; empty for NULL.
-    std::string bytes(int column) const { return std::string(view(column)); }
-    // A view of a column's bytes, valid until the next step.
-    std::string_view view(int column) const {
-        auto const* data = static_cast<char const*>(sqlite3_column_blob(stmt_, column));
-        return data == nullptr
-                   ? std::string_view()
-                   : std::string_view(
-                         data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
-    }
-    std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-    bool is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-
-private:
-    RecordReader const& reader_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 // The monitor matches editor paths to mirrored files by path equality (element by element), so
 // "/p//a.c" reaches the mirror of "/p/a.c"; texts that are equal need no path built.
@@ -274,4 +197,93 @@ Replay replay_file(fs::path const& database, fs::path const& file, std::optional
         ++(in_range ? replay.applied : replay.ignored);
     }
     return replay;
+}
+
+char const* origin_name(Origin origin) {
+    static constexpr char const* NAMES[ORIGIN_COUNT] = {
+        "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion"};
+    return NAMES[static_cast<std::size_t>(origin)];
+}
+
+LabelledText::LabelledText(std::string content, Origin origin)
+    : content_(std::move(content)), origins_(content_.size(), origin) {}
+
+bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
+                         Origin origin, std::string* removed) {
+    bool in_range = true;
+    if (deleted != 0) {
+        std::size_t const before = content_.size();
+        if (removed != nullptr && offset <= before) {
+            removed->append(content_, offset, std::min<std::uint64_t>(deleted, before - offset));
+        }
+        in_range = delete_text(content_, offset, deleted);
+        auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(in_range ? offset : 0);
+        origins_.erase(first, first + static_cast<std::ptrdiff_t>(before - content_.size()));
+    }
+    if (!inserted.empty()) {
+        bool const inserted_here = insert_text(content_, offset, inserted);
+        if (inserted_here) {
+            origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), inserted.size(),
+                            origin);
+        }
+        in_range = inserted_here && in_range;
+    }
+    return in_range;
+}
+
+namespace {
+
+// The lines of `text`, each with its line feed.
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        std::size_t const end = std::min(text.find('\n'), text.size() - 1) + 1;
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(end);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::size_t LabelledText::reset(std::string content, Origin changed) {
+    // The shared head and tail are cheap to find; only the span between them needs a line diff.
+    ChangedSpan const span = changed_span(content_, content);
+    std::vector<Origin> origins(content.size(), changed);
+    std::copy_n(origins_.begin(), span.offset, origins.begin());
+    std::size_t const tail = content.size() - span.offset - span.inserted;
+    std::copy_n(origins_.end() - static_cast<std::ptrdiff_t>(tail), tail,
+                origins.end() - static_cast<std::ptrdiff_t>(tail));
+    std::size_t relabelled = span.inserted;
+    if (span.removed != 0 && span.inserted != 0) {
+        std::string_view const old_mid =
+            std::string_view(content_).substr(span.offset, span.removed);
+        std::string_view const new_mid =
+            std::string_view(content).substr(span.offset, span.inserted);
+        dtl::Diff<std::string_view, std::vector<std::string_view>> diff(lines_of(old_mid),
+                                                                        lines_of(new_mid));
+        diff.compose();
+        std::size_t old_at = span.offset;
+        std::size_t new_at = span.offset;
+        for (auto const& [line, info] : diff.getSes().getSequence()) {
+            if (info.type == dtl::SES_COMMON) {
+                std::copy_n(origins_.begin() + static_cast<std::ptrdiff_t>(old_at), line.size(),
+                            origins.begin() + static_cast<std::ptrdiff_t>(new_at));
+                relabelled -= line.size();
+            }
+            old_at += info.type != dtl::SES_ADD ? line.size() : 0;
+            new_at += info.type != dtl::SES_DELETE ? line.size() : 0;
+        }
+    }
+    content_ = std::move(content);
+    origins_ = std::move(origins);
+    return relabelled;
+}
+
+OriginCounts LabelledText::counts() const {
+    OriginCounts counts{};
+    for (Origin const origin : origins_) {
+        ++counts[static_cast<std::size_t>(origin)];
+    }
+    return counts;
 }

@@ -95,3 +95,37 @@ TEST_F(ReplayTest, AppliesTheFilesEditsAfterItsLatestSnapshotAsTheMirrorDoesOrSa
                 HasSubstr("2000-01-01 00:00:00.000000000 is before the first snapshot of /p/a.c"));
     EXPECT_THAT(refusal(dir_ / "none", "/p/a.c", nullptr), HasSubstr("no database at "));
 }
+
+// Each byte's origin as one letter: i(nitial), t(yped), p(asted), c(opy), u(ndo), f(ast).
+std::string letters(LabelledText const& text) {
+    std::string out;
+    for (Origin origin : text.origins()) {
+        out += "itpcuf"[static_cast<int>(origin)];
+    }
+    return out;
+}
+
+TEST(LabelledText, EditsCarryTheirOriginAndAResetKeepsTheOriginsOfSharedLines) {
+    LabelledText text("one\ntwo\nthree\n", Origin::initial);
+    std::string removed;
+    EXPECT_TRUE(text.apply(4, 3, "2", Origin::typed, &removed));  // one\n2\nthree\n
+    EXPECT_TRUE(text.apply(6, 0, "P\n", Origin::pasted));         // one\n2\nP\nthree\n
+    EXPECT_FALSE(text.apply(99, 1, "lost", Origin::pasted));
+    EXPECT_TRUE(text.apply(14, 9, "!", Origin::undo_redo));  // the deletion stops at the end
+    EXPECT_EQ(removed, "two");
+    EXPECT_EQ(text.content(), "one\n2\nP\nthree\n!");
+    EXPECT_EQ(letters(text),
+              "iiiitipp"
+              "iiiiiiu");
+    // Another program rewrote the first and fourth lines and appended one: the lines in between
+    // keep their origins.
+    EXPECT_EQ(text.reset("ONE\n2\nP\nthree!\nnew\n", Origin::fast_insertion), 15u);
+    EXPECT_EQ(letters(text),
+              "ffff"
+              "ti"
+              "pp"
+              "fffffffffff");
+    EXPECT_EQ(text.counts(), (OriginCounts{1, 1, 2, 0, 0, 15}));
+    EXPECT_EQ(text.reset("", Origin::initial), 0u);
+    EXPECT_EQ(text.counts(), OriginCounts{});
+}
