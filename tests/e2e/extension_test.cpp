@@ -60,6 +60,7 @@ TEST(Extension, ScriptedEditorSessionKeepsTheMirrorExact) {
                            "'FAST_INSERTION'"),
               (std::vector<SqlRow>{{"0"}}))
         << monitor.process().output();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 8), 8);
     EXPECT_EQ(monitor.rows("SELECT SUM(is_undo_redo), SUM(is_copy_paste), SUM(is_saved) FROM "
                            "vscode_events"),
               (std::vector<SqlRow>{{"1", "1", "1"}}));
