@@ -4,6 +4,8 @@
 #include "index/insertion_buffer.hpp"
 #include "index/suffix_automaton.hpp"
 
+#include "log_redirect.hpp"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -247,28 +249,5 @@ BENCHMARK(BM_LineDiff)->ArgName("all_lines")->Arg(0)->Arg(1)->Unit(benchmark::kM
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    // The buffer logs every search on standard output; the report goes to the original output
-    // and the log to /dev/null.
-    int const report_fd = dup(STDOUT_FILENO);
-    int const null_fd = open("/dev/null", O_WRONLY);
-    if (report_fd < 0 || null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
-        std::cerr << "cannot redirect the log\n";
-        return 1;
-    }
-    close(null_fd);
-    {
-        __gnu_cxx::stdio_filebuf<char> report_buf(report_fd, std::ios::out);
-        std::ostream report(&report_buf);
-        benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
-        reporter.SetOutputStream(&report);
-        reporter.SetErrorStream(&std::cerr);
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        report.flush();
-    }
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks_with_log(argc, argv);
 }

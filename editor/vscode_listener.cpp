@@ -59,6 +59,9 @@ void VSCodeListener::prime() {
         // An unreadable file is mirrored as empty, like a file that has no content yet.
         std::string content = read_file_content(data.filepath).value_or(std::string{});
         std::size_t const size = content.size();
+        // The starting point from which the stored edits rebuild the file.
+        db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
+                           content);
         ibuf_.set_filecontent(data.filepath, std::move(content));
         ibuf_.update(data.filepath);
         log_line("[VSCodeListener] updated insertion buffer for {} with size={}",

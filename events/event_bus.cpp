@@ -34,7 +34,8 @@ void EventBus::set_idle_hook(std::function<void()> hook) {
 }
 
 void EventBus::publish_event(Event event) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
     // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
     bool const was_empty = queue_.empty();
     queue_.push_back(std::move(event));
@@ -59,6 +60,7 @@ void EventBus::stop() {
     {
         std::lock_guard lock(mutex_);
         cv_.notify_all();
+        room_cv_.notify_all();
     }
     {
         std::lock_guard lock(drain_mutex_);
@@ -80,6 +82,9 @@ void EventBus::run() {
             }
             event.emplace(std::move(queue_.front()));
             queue_.pop_front();
+            if (queue_.size() + 1 == MAX_QUEUED) {
+                room_cv_.notify_all();
+            }
         }
         {
             std::lock_guard delivering(delivery_mutex_);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,10 +19,13 @@
 // Carries events from the monitors' threads to their handlers on one worker thread, one event at a
 // time, in publication order. Publishing only queues the event: it never waits for a delivery in
 // progress, so a handler that has to wait (for the database's commit, say) does not hold up the
-// threads that feed the bus. A handler must never subscribe, drain or stop the bus.
+// threads that feed the bus. A handler must never publish, subscribe, drain or stop the bus.
 class EventBus {
 public:
     using Handler = std::function<void(Event)>;
+    // Events a publisher may queue ahead of the worker; beyond that it waits for room, so a
+    // producer that outruns the handlers cannot exhaust memory.
+    static constexpr std::size_t MAX_QUEUED = 16384;
 
     EventBus();
     EventBus(EventBus const&) = delete;
@@ -64,6 +68,7 @@ private:
     std::deque<Event> queue_;
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::condition_variable room_cv_;  // a full queue got room again, or the bus stopped
     std::atomic<bool> running_{true};
     // Counts published events not yet delivered, apart from the other locks, so that a drain can
     // time out even while a slow handler runs.

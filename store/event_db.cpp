@@ -20,6 +20,15 @@ constexpr char const* VSCODE_EVENTS_INSERT =
     "INSERT INTO vscode_events (timestamp, type, filepath, fid, inserted, deleted, is_undo_redo, "
     "is_copy_paste, internal_copy, copy_buf, is_saved, hash) "
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr char const* VSCODE_EVENTS_INSERT_WITH_OFFSET =
+    "INSERT INTO vscode_events (timestamp, type, filepath, fid, inserted, deleted, is_undo_redo, "
+    "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+// One statement, so that the snapshot is placed after exactly the editor rows this connection
+// sees, whatever the transaction. rowid is the `id` of the monitor's own table.
+constexpr char const* SNAPSHOTS_INSERT =
+    "INSERT INTO snapshots (filepath, fid, reason, content, after_event_id) "
+    "SELECT ?, ?, ?, ?, COALESCE(MAX(rowid), 0) FROM vscode_events";
 constexpr char const* HASH_PLACEHOLDER = "<hash>";
 
 // A reviewer reading the live database holds its lock for a moment; writes wait that long
@@ -64,6 +73,7 @@ EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
     if (auto const schema_error = apply_schema(conn_)) {
         fail_open(*schema_error);
     }
+    records_offsets_ = has_column(conn_, "vscode_events", "change_offset");
     log_line("[EventDB] initialized successfully dbpath={}", dbpath_);
 }
 
@@ -288,10 +298,34 @@ bool EventDB::write_row(VSCodeEvent const& event, bool in_transaction) {
 
 bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp,
                         bool in_transaction) {
-    return store_row(in_transaction, VSCODE_EVENTS_INSERT, timestamp, event.change_type,
+    if (!records_offsets_) {
+        return store_row(in_transaction, VSCODE_EVENTS_INSERT, timestamp, event.change_type,
+                         event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
+                         event.is_undo_redo, event.is_copy_paste, event.internal_copy,
+                         event.copy_buf, event.is_saved, HASH_PLACEHOLDER);
+    }
+    // Two's complement: a change without a position (all ones) is stored as -1.
+    auto const offset = static_cast<std::int64_t>(event.offset);
+    return store_row(in_transaction, VSCODE_EVENTS_INSERT_WITH_OFFSET, timestamp, event.change_type,
                      event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
                      event.is_undo_redo, event.is_copy_paste, event.internal_copy, event.copy_buf,
-                     event.is_saved, HASH_PLACEHOLDER);
+                     event.is_saved, HASH_PLACEHOLDER, offset);
+}
+
+bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
+                             std::string_view content) {
+    std::unique_lock lock(mutex_);
+    log_line("[EventDB] registering snapshot... {} (fid={};{}) {} of {} bytes", filepath, fid.first,
+             fid.second, reason, content.size());
+    // The snapshot goes after the editor rows stored before it, some of which may still wait
+    // behind a background commit.
+    wait_for_commit(lock);
+    bool const stored = store_row(join_transaction(), SNAPSHOTS_INSERT, filepath, fid_text(fid),
+                                  reason, Blob{content});
+    if (!stored) {
+        log_line("[EventDB] snapshot of {} ({}) not written", filepath, reason);
+    }
+    return stored;
 }
 
 EventDB::Statement EventDB::statement_for(std::string const& sql) {
@@ -324,6 +358,16 @@ void EventDB::bind_value(sqlite3_stmt* stmt, int position, std::string_view text
 
 void EventDB::bind_value(sqlite3_stmt* stmt, int position, int number) {
     sqlite3_bind_int(stmt, position, number);
+}
+
+void EventDB::bind_value(sqlite3_stmt* stmt, int position, std::int64_t number) {
+    sqlite3_bind_int64(stmt, position, number);
+}
+
+void EventDB::bind_value(sqlite3_stmt* stmt, int position, Blob blob) {
+    // A null data pointer would bind NULL; an empty content is an empty blob.
+    char const* data = blob.bytes.data() != nullptr ? blob.bytes.data() : "";
+    sqlite3_bind_blob64(stmt, position, data, blob.bytes.size(), SQLITE_TRANSIENT);
 }
 
 void EventDB::bind_value(sqlite3_stmt* stmt, int position, bool flag) {

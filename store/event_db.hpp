@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -16,12 +17,24 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// Why a snapshot of a file's mirrored content was taken.
+namespace SnapshotReason {
+inline constexpr char const* START = "start";                    // loaded when monitoring began
+inline constexpr char const* FAST_INSERTION = "fast_insertion";  // reset to the disk content
+}  // namespace SnapshotReason
+
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
-// `file_events`, every stored editor event one row of `vscode_events`. Failed rows are logged
-// and lost; the monitor goes on. One mutex serialises all users of the connection, except that a
-// background commit uses it alone without holding the mutex (see enable_group_commit).
+// `file_events`, every stored editor event one row of `vscode_events`, every snapshot of a
+// mirrored file one row of `snapshots`. Failed rows are logged and lost; the monitor goes on. One
+// mutex serialises all users of the connection, except that a background commit uses it alone
+// without holding the mutex (see enable_group_commit).
 class EventDB {
 public:
+    // Bytes bound as a blob rather than as text.
+    struct Blob {
+        std::string_view bytes;
+    };
+
     // Opens (creating the file, not its directory) the database and creates its tables when they
     // are missing. An unusable database logs "[EventDB] error: ..." and throws StartupError.
     explicit EventDB(std::string const& dbpath);
@@ -36,6 +49,13 @@ public:
     // a failure is only logged).
     bool store(FileEvent event);
     bool store(VSCodeEvent event);
+    // Records that the mirror of `filepath` holds `content` from now on, after the editor rows
+    // stored so far (rows of the open transaction and rows waiting behind a commit included).
+    // Logs a failure with an "[EventDB]" line; true when the row was written.
+    bool store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
+                        std::string_view content);
+    // Whether editor rows keep their change offset; decided once, when the database opens.
+    bool records_offsets() const { return records_offsets_; }
 
     // From now on rows share one transaction while events keep arriving: each row sits in a
     // savepoint of its own (a failed row loses only itself), and the transaction is committed by
@@ -51,8 +71,8 @@ public:
     // Prepares `sql` (once: the statement is kept for later calls with the same text), binds the
     // values at positions 1, 2, ... and steps it once. Texts (`char const*`, std::string,
     // std::string_view) are bound as text, a std::string or view with its full length even across
-    // NUL bytes, and a null pointer as the empty text; `int` as an integer; `bool` as the integer
-    // 1 or 0. True when the statement ran to completion.
+    // NUL bytes, and a null pointer as the empty text; `int` and std::int64_t as integers; `bool`
+    // as the integer 1 or 0; a Blob as a blob. True when the statement ran to completion.
     template <typename... Values>
     bool insert(std::string const& sql, Values const&... values) {
         std::unique_lock lock(mutex_);
@@ -65,12 +85,13 @@ private:
     static constexpr bool bindable_v =
         std::is_same_v<T, char const*> || std::is_same_v<T, char*> ||
         std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
-        std::is_same_v<T, int> || std::is_same_v<T, bool>;
+        std::is_same_v<T, int> || std::is_same_v<T, std::int64_t> || std::is_same_v<T, bool> ||
+        std::is_same_v<T, Blob>;
 
     template <typename... Values>
     bool insert_locked(std::string const& sql, Values const&... values) {
         static_assert((bindable_v<std::decay_t<Values>> && ...),
-                      "insert binds only texts, int and bool");
+                      "insert binds only texts, integers, bool and blobs");
         // A kept statement that went stale (its table changed from outside) is dropped and the
         // row goes once more through a fresh statement, so it fails or succeeds as it would
         // have with a statement prepared for it.
@@ -142,10 +163,13 @@ private:
     static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
     static void bind_value(sqlite3_stmt* stmt, int position, std::string_view text);
     static void bind_value(sqlite3_stmt* stmt, int position, int number);
+    static void bind_value(sqlite3_stmt* stmt, int position, std::int64_t number);
+    static void bind_value(sqlite3_stmt* stmt, int position, Blob blob);
     static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
 
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
+    bool records_offsets_ = false;
     std::mutex mutex_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
 

@@ -8,8 +8,17 @@ struct sqlite3;
 // The tables of a project database. Every statement creates its table only when it is missing,
 // so applying the schema to a database that already has its tables leaves them exactly as they
 // are. Each row gets an `id` and a `recorded_at` time (UTC, milliseconds) of its insertion.
+// Editor rows keep their change offset in `change_offset` (-1 for a change without a position).
 char const* schema_sql();
+// The `snapshots` table: a file's whole content at a moment, placed after the editor row
+// `after_event_id`.
+char const* snapshots_sql();
 
-// Applies schema_sql() to an open connection. Returns SQLite's error message when a table could
-// not be created, nothing when both tables exist afterwards.
+// Applies schema_sql() to an open connection, then snapshots_sql() when `vscode_events` keeps
+// change offsets: a database whose editor rows have none (written by an earlier monitor, or with
+// tables made elsewhere) keeps exactly the tables it has. Returns SQLite's error message when a
+// table could not be created.
 std::optional<std::string> apply_schema(sqlite3* conn);
+
+// Whether `table` exists and has a column named `column`.
+bool has_column(sqlite3* conn, std::string const& table, std::string const& column);

@@ -62,6 +62,10 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
             event.incident_type = Incident::Types::FAST_INSERTION;
             ibuf_.set_filecontent(path, *content);
             ibuf_.update(path);
+            // Edits stored from now on apply to the disk content, not to what the mirror held.
+            // An edit mirrored before the reset but stored after it is replayed on top of it,
+            // while the mirror lost it to the reset.
+            db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content);
         }
     }
     listener->store(Event{event});

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <limits>
 
 using namespace std::chrono;
 using Lines = std::vector<std::string>;
@@ -17,48 +16,22 @@ TEST(SplitLines, CutsAtLineFeedsOnly) {
     EXPECT_EQ(split_lines("a\r\nb"), (Lines{"a\r", "b"}));
 }
 
-TEST(FileActionText, KnownCodesRoundTripAndOthersAreUnknown) {
-    for (FileAction action :
-         {FileActions::Add, FileActions::Delete, FileActions::Modified, FileActions::Moved}) {
-        EXPECT_EQ(str2action(action2str(action)), action);
-    }
-    EXPECT_EQ(action2str(0), "Unknown_FileAction");
-    EXPECT_EQ(action2str(5), "Unknown_FileAction");
-    EXPECT_EQ(str2action("Unknown_FileAction"), FileActions::Moved);
-    EXPECT_EQ(str2action("modified"), FileActions::Moved);
-    EXPECT_EQ(str2action(""), FileActions::Moved);
+TEST(FileActionText, KnownCodesHaveTheirNamesAndOthersAreUnknown) {
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            action2str(0), action2str(FileActions::Add), action2str(FileActions::Delete),
+            action2str(FileActions::Modified), action2str(FileActions::Moved), action2str(5)}),
+        (std::vector<std::string>{"Unknown_FileAction", "Add", "Delete", "Modified", "Moved",
+                                  "Unknown_FileAction"}));
 }
 
-TEST(KeyCodeText, IsDecimalAndHasNoReverseTable) {
-    EXPECT_EQ(keycode2char(0), "0");
-    EXPECT_EQ(keycode2char(65535), "65535");
-    EXPECT_EQ(keychar2code("36"), 0);
-}
-
+// UTC with nine fraction digits; before the epoch the fraction stays non-negative.
 TEST(TimestampText, WritesUtcWithNineFractionDigits) {
-    Timestamp const tp{seconds{1'700'000'000} + nanoseconds{123'456'000}};
-    EXPECT_EQ(timestamp2str(tp), "2023-11-14 22:13:20.123456000");
-    EXPECT_EQ(timestamp2str(Timestamp{}), "1970-01-01 00:00:00.000000000");
-}
-
-TEST(TimestampText, FractionBeforeTheEpochStaysNonNegative) {
-    Timestamp const half_second_before{nanoseconds{-500'000'000}};
-    EXPECT_EQ(timestamp2str(half_second_before), "1969-12-31 23:59:59.500000000");
-    EXPECT_EQ(str2timestamp(timestamp2str(half_second_before)), half_second_before);
-}
-
-TEST(TimestampText, RoundTripsItsOwnOutput) {
-    for (std::int64_t count : {std::int64_t{0}, std::int64_t{1}, std::int64_t{999'999'999},
-                               std::int64_t{1'700'000'000'123'456'789},
-                               std::int64_t{4'102'444'799'999'999'999}, std::int64_t{-1}}) {
-        Timestamp const tp{nanoseconds{count}};
-        EXPECT_EQ(str2timestamp(timestamp2str(tp)), tp) << count;
+    for (auto const& [count, text] : std::vector<std::pair<std::int64_t, std::string>>{
+             {1'700'000'000'123'456'000, "2023-11-14 22:13:20.123456000"},
+             {0, "1970-01-01 00:00:00.000000000"},
+             {-500'000'000, "1969-12-31 23:59:59.500000000"},
+             {4'102'444'799'999'999'999, "2099-12-31 23:59:59.999999999"}}) {
+        EXPECT_EQ(timestamp2str(Timestamp{nanoseconds{count}}), text);
     }
-}
-
-TEST(TimestampText, ParsesWholeSecondsAndCountsTheFractionInNanoseconds) {
-    EXPECT_EQ(str2timestamp("2023-11-14 22:13:20"), Timestamp{seconds{1'700'000'000}});
-    EXPECT_EQ(str2timestamp("2023-11-14 22:13:20.5"),
-              Timestamp{seconds{1'700'000'000} + nanoseconds{5}});
-    EXPECT_THROW(str2timestamp("2023-11-14 22:13:20."), std::invalid_argument);
 }

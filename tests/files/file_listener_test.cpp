@@ -8,20 +8,23 @@
 #include <condition_variable>
 #include <thread>
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-namespace {
 
 // A real listener on a real bus; handlers record what they see, the test awaits it with a bound.
 class FileListenerTest : public testing::Test {
 protected:
     ~FileListenerTest() override { bus.stop(); }  // no delivery to a destroyed listener
 
-    void seen(FileEvent const& event) {
-        std::lock_guard lock(mutex);
-        events.push_back(event);
-        cv.notify_all();
+    // A handler that runs `first`, then records the event.
+    std::function<void(FileEvent&)> record(std::function<void(FileEvent&)> first = {}) {
+        return [this, first](FileEvent& event) {
+            if (first) {
+                first(event);
+            }
+            std::lock_guard lock(mutex);
+            events.push_back(event);
+            cv.notify_all();
+        };
     }
     std::vector<FileEvent> await(std::size_t count) {
         std::unique_lock lock(mutex);
@@ -43,30 +46,11 @@ protected:
     std::vector<FileEvent> events;
 };
 
-}  // namespace
-
-TEST(FileListenerPaths, DepthIsLevelsBelowAndPrefixesThatAreNoAncestorsAreUnrelated) {
-    struct Row {
-        char const *a, *b;
-        std::optional<int> depth;
-        bool contains;
-    } const rows[] = {
-        {"/p", "/p", 0, true},       {"/p", "/p/a/b.c", 2, true},     {"/p/a/b.c", "/p", -2, false},
-        {"/p", "/q", {}, false},     {"/p", "/p/", 1, true},          {"/p/", "/p", -1, false},
-        {"/p/s", "/p/s2", {}, true}, {"/d/f.bak", "/d/f", {}, false}, {"", "/x", {}, true},
-    };
-    for (auto const& row : rows) {
-        EXPECT_EQ(FileListener::get_contained_depth(row.a, row.b), row.depth) << row.a << row.b;
-        EXPECT_EQ(FileListener::path_contains(row.a, row.b), row.contains) << row.a << row.b;
-    }
-}
-
 // Changes below "busy" are looked up on the bus worker while the main thread registers.
 TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
     write_file(dir / "kept", "content");
     testing::internal::CaptureStdout();
-    files.watch(
-        dir / "busy", [&](FileEvent& e) { seen(e); }, true);
+    files.watch(dir / "busy", record(), true);
     std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; !done || i < 10; ++i) {
@@ -108,19 +92,13 @@ TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
 
 TEST_F(FileListenerTest, DeliversToTheCoveringHandlerEvenAfterStop) {
     auto const cfg = dir / "d/cfg";
-    std::function<void(FileEvent&)> const store = [&](FileEvent& e) {
-        files.store(Event{e});
-        seen(e);
-    };
+    auto store = record([&](FileEvent& event) { files.store(Event{event}); });
     // The first handler replaces its own entry while it runs.
-    WatchId const wid = files.watch(
-        cfg,
-        [&](FileEvent& e) {
-            files.unwatch(cfg);
-            files.watch(cfg, store, false);
-            seen(e);
-        },
-        false);
+    WatchId const wid = files.watch(cfg, record([&](FileEvent&) {
+                                        files.unwatch(cfg);
+                                        files.watch(cfg, store, false);
+                                    }),
+                                    false);
     files.start();
     write_file(dir / "d/other", "y");  // its directory's entry covers the directory only
     write_file(cfg, "1");

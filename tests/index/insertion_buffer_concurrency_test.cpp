@@ -7,64 +7,49 @@
 #include <thread>
 #include <vector>
 
-// Editors type and erase in their own files while searchers query all files and the diff reads
-// them; every edit must land and the searches must see only whole updates.
+// Editors type and erase in their own files while searchers query every file and take diffs;
+// every edit must land and every search must see whole updates only.
 TEST(InsertionBufferConcurrency, EditingAndSearchingThreadsShareOneBuffer) {
     InsertionBuffer buffer;
-    constexpr int kEditors = 3;
-    constexpr int kKeystrokes = 300;
-    for (int e = 0; e < kEditors; ++e) {
-        std::string const path = "/p/file" + std::to_string(e);
-        buffer.set_filecontent(path, "begin\nmarker" + std::to_string(e) + "\nend\n");
+    std::string const files[] = {"/p/0", "/p/1", "/p/2"};
+    for (auto const& path : files) {
+        buffer.set_filecontent(path, "begin\nmarker" + path + "\nend\n");
         buffer.update(path);
     }
-
     testing::internal::CaptureStdout();
-    std::atomic<int> editors_done{0};
-    std::atomic<int> misses{0};
+    std::atomic<int> editors_done{0}, misses{0};
     std::vector<std::thread> threads;
-    for (int e = 0; e < kEditors; ++e) {
-        threads.emplace_back([&, e] {
-            std::string const path = "/p/file" + std::to_string(e);
-            unsigned long cursor = 6;
-            for (int i = 0; i < kKeystrokes; ++i) {
-                if (i % 4 == 3) {
-                    buffer.delete_filecontent(path, cursor - 1, 1);
-                    --cursor;
-                } else {
-                    buffer.delete_filecontent(path, cursor, 0);
-                    buffer.insert_filecontent(path, cursor, "k");
-                    ++cursor;
-                }
+    for (auto const& path : files) {
+        threads.emplace_back([&] {
+            for (unsigned long i = 0, cursor = 6; i < 300; ++i) {
+                bool const erase = i % 4 == 3;
+                cursor -= erase;
+                buffer.delete_filecontent(path, cursor, erase);
+                buffer.insert_filecontent(path, cursor, erase ? "" : "k");
+                cursor += !erase;
                 buffer.update(path);
             }
-            editors_done.fetch_add(1);
+            ++editors_done;
         });
     }
     for (int s = 0; s < 2; ++s) {
         threads.emplace_back([&] {
-            // Bounded: at most this many rounds, fewer once the editors are done.
-            for (int round = 0; round < 2000 && editors_done.load() < kEditors; ++round) {
-                for (int e = 0; e < kEditors; ++e) {
-                    if (!buffer.contains("marker" + std::to_string(e))) {
-                        misses.fetch_add(1);
-                    }
+            for (int round = 0; round < 2000 && editors_done < 3; ++round) {
+                for (auto const& path : files) {
+                    misses += !buffer.contains("marker" + path);
                 }
-                (void)buffer.get_diff_per_line("/p/file0", "begin\nend\n");
-                (void)buffer.compare_filecontent("/p/file1", "x");
+                (void)buffer.diff_filecontent(files[0], "begin\nend\n");
+                (void)buffer.compare_filecontent(files[1], "x");
             }
         });
     }
-    for (auto& t : threads) {
-        t.join();
+    for (auto& thread : threads) {
+        thread.join();
     }
-    (void)testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(misses.load(), 0);
-    std::string const typed(kKeystrokes / 2, 'k');
-    for (int e = 0; e < kEditors; ++e) {
-        std::string const path = "/p/file" + std::to_string(e);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(misses, 0);
+    for (auto const& path : files) {
         EXPECT_EQ(buffer.get_filecontent(path),
-                  "begin\n" + typed + "marker" + std::to_string(e) + "\nend\n");
+                  "begin\n" + std::string(150, 'k') + "marker" + path + "\nend\n");
     }
 }

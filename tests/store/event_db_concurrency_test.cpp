@@ -59,7 +59,7 @@ TEST(EventDBConcurrency, GroupCommitKeepsOrderLosesOnlyAFailedRowAndCommitsWithi
     reviewer(
         "CREATE TABLE vscode_events (id INTEGER PRIMARY KEY, timestamp, type, filepath "
         "CHECK (filepath <> '/p/e3'), fid, inserted, deleted, is_undo_redo, is_copy_paste, "
-        "internal_copy, copy_buf, is_saved, hash)");
+        "internal_copy, copy_buf, is_saved, hash, change_offset)");
     testing::internal::CaptureStdout();
     {
         EventDB db(path.string());
@@ -93,7 +93,7 @@ TEST(EventDBConcurrency, RowsStoredWhileACommitWaitsForTheDiskFollowItInOrder) {
     reviewer(
         "CREATE TABLE vscode_events (id INTEGER PRIMARY KEY, timestamp, type, filepath "
         "CHECK (filepath <> '/p/e3'), fid, inserted, deleted, is_undo_redo, is_copy_paste, "
-        "internal_copy, copy_buf, is_saved, hash)");
+        "internal_copy, copy_buf, is_saved, hash, change_offset)");
     auto const until = [](auto condition) {
         auto const deadline = std::chrono::steady_clock::now() + 10s;
         while (!condition() && std::chrono::steady_clock::now() < deadline) {
@@ -117,16 +117,20 @@ TEST(EventDBConcurrency, RowsStoredWhileACommitWaitsForTheDiskFollowItInOrder) {
         for (int n = 2; n <= 5; ++n) {
             EXPECT_TRUE(db.store(vscode_event(n)));
         }
+        // A snapshot waits for them instead: it must be placed after them.
+        std::thread snapshot([&] { EXPECT_TRUE(db.store_snapshot("/p/f", {1, 2}, "start", "x")); });
         // Storing did not wait for the commit: it has neither given up nor gone through yet.
         out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.find("COMMIT failed"), out.npos);
         testing::internal::CaptureStdout();
         EXPECT_EQ(reviewer("COMMIT"), "");
-        EXPECT_TRUE(until([&] { return reviewer("SELECT count(*) FROM vscode_events") == "4\n"; }));
+        snapshot.join();
+        EXPECT_TRUE(until([&] { return reviewer("SELECT count(*) FROM snapshots") == "1\n"; }));
     }
     out += testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("COMMIT failed"), out.npos);
     EXPECT_NE(out.find("step failed: CHECK constraint failed"), out.npos);
     EXPECT_EQ(reviewer("SELECT group_concat(filepath, ' ') FROM vscode_events ORDER BY id"),
               "/p/e1 /p/e2 /p/e4 /p/e5\n");
+    EXPECT_EQ(reviewer("SELECT after_event_id FROM snapshots"), "4\n");
 }

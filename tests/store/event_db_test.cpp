@@ -109,7 +109,7 @@ TEST_F(EventDBTest, EditorEventsBecomeRowsWithEachFlagInItsOwnIntegerColumn) {
         out.starts_with("[EventDB] registering vscode event... /p/a.c (fid=1234;56) "
                         "inserted 4 characters @ 2023-11-14 22:13:20.123456000\n"));
     EXPECT_EQ(sql("SELECT * FROM vscode_events LIMIT 1"),
-              "1|2023-11-14 22:13:20.123456000|change|/p/a.c|1234;56|int x;|2|1|0|0||0|<hash>|" +
+              "1|2023-11-14 22:13:20.123456000|change|/p/a.c|1234;56|int x;|2|0|1|0|0||0|<hash>|" +
                   sql("SELECT recorded_at FROM vscode_events LIMIT 1"));
     EXPECT_EQ(sql("SELECT is_undo_redo, is_copy_paste, internal_copy, is_saved, typeof(is_saved), "
                   "typeof(copy_buf) FROM vscode_events"),
@@ -165,10 +165,13 @@ TEST_F(EventDBTest, ExistingCompatibleTablesAreLeftAloneAndReceiveRows) {
         "is_undo_redo, is_copy_paste, internal_copy, copy_buf, is_saved, hash, note DEFAULT 'n')");
     std::string const schema = sql("SELECT sql FROM sqlite_master");
     auto& db = open();
-    printed([&] {
+    EXPECT_FALSE(db.records_offsets());
+    std::string const out = printed([&] {
         db.store(file_event());
         db.store(vscode_event());
+        EXPECT_FALSE(db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, "x"));
     });
+    EXPECT_NE(out.find("\n[EventDB] snapshot of /p/a.c (start) not written\n"), out.npos) << out;
     EXPECT_EQ(sql("SELECT sql FROM sqlite_master"), schema);
     EXPECT_EQ(sql("SELECT hash, action, seen FROM file_events"), "<hash>|Modified|0\n");
     EXPECT_EQ(sql("SELECT inserted, note FROM vscode_events"), "int x;|n\n");
@@ -204,7 +207,7 @@ TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFresh
         "prepare failed: table vscode_events has no column named copy_buf\n";
     std::string const narrow =
         "CREATE TABLE vscode_events (timestamp, type, filepath, fid, inserted, deleted, "
-        "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash);";
+        "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash, change_offset);";
     struct Step {
         std::string change;
         std::string failure;  // what follows the "registering" line; empty when stored
@@ -240,4 +243,27 @@ TEST_F(EventDBTest, InsertBindsTextsIntegersAndFlagsByPosition) {
     });
     EXPECT_EQ(sql("SELECT a, hex(b), typeof(c), typeof(d), e, typeof(e), f, g FROM t"),
               "lit|780079|text|text|-7|integer|1|0\n");
+}
+
+TEST_F(EventDBTest, OffsetsAndSnapshotsPlaceFileContentInTheStreamOfEdits) {
+    auto& db = open();
+    EXPECT_TRUE(db.records_offsets());
+    db.enable_group_commit(1h);  // the rows below stay in one open transaction
+    VSCodeEvent positioned = vscode_event();
+    positioned.offset = 42;
+    VSCodeEvent unpositioned = vscode_event();
+    unpositioned.offset = MAX64;
+    printed([&] {
+        EXPECT_TRUE(
+            db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, std::string("a\0b", 3)));
+        db.store(positioned);
+        db.store(unpositioned);
+        EXPECT_TRUE(db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::FAST_INSERTION, ""));
+        db.commit_pending();
+    });
+    EXPECT_EQ(sql("SELECT change_offset FROM vscode_events"), "42\n-1\n");
+    EXPECT_EQ(sql("SELECT id, filepath, fid, reason, hex(content), typeof(content), "
+                  "after_event_id, length(recorded_at) FROM snapshots"),
+              "1|/p/a.c|1;2|start|610062|blob|0|23\n"
+              "2|/p/a.c|1;2|fast_insertion||blob|2|23\n");
 }

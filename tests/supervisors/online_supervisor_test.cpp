@@ -26,13 +26,14 @@ protected:
         bus.stop();
     }
 
-    FileEvent modified(std::filesystem::path const& path) {
+    // Hands a file event to the tracked-file handler as the file listener would.
+    void handle(std::filesystem::path const& path, FileAction action = FileActions::Modified) {
         FileEvent event;
         event.type = BaseEvent::Types::FILE_EVENT;
         event.filepath = path.native();
-        event.action = FileActions::Modified;
+        event.action = action;
         event.incident_type = Incident::Types::NONE;
-        return event;
+        supervisor->handle_trackedfile(&supervisor->file_listener(), event);
     }
     std::vector<SqlRow> tracked_rows() {
         return sql_rows(env.dbpath,
@@ -57,30 +58,23 @@ protected:
 
 TEST_F(OnlineSupervisorTest, AFileThatCannotBeReadIsNotComparedAndKeepsItsMirror) {
     std::filesystem::remove(tracked);
-    FileEvent event = modified(tracked);
-    supervisor->handle_trackedfile(&supervisor->file_listener(), event);
+    handle(tracked);
     EXPECT_EQ(tracked_rows(), (std::vector<SqlRow>{{"NONE", ""}}));
     EXPECT_EQ(ibuf.get_filecontent(tracked), "one\ntwo\n");
 
     // Once the file is back with other content, the difference is found against the kept mirror.
     write_file(tracked, "one\n");
-    event = modified(tracked);
-    supervisor->handle_trackedfile(&supervisor->file_listener(), event);
+    handle(tracked);
     EXPECT_EQ(tracked_rows().back(), (SqlRow{"FAST_INSERTION", "= one\n- two\n"}));
     EXPECT_EQ(ibuf.get_filecontent(tracked), "one\n");
 }
 
 TEST_F(OnlineSupervisorTest, OnlyContentChangesOfTrackedFilesAreAnalysed) {
     write_file(tracked, "changed\n");
-    for (FileAction action : {FileActions::Add, FileActions::Delete}) {
-        FileEvent event = modified(tracked);
-        event.action = action;
-        supervisor->handle_trackedfile(&supervisor->file_listener(), event);
-    }
+    handle(tracked, FileActions::Add);
+    handle(tracked, FileActions::Delete);
     // A rename of another file into the directory reaches the directory's entry: not analysed.
-    FileEvent other = modified(root / "project" / "b.txt");
-    other.action = FileActions::Moved;
-    supervisor->handle_trackedfile(&supervisor->file_listener(), other);
+    handle(root / "project" / "b.txt", FileActions::Moved);
     EXPECT_EQ(tracked_rows(), (std::vector<SqlRow>(3, SqlRow{"NONE", ""})));
     EXPECT_EQ(ibuf.get_filecontent(tracked), "one\ntwo\n");
 }

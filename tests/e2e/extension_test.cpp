@@ -1,0 +1,67 @@
+#include "monitor_harness.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// `text` as the inside of a JSON string.
+std::string json_text(std::string const& text) {
+    std::string const quoted = nlohmann::json(text).dump();
+    return quoted.substr(1, quoted.size() - 2);
+}
+
+}  // namespace
+
+// The extension's own sending code, driven by editor events with UTF-16 positions, feeds the real
+// monitor: after the save the file on disk equals the mirror byte for byte, so no fast insertion.
+TEST(Extension, ScriptedEditorSessionKeepsTheMirrorExact) {
+    MonitorHarness monitor;
+    // UTF-16 units: "h é l l o _ w ö r l d \r \n" = 13, "line two " = 9, the emoji 2, "\r\n".
+    auto const file =
+        monitor.add_tracked("notes.txt", "h\u00e9llo w\u00f6rld\r\nline two \U0001F600\r\n");
+    monitor.start();
+    auto const script = write_file(monitor.project() / "script.json", R"({
+  "documents": [{"file": ")" + file.native() + R"("}],
+  "steps": [
+    {"changes": [{"rangeOffset": 1, "rangeLength": 0, "text": "X"}]},
+    {"changes": [{"rangeOffset": 7, "rangeLength": 5, "text": "w\u00f6rld!"}]},
+    {"changes": [{"rangeOffset": 26, "rangeLength": 0, "text": "\ud83c\udf89"},
+                 {"rangeOffset": 0, "rangeLength": 1, "text": "H"}]},
+    {"changes": [{"rangeOffset": 24, "rangeLength": 2, "text": ""}]},
+    {"changes": [{"rangeOffset": 24, "rangeLength": 0, "text": "\ud83d\ude00"}], "reason": "undo"},
+    {"changes": [{"rangeOffset": 0, "rangeLength": 0, "text": "pasted\r\n"}],
+     "clipboard": "pasted\r\n", "paste": true}
+  ]
+})");
+    auto const replayed = run_process({NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js",
+                                       MonitorHarness::kSocket, script.native()});
+    ASSERT_EQ(replayed.status, 0) << replayed.output;
+    // The editor saves long after the changes went out; a save written to disk before the monitor
+    // has received the changes would rightly count as content that bypassed it.
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 7), 7);
+    std::string const edited =
+        "pasted\r\nHX\u00e9llo w\u00f6rld!\r\nline two \U0001F600\U0001F389\r\n";
+    auto const save =
+        write_file(monitor.project() / "save.json", R"({"documents": [{"file": ")" + file.native() +
+                                                        R"(", "text": ")" + json_text(edited) +
+                                                        R"("}], "steps": [{"save": true}]})");
+    auto const saved = run_process(
+        {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", MonitorHarness::kSocket, save.native()});
+    ASSERT_EQ(saved.status, 0) << saved.output;
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE handler_type = "
+                               "'TRACKEDFILE' AND action = 'Modified'",
+                               1),
+              1)
+        << monitor.process().output();
+    EXPECT_EQ(read_file(file),
+              "pasted\r\nHX\u00e9llo w\u00f6rld!\r\nline two \U0001F600\U0001F389\r\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type = "
+                           "'FAST_INSERTION'"),
+              (std::vector<SqlRow>{{"0"}}))
+        << monitor.process().output();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 8), 8);
+    EXPECT_EQ(monitor.rows("SELECT SUM(is_undo_redo), SUM(is_copy_paste), SUM(is_saved) FROM "
+                           "vscode_events"),
+              (std::vector<SqlRow>{{"1", "1", "1"}}));
+}

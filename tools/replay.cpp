@@ -1,0 +1,289 @@
+#include "tools/replay.hpp"
+
+#include "index/text_edit.hpp"
+#include "store/schema.hpp"
+
+#include <fmt/format.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <dtl/dtl.hpp>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Reads `count` decimal digits at `pos`; no value unless all of them are digits.
+std::optional<int> digits_at(std::string_view text, std::size_t pos, std::size_t count) {
+    if (pos + count > text.size()) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (std::size_t i = pos; i < pos + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The monitor matches editor paths to mirrored files by path equality (element by element), so
+// "/p//a.c" reaches the mirror of "/p/a.c"; texts that are equal need no path built.
+bool same_file(std::string_view text, fs::path const& file) {
+    return text == file.native() || fs::path(text) == file;
+}
+
+void require_record(RecordReader const& reader, fs::path const& database) {
+    sqlite3* conn = reader.conn();
+    bool const complete = has_column(conn, "vscode_events", "change_offset") &&
+                          has_column(conn, "snapshots", "content") &&
+                          has_column(conn, "snapshots", "after_event_id") &&
+                          has_column(conn, "snapshots", "recorded_at");
+    if (!complete) {
+        throw ReplayError(fmt::format(
+            "the database {} keeps no change offsets and snapshots (it was written by an earlier "
+            "monitor or with tables made elsewhere), so no file can be rebuilt from it",
+            database.native()));
+    }
+}
+
+struct SnapshotRow {
+    std::int64_t id = 0;
+    std::int64_t after_event_id = 0;
+    std::string recorded_at;
+    std::string reason;
+};
+
+SnapshotRow find_snapshot(RecordReader const& reader, fs::path const& database,
+                          fs::path const& file, std::optional<Timestamp> at) {
+    Statement query(reader,
+                    "SELECT id, filepath, recorded_at, after_event_id, reason FROM snapshots "
+                    "ORDER BY id DESC");
+    std::optional<SnapshotRow> earliest;
+    while (query.next()) {
+        if (!same_file(query.view(1), file)) {
+            continue;
+        }
+        SnapshotRow row{query.integer(0), query.integer(3), query.bytes(2), query.bytes(4)};
+        std::optional<Timestamp> const recorded = parse_time(row.recorded_at);
+        if (!recorded) {
+            throw ReplayError(fmt::format("snapshot {} in {} has an unreadable recorded_at '{}'",
+                                          row.id, database.native(), row.recorded_at));
+        }
+        if (!at || *recorded <= *at) {
+            return row;
+        }
+        earliest = std::move(row);
+    }
+    if (!earliest) {
+        throw ReplayError(
+            fmt::format("no snapshot of {} in {}: the monitor never loaded it as a tracked file",
+                        file.native(), database.native()));
+    }
+    throw ReplayError(fmt::format("{} is before the first snapshot of {} (recorded at {})",
+                                  timestamp2str(*at), file.native(), earliest->recorded_at));
+}
+
+std::string snapshot_content(RecordReader const& reader, std::int64_t id) {
+    Statement query(reader, "SELECT content FROM snapshots WHERE id = ?");
+    sqlite3_bind_int64(query.get(), 1, id);
+    query.next();
+    return query.bytes(0);
+}
+
+// One stored change that edits the mirror.
+struct StoredEdit {
+    std::uint64_t offset;
+    std::uint32_t deleted;
+    std::string inserted;
+};
+
+// The edits of `file` stored after the editor row `after_id`, with a timestamp at or before `at`,
+// in the order stored.
+std::vector<StoredEdit> edits_after(RecordReader const& reader, fs::path const& file,
+                                    std::int64_t after_id, std::optional<Timestamp> at) {
+    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
+    // `id` that after_event_id counts.
+    Statement rows(reader,
+                   "SELECT filepath, change_offset, deleted, inserted, is_saved FROM vscode_events "
+                   "WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) ORDER BY rowid");
+    sqlite3_bind_int64(rows.get(), 1, after_id);
+    if (at) {
+        std::string const until = timestamp2str(*at);
+        sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    std::vector<StoredEdit> edits;
+    while (rows.next()) {
+        // A change without a position (-1, or no offset at all) and a save edit nothing.
+        if (rows.is_null(1) || rows.integer(1) == -1 || rows.integer(4) != 0 ||
+            !same_file(rows.view(0), file)) {
+            continue;
+        }
+        // Only the low 32 bits of the deleted count are kept; read unsigned, they are exact
+        // below 4 GiB, far beyond any edited document.
+        edits.push_back({static_cast<std::uint64_t>(rows.integer(1)),
+                         static_cast<std::uint32_t>(rows.integer(2)), rows.bytes(3)});
+    }
+    return edits;
+}
+
+}  // namespace
+
+std::optional<Timestamp> parse_time(std::string_view text) {
+    using namespace std::chrono;
+    auto const year_v = digits_at(text, 0, 4);
+    auto const month_v = digits_at(text, 5, 2);
+    auto const day_v = digits_at(text, 8, 2);
+    auto const hour_v = digits_at(text, 11, 2);
+    auto const minute_v = digits_at(text, 14, 2);
+    auto const second_v = digits_at(text, 17, 2);
+    if (!year_v || !month_v || !day_v || !hour_v || !minute_v || !second_v || text[4] != '-' ||
+        text[7] != '-' || (text[10] != ' ' && text[10] != 'T' && text[10] != 't') ||
+        text[13] != ':' || text[16] != ':') {
+        return std::nullopt;
+    }
+    std::size_t pos = 19;
+    std::int64_t nanos = 0;
+    if (pos < text.size() && text[pos] == '.') {
+        std::size_t const first = ++pos;
+        std::int64_t scale = 100'000'000;
+        for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+            nanos += (text[pos] - '0') * scale;
+            scale /= 10;  // zero past the ninth digit: the rest is dropped
+        }
+        if (pos == first) {
+            return std::nullopt;
+        }
+    }
+    if (pos < text.size() && (text[pos] == 'Z' || text[pos] == 'z')) {
+        ++pos;
+    }
+    year_month_day const date{year{*year_v}, month{static_cast<unsigned>(*month_v)},
+                              day{static_cast<unsigned>(*day_v)}};
+    if (pos != text.size() || !date.ok() || *hour_v > 23 || *minute_v > 59 || *second_v > 59) {
+        return std::nullopt;
+    }
+    return Timestamp{sys_days{date}} + hours{*hour_v} + minutes{*minute_v} + seconds{*second_v} +
+           nanoseconds{nanos};
+}
+
+Replay replay_file(fs::path const& database, fs::path const& file, std::optional<Timestamp> at) {
+    Replay replay;
+    std::vector<StoredEdit> edits;
+    {
+        // Everything is read first: the monitor cannot commit while a reader holds the file.
+        RecordReader const reader(database);
+        require_record(reader, database);
+        SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
+        replay.content = snapshot_content(reader, snapshot.id);
+        replay.snapshot_id = snapshot.id;
+        replay.snapshot_reason = snapshot.reason;
+        replay.snapshot_recorded_at = snapshot.recorded_at;
+        edits = edits_after(reader, file, snapshot.after_event_id, at);
+    }
+    std::string& content = replay.content;
+    for (StoredEdit const& edit : edits) {
+        bool in_range = true;
+        if (edit.deleted != 0) {
+            in_range = delete_text(content, edit.offset, edit.deleted);
+        }
+        if (!edit.inserted.empty()) {
+            in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
+        }
+        ++(in_range ? replay.applied : replay.ignored);
+    }
+    return replay;
+}
+
+char const* origin_name(Origin origin) {
+    static constexpr char const* NAMES[ORIGIN_COUNT] = {
+        "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion"};
+    return NAMES[static_cast<std::size_t>(origin)];
+}
+
+LabelledText::LabelledText(std::string content, Origin origin)
+    : content_(std::move(content)), origins_(content_.size(), origin) {}
+
+bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
+                         Origin origin, std::string* removed) {
+    bool in_range = true;
+    if (deleted != 0) {
+        std::size_t const before = content_.size();
+        if (removed != nullptr && offset <= before) {
+            removed->append(content_, offset, std::min<std::uint64_t>(deleted, before - offset));
+        }
+        in_range = delete_text(content_, offset, deleted);
+        auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(in_range ? offset : 0);
+        origins_.erase(first, first + static_cast<std::ptrdiff_t>(before - content_.size()));
+    }
+    if (!inserted.empty()) {
+        bool const inserted_here = insert_text(content_, offset, inserted);
+        if (inserted_here) {
+            origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), inserted.size(),
+                            origin);
+        }
+        in_range = inserted_here && in_range;
+    }
+    return in_range;
+}
+
+namespace {
+
+// The lines of `text`, each with its line feed.
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        std::size_t const end = std::min(text.find('\n'), text.size() - 1) + 1;
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(end);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::size_t LabelledText::reset(std::string content, Origin changed) {
+    // The shared head and tail are cheap to find; only the span between them needs a line diff.
+    ChangedSpan const span = changed_span(content_, content);
+    std::vector<Origin> origins(content.size(), changed);
+    std::copy_n(origins_.begin(), span.offset, origins.begin());
+    std::size_t const tail = content.size() - span.offset - span.inserted;
+    std::copy_n(origins_.end() - static_cast<std::ptrdiff_t>(tail), tail,
+                origins.end() - static_cast<std::ptrdiff_t>(tail));
+    std::size_t relabelled = span.inserted;
+    if (span.removed != 0 && span.inserted != 0) {
+        std::string_view const old_mid =
+            std::string_view(content_).substr(span.offset, span.removed);
+        std::string_view const new_mid =
+            std::string_view(content).substr(span.offset, span.inserted);
+        dtl::Diff<std::string_view, std::vector<std::string_view>> diff(lines_of(old_mid),
+                                                                        lines_of(new_mid));
+        diff.compose();
+        std::size_t old_at = span.offset;
+        std::size_t new_at = span.offset;
+        for (auto const& [line, info] : diff.getSes().getSequence()) {
+            if (info.type == dtl::SES_COMMON) {
+                std::copy_n(origins_.begin() + static_cast<std::ptrdiff_t>(old_at), line.size(),
+                            origins.begin() + static_cast<std::ptrdiff_t>(new_at));
+                relabelled -= line.size();
+            }
+            old_at += info.type != dtl::SES_ADD ? line.size() : 0;
+            new_at += info.type != dtl::SES_DELETE ? line.size() : 0;
+        }
+    }
+    content_ = std::move(content);
+    origins_ = std::move(origins);
+    return relabelled;
+}
+
+OriginCounts LabelledText::counts() const {
+    OriginCounts counts{};
+    for (Origin const origin : origins_) {
+        ++counts[static_cast<std::size_t>(origin)];
+    }
+    return counts;
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "app/convert.hpp"
+#include "tools/record_reader.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A moment on the record's timeline, read from the forms a reviewer has at hand: the texts the
+// rows carry, "YYYY-MM-DD HH:MM:SS.fff" (recorded_at) and "YYYY-MM-DD HH:MM:SS.fffffffff"
+// (timestamp), and ISO 8601 UTC, "YYYY-MM-DDTHH:MM:SS", each with an optional fraction of the
+// second (digits past the ninth are dropped) and an optional "Z". No value for any other text or
+// for a date or time of day that does not exist (2023-02-29, 24:00:00, a 60th second).
+std::optional<Timestamp> parse_time(std::string_view text);
+
+// A file that cannot be rebuilt from a database; the message says why, for the reviewer.
+using ReplayError = RecordError;
+
+struct Replay {
+    std::string content;           // the file as the monitor's mirror held it
+    std::int64_t snapshot_id = 0;  // the snapshot it started from
+    std::string snapshot_reason;
+    std::string snapshot_recorded_at;
+    std::size_t applied = 0;  // editor rows that edited the content
+    std::size_t ignored = 0;  // positioned edits beyond the end, ignored as the mirror ignores them
+};
+
+// Rebuilds `file` (compared as a path, as the monitor compares the editor's paths) from the
+// database at `database`, opened read-only: its latest snapshot recorded at or before `at`, then
+// every editor row of the file stored after that snapshot whose timestamp is at or before `at`,
+// in the order stored. Without `at`, the latest snapshot and every row after it. Rows apply as
+// the mirror applies editor changes: saves and changes without a position leave the content as
+// it is; otherwise the deletion comes first, then the insertion at the same offset.
+// Throws ReplayError when the database cannot be read, does not record offsets and snapshots,
+// holds no snapshot of the file, or none at or before `at`.
+Replay replay_file(std::filesystem::path const& database, std::filesystem::path const& file,
+                   std::optional<Timestamp> at = std::nullopt);
+
+// How the bytes of a replayed file arrived.
+enum class Origin : std::uint8_t {
+    initial,         // in the file when the monitor loaded it, or changed while none ran
+    typed,           // an editor change of none of the kinds below
+    pasted,          // a paste of text found in no tracked file
+    internal_copy,   // text that the monitor found in a tracked file already
+    undo_redo,       // restored by the editor's undo or redo
+    fast_insertion,  // on disk without having come through the editor
+};
+inline constexpr std::size_t ORIGIN_COUNT = 6;
+// "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion".
+char const* origin_name(Origin origin);
+using OriginCounts = std::array<std::size_t, ORIGIN_COUNT>;
+
+// A file's content with the origin of every byte, edited by the rules of replay_file.
+class LabelledText {
+public:
+    LabelledText() = default;
+    LabelledText(std::string content, Origin origin);
+
+    // Applies one stored edit: the deletion, then the insertion at the same offset, each ignored
+    // when the offset lies beyond the end (the result is false then). The bytes removed are
+    // appended to `removed` when given.
+    bool apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
+               Origin origin, std::string* removed = nullptr);
+    // Replaces the whole content, as a snapshot resets the mirror: lines that the old and the new
+    // content share keep their origins, every other byte of the new content gets `changed`.
+    // Returns how many bytes got `changed`.
+    std::size_t reset(std::string content, Origin changed);
+
+    std::string const& content() const { return content_; }
+    std::vector<Origin> const& origins() const { return origins_; }
+    // Bytes per origin, indexed by the Origin's value; they add up to the content's size.
+    OriginCounts counts() const;
+
+private:
+    std::string content_;
+    std::vector<Origin> origins_;
+};

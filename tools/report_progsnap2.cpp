@@ -1,0 +1,119 @@
+#include "tools/report_render.hpp"
+
+#include "tools/track.hpp"
+
+#include <fmt/format.h>
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char const* TOOL = "Wardlet";
+
+constexpr char const* METADATA =
+    "Property,Value\r\n"
+    "Version,6\r\n"
+    "IsEventOrderingConsistent,true\r\n"
+    "EventOrderScope,Global\r\n"
+    "EventOrderScopeColumns,\r\n"
+    "CodeStateRepresentation,Directory\r\n";
+
+// Required columns first, then the optional ones for edits, then the monitor's own.
+constexpr char const* COLUMNS[] = {"EventID",         "SubjectID",        "ToolInstances",
+                                   "EventType",       "CodeStateID",      "Order",
+                                   "ServerTimestamp", "CodeStateSection", "EditType",
+                                   "SourceLocation",  "X-InsertText",     "X-DeleteText",
+                                   "X-Diff"};
+
+void write_row(std::ostream& out, std::vector<std::string> const& fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        out << (i == 0 ? "" : ",") << csv_field(fields[i]);
+    }
+    out << "\r\n";
+}
+
+void write_bytes(fs::path const& path, std::string const& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out.flush()) {
+        throw RecordError(fmt::format("cannot write {}", path.native()));
+    }
+}
+
+}  // namespace
+
+std::string csv_field(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string out = "\"";
+    for (char const c : text) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + '"';
+}
+
+void write_progsnap2(SessionRecord const& record, SessionReport const& report, fs::path const& dir,
+                     std::string const& subject) {
+    fs::create_directories(dir);
+    write_bytes(dir / "DatasetMetadata.csv", METADATA);
+    // Every code state is the whole content of one file, by its path in the project.
+    for (std::size_t id = 0; id < report.code_states.size(); ++id) {
+        CodeState const& state = report.code_states[id];
+        write_bytes(dir / "CodeStates" / std::to_string(id) / report.files[state.file].relative,
+                    state.content);
+    }
+    std::ofstream table(dir / "MainTable.csv", std::ios::binary | std::ios::trunc);
+    write_row(table, std::vector<std::string>(std::begin(COLUMNS), std::end(COLUMNS)));
+    // An event without a state of its own refers to the file's latest one.
+    std::vector<std::size_t> latest(report.files.size(), NO_INDEX);
+    std::size_t order = 0;
+    for (SessionEvent const& event : report.events) {
+        if (event.code_state != NO_INDEX) {
+            latest[event.file] = event.code_state;
+        }
+        std::string type;
+        std::string edit_type;
+        std::string location;
+        std::string inserted;
+        std::string diff;
+        switch (event.kind) {
+            case SessionEvent::Kind::edit: {
+                EditorRow const& row = record.editor[event.row];
+                type = "File.Edit";
+                edit_type = edit_type_name(event.edit_type);
+                if (row.offset) {
+                    location = fmt::format("Text:{}-{}", *row.offset, *row.offset + row.deleted);
+                }
+                inserted = row.inserted;
+                break;
+            }
+            case SessionEvent::Kind::save:
+                type = "File.Save";
+                break;
+            case SessionEvent::Kind::internal_copy:
+                type = "X-InternalCopy";
+                inserted = record.editor[event.row].inserted;
+                break;
+            case SessionEvent::Kind::fast_insertion:
+                type = "X-FastInsertion";
+                diff = record.files[event.row].diff;
+                break;
+        }
+        std::size_t const state = latest[event.file];
+        write_row(table, {std::to_string(order), subject, TOOL, type,
+                          state == NO_INDEX ? "" : std::to_string(state), std::to_string(order),
+                          iso_time(event.time), report.files[event.file].relative.native(),
+                          edit_type, location, inserted, event.removed, diff});
+        ++order;
+    }
+    if (!table.flush()) {
+        throw RecordError(fmt::format("cannot write {}", (dir / "MainTable.csv").native()));
+    }
+}

@@ -1,0 +1,356 @@
+#include "tools/session_report.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
+
+Origin origin_of(EditorRow const& row) {
+    if (row.undo_redo) {
+        return Origin::undo_redo;
+    }
+    if (row.internal_copy && (row.copy_paste || row.inserted.size() >= MIN_UNPASTED_COPY)) {
+        return Origin::internal_copy;
+    }
+    return row.copy_paste ? Origin::pasted : Origin::typed;
+}
+
+char const* edit_type_name(EditType type) {
+    static constexpr char const* NAMES[] = {"",      "Insert", "Delete", "Replace",
+                                            "Paste", "Undo",   "Redo"};
+    return NAMES[static_cast<std::size_t>(type)];
+}
+
+std::vector<OriginRun> origin_runs(std::vector<Origin> const& origins) {
+    std::vector<OriginRun> runs;
+    for (Origin const origin : origins) {
+        if (runs.empty() || runs.back().origin != origin) {
+            runs.push_back({0, origin});
+        }
+        ++runs.back().length;
+    }
+    return runs;
+}
+
+std::string iso_time(Timestamp time) {
+    std::string text = timestamp2str(time);
+    text[10] = 'T';
+    return text + 'Z';
+}
+
+namespace {
+
+// A path inside the project for every file: files outside it keep their whole path below
+// "_outside", so that exports never write beyond their directory.
+fs::path relative_path(fs::path const& file, fs::path const& project) {
+    fs::path const relative = file.lexically_relative(project);
+    if (relative.empty() || *relative.begin() == "..") {
+        return fs::path("_outside") / file.relative_path();
+    }
+    return relative;
+}
+
+EditType edit_type_of(EditorRow const& row) {
+    if (row.saved) {
+        return EditType::none;
+    }
+    if (row.undo_redo) {
+        return EditType::undo;
+    }
+    if (row.copy_paste) {
+        return EditType::paste;
+    }
+    if (row.deleted != 0) {
+        return row.inserted.empty() ? EditType::remove : EditType::replace;
+    }
+    return EditType::insert;
+}
+
+// Assigns rows to the tracked files, comparing paths as the monitor does; each distinct text is
+// compared once.
+class FileIndex {
+public:
+    FileIndex(std::vector<FileReport>& files) : files_(files) {}
+
+    std::size_t add(fs::path const& path, fs::path const& project) {
+        auto const [it, added] = by_path_.try_emplace(path, files_.size());
+        if (added) {
+            FileReport& file = files_.emplace_back();
+            file.path = path;
+            file.relative = relative_path(path, project);
+        }
+        return it->second;
+    }
+    std::size_t find(std::string const& text) {
+        auto const cached = by_text_.find(text);
+        if (cached != by_text_.end()) {
+            return cached->second;
+        }
+        auto const it = by_path_.find(fs::path(text));
+        return by_text_[text] = it == by_path_.end() ? NO_INDEX : it->second;
+    }
+
+private:
+    std::vector<FileReport>& files_;
+    std::map<fs::path, std::size_t> by_path_;
+    std::unordered_map<std::string, std::size_t> by_text_;
+};
+
+// Rows whose time text does not parse take the time of the row before them.
+Timestamp effective(std::optional<Timestamp> const& time, Timestamp& previous) {
+    if (time) {
+        previous = *time;
+    }
+    return previous;
+}
+
+void count_editor_rows(SessionRecord const& record, FileReport& file) {
+    for (std::size_t index : file.rows) {
+        EditorRow const& row = record.editor[index];
+        if (row.saved) {
+            ++file.saves;
+            continue;
+        }
+        ++file.changes;
+        file.bytes_inserted += row.inserted.size();
+        file.bytes_deleted += row.deleted;
+        file.undo_redo += row.undo_redo ? 1 : 0;
+        if (row.copy_paste && !row.undo_redo) {
+            file.pastes.push_back(index);
+        }
+        if (origin_of(row) == Origin::internal_copy) {
+            file.internal_copies.push_back(index);
+        }
+    }
+}
+
+// Replays one file from its first snapshot, labelling every byte, and fills the steps, the
+// shares, the removed text and edit type of each of its events, and the code states.
+class FileReplay {
+public:
+    FileReplay(SessionRecord const& record, SessionReport& report, std::size_t file_index,
+               bool keep_states)
+        : record_(record), report_(report), file_index_(file_index), keep_states_(keep_states) {}
+
+    // `events` maps an editor row to its SessionEvent; `fast_events` lists the file's fast
+    // insertion events in order.
+    void run(std::vector<std::size_t> const& snapshots,
+             std::unordered_map<std::size_t, std::size_t> const& events,
+             std::vector<std::size_t> const& fast_events) {
+        FileReport& file = report_.files[file_index_];
+        if (!record_.replayable) {
+            file.not_replayed = "the database keeps no change offsets and snapshots";
+            return;
+        }
+        if (snapshots.empty()) {
+            file.not_replayed = "the monitor never took a snapshot of it";
+            return;
+        }
+        file.start_snapshot = snapshots.front();
+        SnapshotRow const& start = record_.snapshots[snapshots.front()];
+        LabelledText text(start.content, Origin::initial);
+        std::size_t next_snapshot = 1;
+        std::size_t next_fast = 0;
+        EditorRow const* last_undo = nullptr;
+        std::string last_undo_removed;
+        auto const reset_until = [&](std::int64_t row_id) {
+            while (next_snapshot < snapshots.size() &&
+                   record_.snapshots[snapshots[next_snapshot]].after_event_id < row_id) {
+                SnapshotRow const& snapshot = record_.snapshots[snapshots[next_snapshot]];
+                bool const fast = snapshot.reason != "start";
+                text.reset(snapshot.content, fast ? Origin::fast_insertion : Origin::initial);
+                file.steps.push_back({NO_INDEX, Origin::initial, snapshots[next_snapshot],
+                                      origin_runs(text.origins())});
+                if (fast && next_fast < fast_events.size()) {
+                    keep_state(report_.events[fast_events[next_fast++]], text.content());
+                }
+                ++next_snapshot;
+            }
+        };
+        for (std::size_t index : file.rows) {
+            EditorRow const& row = record_.editor[index];
+            if (row.id <= start.after_event_id) {
+                continue;  // the first snapshot already holds its effect
+            }
+            reset_until(row.id);
+            auto const event_it = events.find(index);
+            SessionEvent* event =
+                event_it == events.end() ? nullptr : &report_.events[event_it->second];
+            if (row.saved) {
+                if (event != nullptr) {
+                    keep_state(*event, text.content());
+                }
+                continue;
+            }
+            if (!row.offset) {
+                continue;
+            }
+            Origin const origin = origin_of(row);
+            std::string removed;
+            text.apply(*row.offset, row.deleted, row.inserted, origin, &removed);
+            file.steps.push_back({index, origin, NO_INDEX, {}});
+            if (row.undo_redo) {
+                // A redo puts back exactly what the undo before it took away, where it was.
+                bool const redo = last_undo != nullptr && last_undo->offset == row.offset &&
+                                  last_undo->inserted == removed &&
+                                  last_undo_removed == row.inserted;
+                if (event != nullptr) {
+                    event->edit_type = redo ? EditType::redo : EditType::undo;
+                }
+                last_undo = &row;
+                last_undo_removed = removed;
+            } else {
+                last_undo = nullptr;
+            }
+            if (event != nullptr) {
+                event->removed = std::move(removed);
+            }
+        }
+        reset_until(std::numeric_limits<std::int64_t>::max());
+        file.shares = text.counts();
+        file.final_content = text.content();
+    }
+
+private:
+    void keep_state(SessionEvent& event, std::string const& content) {
+        if (keep_states_) {
+            event.code_state = report_.code_states.size();
+            report_.code_states.push_back({file_index_, content});
+        }
+    }
+
+    SessionRecord const& record_;
+    SessionReport& report_;
+    std::size_t file_index_;
+    bool keep_states_;
+};
+
+}  // namespace
+
+SessionReport analyse_session(SessionRecord const& record, fs::path const& project,
+                              std::vector<fs::path> const& tracked, bool keep_code_states) {
+    SessionReport report;
+    report.project = project;
+    report.database = record.database;
+    report.empty = record.editor.empty() && record.files.empty() && record.snapshots.empty();
+    FileIndex index(report.files);
+    for (fs::path const& path : tracked) {
+        index.add(path, project);
+    }
+    for (SnapshotRow const& snapshot : record.snapshots) {
+        index.add(fs::path(snapshot.filepath), project);
+    }
+    if (tracked.empty() && record.snapshots.empty()) {
+        // A record without snapshots or map still names its tracked files in its file rows.
+        for (FileRow const& row : record.files) {
+            if (row.handler_type == "TRACKEDFILE") {
+                index.add(fs::path(row.filepath), project);
+            }
+        }
+    }
+    std::sort(report.files.begin(), report.files.end(),
+              [](FileReport const& a, FileReport const& b) { return a.relative < b.relative; });
+    FileIndex sorted(report.files);
+    std::vector<FileReport> files = std::move(report.files);
+    report.files.clear();
+    for (FileReport& file : files) {
+        sorted.add(file.path, project);
+    }
+
+    // Events of every tracked file, in the order of time; ties keep editor rows first.
+    Timestamp previous{};
+    for (std::size_t i = 0; i < record.editor.size(); ++i) {
+        EditorRow const& row = record.editor[i];
+        Timestamp const time = effective(row.time, previous);
+        std::size_t const file = sorted.find(row.filepath);
+        if (file == NO_INDEX) {
+            continue;
+        }
+        report.files[file].rows.push_back(i);
+        report.events.push_back({row.saved ? SessionEvent::Kind::save : SessionEvent::Kind::edit,
+                                 time,
+                                 file,
+                                 i,
+                                 edit_type_of(row),
+                                 {},
+                                 NO_INDEX});
+        if (!row.saved && origin_of(row) == Origin::internal_copy) {
+            report.events.push_back(
+                {SessionEvent::Kind::internal_copy, time, file, i, EditType::none, {}, NO_INDEX});
+        }
+    }
+    previous = Timestamp{};
+    for (std::size_t i = 0; i < record.files.size(); ++i) {
+        FileRow const& row = record.files[i];
+        Timestamp const time = effective(row.time, previous);
+        std::size_t const file = sorted.find(row.filepath);
+        if (file == NO_INDEX) {
+            continue;
+        }
+        report.files[file].file_rows.push_back(i);
+        if (row.incident_type == "FAST_INSERTION") {
+            report.files[file].fast_insertions.push_back(i);
+            report.events.push_back(
+                {SessionEvent::Kind::fast_insertion, time, file, i, EditType::none, {}, NO_INDEX});
+        }
+    }
+    std::stable_sort(report.events.begin(), report.events.end(),
+                     [](SessionEvent const& a, SessionEvent const& b) { return a.time < b.time; });
+
+    std::vector<std::unordered_map<std::size_t, std::size_t>> edit_events(report.files.size());
+    std::vector<std::vector<std::size_t>> fast_events(report.files.size());
+    for (std::size_t i = 0; i < report.events.size(); ++i) {
+        SessionEvent const& event = report.events[i];
+        FileReport& file = report.files[event.file];
+        ActivityKind kind = ActivityKind::edit;
+        std::size_t bytes = 0;
+        switch (event.kind) {
+            case SessionEvent::Kind::edit: {
+                EditorRow const& row = record.editor[event.row];
+                edit_events[event.file][event.row] = i;
+                Origin const origin = origin_of(row);
+                kind = origin == Origin::internal_copy ? ActivityKind::internal_copy
+                       : origin == Origin::pasted      ? ActivityKind::paste
+                                                       : ActivityKind::edit;
+                bytes = row.inserted.size();
+                break;
+            }
+            case SessionEvent::Kind::save:
+                edit_events[event.file][event.row] = i;
+                kind = ActivityKind::save;
+                break;
+            case SessionEvent::Kind::fast_insertion:
+                fast_events[event.file].push_back(i);
+                kind = ActivityKind::fast_insertion;
+                break;
+            case SessionEvent::Kind::internal_copy:
+                continue;
+        }
+        file.activity.push_back({event.time, kind, bytes});
+        if (!file.first_activity) {
+            file.first_activity = event.time;
+        }
+        file.last_activity = event.time;
+        if (!report.first_activity) {
+            report.first_activity = event.time;
+        }
+        report.last_activity = event.time;
+    }
+
+    std::vector<std::vector<std::size_t>> snapshots(report.files.size());
+    for (std::size_t i = 0; i < record.snapshots.size(); ++i) {
+        std::size_t const file = sorted.find(record.snapshots[i].filepath);
+        if (file != NO_INDEX) {
+            snapshots[file].push_back(i);
+        }
+    }
+    for (std::size_t file = 0; file < report.files.size(); ++file) {
+        count_editor_rows(record, report.files[file]);
+        FileReplay(record, report, file, keep_code_states)
+            .run(snapshots[file], edit_events[file], fast_events[file]);
+    }
+    return report;
+}

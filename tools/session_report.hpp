@@ -1,0 +1,114 @@
+#pragma once
+
+#include "app/convert.hpp"
+#include "tools/replay.hpp"
+#include "tools/session_record.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The figures of a reviewer's report, computed from a loaded record. Rows are referred to by
+// their index in the SessionRecord, which the renderers read alongside.
+
+inline constexpr std::size_t NO_INDEX = std::numeric_limits<std::size_t>::max();
+
+// An insertion that is no paste counts as an internal copy only from this size on: a keystroke
+// or an auto-closed bracket is found in almost any file, so the monitor's flag says nothing there.
+inline constexpr std::size_t MIN_UNPASTED_COPY = 16;
+
+// The origin that an editor row gives to the bytes it inserts.
+Origin origin_of(EditorRow const& row);
+
+// "Insert", "Delete", "Replace", "Paste", "Undo" or "Redo" ("" for a save).
+enum class EditType { none, insert, remove, replace, paste, undo, redo };
+char const* edit_type_name(EditType type);
+
+enum class ActivityKind { edit, paste, internal_copy, save, fast_insertion };
+struct Activity {
+    Timestamp time;
+    ActivityKind kind;
+    std::size_t bytes = 0;  // inserted by an edit
+};
+
+struct OriginRun {
+    std::size_t length;
+    Origin origin;
+};
+std::vector<OriginRun> origin_runs(std::vector<Origin> const& origins);
+
+// One step of a file's replay: an editor row applied, or a reset of the content to a snapshot.
+struct ReplayStep {
+    std::size_t row = NO_INDEX;  // index into SessionRecord::editor
+    Origin origin = Origin::typed;
+    std::size_t snapshot = NO_INDEX;  // index into SessionRecord::snapshots
+    std::vector<OriginRun> runs;      // the origins after a reset
+};
+
+struct FileReport {
+    std::filesystem::path path;
+    std::filesystem::path relative;      // to the project; never leaves it
+    std::vector<std::size_t> rows;       // its editor rows (SessionRecord::editor), in order
+    std::vector<std::size_t> file_rows;  // its file rows (SessionRecord::files), in order
+
+    std::size_t changes = 0;  // editor rows other than saves
+    std::size_t bytes_inserted = 0;
+    std::size_t bytes_deleted = 0;
+    std::size_t undo_redo = 0;
+    std::size_t saves = 0;
+    std::vector<std::size_t> pastes;           // rows the editor marked as pastes
+    std::vector<std::size_t> internal_copies;  // rows whose origin is an internal copy
+    std::vector<std::size_t> fast_insertions;  // file rows of fast insertions
+    std::vector<Activity> activity;            // in time order
+    std::optional<Timestamp> first_activity;
+    std::optional<Timestamp> last_activity;
+
+    // From the replay, when the record allows one; otherwise `not_replayed` says why.
+    std::string not_replayed;
+    std::size_t start_snapshot = NO_INDEX;
+    std::vector<ReplayStep> steps;
+    OriginCounts shares{};
+    std::string final_content;
+};
+
+// One row of the session in the order of time, for exports that list events.
+struct SessionEvent {
+    enum class Kind { edit, save, fast_insertion, internal_copy };
+    Kind kind;
+    Timestamp time;
+    std::size_t file;            // index into SessionReport::files
+    std::size_t row = NO_INDEX;  // editor row, or file row of a fast insertion
+    EditType edit_type = EditType::none;
+    std::string removed;                // bytes the edit removed, from the replay
+    std::size_t code_state = NO_INDEX;  // the state written at this event
+};
+
+// The content of a file written at a save or a fast insertion.
+struct CodeState {
+    std::size_t file;
+    std::string content;
+};
+
+struct SessionReport {
+    std::filesystem::path project;
+    std::filesystem::path database;
+    std::vector<FileReport> files;
+    std::optional<Timestamp> first_activity;
+    std::optional<Timestamp> last_activity;
+    std::vector<SessionEvent> events;
+    std::vector<CodeState> code_states;  // only when asked for
+    bool empty = true;                   // no row in any table
+};
+
+// Analyses the record of `project`. The tracked files are `tracked` (the file map's paths) and
+// every file the monitor took a snapshot of, compared as paths. With `keep_code_states`, the
+// replayed content is kept at every save and fast insertion.
+SessionReport analyse_session(SessionRecord const& record, std::filesystem::path const& project,
+                              std::vector<std::filesystem::path> const& tracked,
+                              bool keep_code_states);
+
+// "2026-12-06T21:00:00.123456789Z".
+std::string iso_time(Timestamp time);
