@@ -25,7 +25,7 @@ public:
     using Handler = std::function<void(Event)>;
     // Events a publisher may queue ahead of the worker; beyond that it waits for room, so a
     // producer that outruns the handlers cannot exhaust memory.
-    static constexpr std::size_t MAX_QUEUED = 16384;
+    static constexpr std::size_t MAX_QUEUED = 256;
 
     EventBus();
     EventBus(EventBus const&) = delete;
