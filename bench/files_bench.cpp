@@ -1,5 +1,6 @@
 #include "files/dir_watcher.hpp"
 #include "files/file_listener.hpp"
+#include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -7,10 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,24 +24,9 @@ namespace {
 
 // Below /tmp (on disk here) for argument 0, below /dev/shm (in memory) for argument 1, which
 // leaves the watcher's own cost once the file system's cost is out of the way.
-class ScratchDir {
-public:
-    explicit ScratchDir(std::int64_t in_memory) {
-        std::string pattern =
-            std::string(in_memory != 0 ? "/dev/shm" : "/tmp") + "/wardlet-bench-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path const& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+ScratchDir scratch_dir(std::int64_t in_memory) {
+    return ScratchDir(in_memory != 0 ? "/dev/shm" : "/tmp", "wardlet-bench");
+}
 
 // Counts Modified reports and remembers when the last one arrived.
 class ModifiedCounter : public DirWatchListener {
@@ -95,19 +78,11 @@ double percentile(std::vector<double> values, double fraction) {
     return values[index];
 }
 
-// From the close of a completed write to the Modified callback on the watcher's thread.
-void BM_WriteToCallbackLatency(benchmark::State& state) {
-    ScratchDir dir(state.range(0));
-    ModifiedCounter counter;
-    DirWatcher watcher;
-    if (watcher.add_watch(dir.path().string(), &counter, true) <= 0) {
-        state.SkipWithError("add_watch failed");
-        return;
-    }
-    watcher.watch();
-    fs::path const file = dir.path() / "file.txt";
-    write_small(file, "initial");
-    counter.wait_for(1);
+// Per iteration, from the start of a small write to `file` until `counter` has seen it: the
+// iteration's time, and the median_us and p99_us counters. Returns how long the writes alone
+// took, in microseconds; nothing, after skipping with `missing`, when a report never came.
+std::optional<std::vector<double>> time_writes(benchmark::State& state, ModifiedCounter& counter,
+                                               fs::path const& file, char const* missing) {
     std::vector<double> latencies_us;
     std::vector<double> writes_us;
     for (auto _ : state) {
@@ -118,8 +93,8 @@ void BM_WriteToCallbackLatency(benchmark::State& state) {
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         auto const reported = counter.wait_for(expected);
         if (!reported) {
-            state.SkipWithError("no Modified report");
-            return;
+            state.SkipWithError(missing);
+            return std::nullopt;
         }
         std::chrono::duration<double> const latency = *reported - start;
         state.SetIterationTime(latency.count());
@@ -127,8 +102,74 @@ void BM_WriteToCallbackLatency(benchmark::State& state) {
     }
     state.counters["median_us"] = percentile(latencies_us, 0.5);
     state.counters["p99_us"] = percentile(latencies_us, 0.99);
-    // The write itself (open, write, close) is part of the latency above.
-    state.counters["write_median_us"] = percentile(writes_us, 0.5);
+    return writes_us;
+}
+
+struct BurstTotals {
+    double seconds = 0;
+    double lag_seconds = 0;  // from the last write to the last report
+    std::size_t changes = 0;
+};
+
+// Per iteration, `changes` completed writes spread over `files`, until `counter` has seen them
+// all: the iteration's time. Nothing, after skipping with `missing`, when reports are lost.
+std::optional<BurstTotals> time_bursts(benchmark::State& state, ModifiedCounter& counter,
+                                       std::vector<fs::path> const& files, std::size_t changes,
+                                       char const* missing) {
+    BurstTotals totals;
+    for (auto _ : state) {
+        std::size_t const expected = counter.count() + changes;
+        auto const start = Clock::now();
+        for (std::size_t i = 0; i < changes; ++i) {
+            write_small(files[i % files.size()], "change " + std::to_string(i) + "\n");
+        }
+        auto const written = Clock::now();
+        auto const done = counter.wait_for(expected);
+        if (!done) {
+            state.SkipWithError(missing);
+            return std::nullopt;
+        }
+        std::chrono::duration<double> const elapsed = *done - start;
+        state.SetIterationTime(elapsed.count());
+        totals.seconds += elapsed.count();
+        totals.lag_seconds += std::chrono::duration<double>(*done - written).count();
+        totals.changes += changes;
+    }
+    return totals;
+}
+
+// A recursive directory watcher on a scratch directory (see scratch_dir), counting its reports.
+struct WatchRig {
+    explicit WatchRig(std::int64_t in_memory) : dir(scratch_dir(in_memory)) {}
+
+    // Whether the watch could be added; the watcher then runs.
+    bool start() {
+        if (watcher.add_watch(dir.path().string(), &counter, true) <= 0) {
+            return false;
+        }
+        watcher.watch();
+        return true;
+    }
+
+    ScratchDir const dir;
+    ModifiedCounter counter;
+    DirWatcher watcher;
+};
+
+// From the close of a completed write to the Modified callback on the watcher's thread.
+void BM_WriteToCallbackLatency(benchmark::State& state) {
+    WatchRig rig(state.range(0));
+    if (!rig.start()) {
+        state.SkipWithError("add_watch failed");
+        return;
+    }
+    fs::path const file = rig.dir.path() / "file.txt";
+    write_small(file, "initial");
+    rig.counter.wait_for(1);
+    if (auto const writes_us = time_writes(state, rig.counter, file, "no Modified report")) {
+        // The write itself (open, write, close) is part of the latency above.
+        state.counters["write_median_us"] = percentile(*writes_us, 0.5);
+    }
 }
 BENCHMARK(BM_WriteToCallbackLatency)
     ->Arg(0)
@@ -138,69 +179,29 @@ BENCHMARK(BM_WriteToCallbackLatency)
 
 // A burst of 10,000 completed writes spread over 100 files: time until the last callback.
 void BM_BurstOf10000Changes(benchmark::State& state) {
-    constexpr int kChanges = 10000;
+    constexpr std::size_t kChanges = 10000;
     constexpr int kFiles = 100;
-    ScratchDir dir(state.range(0));
-    ModifiedCounter counter;
-    DirWatcher watcher;
-    if (watcher.add_watch(dir.path().string(), &counter, true) <= 0) {
+    WatchRig rig(state.range(0));
+    if (!rig.start()) {
         state.SkipWithError("add_watch failed");
         return;
     }
-    watcher.watch();
     std::vector<fs::path> files;
     for (int i = 0; i < kFiles; ++i) {
-        files.push_back(dir.path() / ("f" + std::to_string(i)));
+        files.push_back(rig.dir.path() / ("f" + std::to_string(i)));
         write_small(files.back(), "seed");
     }
-    counter.wait_for(kFiles);
-    double total_seconds = 0;
-    double total_lag_seconds = 0;
-    std::size_t total_callbacks = 0;
-    for (auto _ : state) {
-        std::size_t const expected = counter.count() + kChanges;
-        auto const start = Clock::now();
-        for (int i = 0; i < kChanges; ++i) {
-            write_small(files[i % kFiles], "change " + std::to_string(i) + "\n");
-        }
-        auto const written = Clock::now();
-        auto const done = counter.wait_for(expected);
-        if (!done) {
-            state.SkipWithError("burst not fully reported (kernel queue overflow?)");
-            return;
-        }
-        std::chrono::duration<double> const elapsed = *done - start;
-        state.SetIterationTime(elapsed.count());
-        total_seconds += elapsed.count();
-        total_lag_seconds += std::chrono::duration<double>(*done - written).count();
-        total_callbacks += kChanges;
+    rig.counter.wait_for(kFiles);
+    auto const totals = time_bursts(state, rig.counter, files, kChanges,
+                                    "burst not fully reported (kernel queue overflow?)");
+    if (!totals) {
+        return;
     }
-    state.counters["callbacks_per_s"] = static_cast<double>(total_callbacks) / total_seconds;
+    state.counters["callbacks_per_s"] = static_cast<double>(totals->changes) / totals->seconds;
     // How far the reports trail the writer: the time from the last write to the last callback.
-    state.counters["lag_ms"] = total_lag_seconds * 1e3 / static_cast<double>(state.iterations());
+    state.counters["lag_ms"] = totals->lag_seconds * 1e3 / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_BurstOf10000Changes)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-// Sends standard output to /dev/null while it lives: the listener logs every watch it adds.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int const null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
 
 // A file listener as the monitor runs it: its watcher publishes on a real bus, whose worker looks
 // the registry up and calls the handler. kFiles tracked files are registered one by one, each
@@ -231,54 +232,23 @@ struct ListenerRig {
 
 // From the start of a completed write to the tracked file's handler on the bus worker.
 void BM_WriteToHandlerLatency(benchmark::State& state) {
-    QuietStdout quiet;
-    ScratchDir dir(state.range(0));
+    QuietStdout quiet;  // the listener logs every watch it adds
+    ScratchDir const dir = scratch_dir(state.range(0));
     ListenerRig rig(dir.path());
-    fs::path const& file = rig.files[ListenerRig::kFiles / 2];
-    std::vector<double> latencies_us;
-    for (auto _ : state) {
-        std::size_t const expected = rig.counter.count() + 1;
-        auto const start = Clock::now();
-        write_small(file, "line of text\n");
-        auto const handled = rig.counter.wait_for(expected);
-        if (!handled) {
-            state.SkipWithError("no handler call");
-            return;
-        }
-        std::chrono::duration<double> const latency = *handled - start;
-        state.SetIterationTime(latency.count());
-        latencies_us.push_back(latency.count() * 1e6);
-    }
-    state.counters["median_us"] = percentile(latencies_us, 0.5);
-    state.counters["p99_us"] = percentile(latencies_us, 0.99);
+    time_writes(state, rig.counter, rig.files[ListenerRig::kFiles / 2], "no handler call");
 }
 BENCHMARK(BM_WriteToHandlerLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 // A burst of 10,000 completed writes over the tracked files: time until the last handler call.
 void BM_BurstOf10000ChangesToHandlers(benchmark::State& state) {
-    constexpr int kChanges = 10000;
+    constexpr std::size_t kChanges = 10000;
     QuietStdout quiet;
-    ScratchDir dir(state.range(0));
+    ScratchDir const dir = scratch_dir(state.range(0));
     ListenerRig rig(dir.path());
-    double total_seconds = 0;
-    std::size_t total_handled = 0;
-    for (auto _ : state) {
-        std::size_t const expected = rig.counter.count() + kChanges;
-        auto const start = Clock::now();
-        for (int i = 0; i < kChanges; ++i) {
-            write_small(rig.files[i % ListenerRig::kFiles], "change " + std::to_string(i) + "\n");
-        }
-        auto const done = rig.counter.wait_for(expected);
-        if (!done) {
-            state.SkipWithError("burst not fully handled");
-            return;
-        }
-        std::chrono::duration<double> const elapsed = *done - start;
-        state.SetIterationTime(elapsed.count());
-        total_seconds += elapsed.count();
-        total_handled += kChanges;
+    if (auto const totals =
+            time_bursts(state, rig.counter, rig.files, kChanges, "burst not fully handled")) {
+        state.counters["events_per_s"] = static_cast<double>(totals->changes) / totals->seconds;
     }
-    state.counters["events_per_s"] = static_cast<double>(total_handled) / total_seconds;
 }
 BENCHMARK(BM_BurstOf10000ChangesToHandlers)
     ->Arg(0)

@@ -13,14 +13,24 @@ void SuffixAutomaton::add(std::string const& text) {
     }
 }
 
-// Appends a copy of state q with the given length; returns its index. Callers address states by
-// index only, since the append may move the vector's storage.
-int SuffixAutomaton::append_clone(int q, int len) {
-    State clone(len);
+// Splits the state q that p reaches on c: appends a copy of q with length len(p) + 1, sends p and
+// its suffix links that reach q on c to the copy instead, and links q to it. Returns the copy's
+// index; callers address states by index only, since the append may move the vector's storage.
+int SuffixAutomaton::split(int p, char c, int q) {
+    State clone(states_[p].len + 1);
     clone.link = states_[q].link;
     clone.next = states_[q].next;
     states_.push_back(std::move(clone));
-    return static_cast<int>(states_.size()) - 1;
+    int const index = static_cast<int>(states_.size()) - 1;
+    for (; p != -1; p = states_[p].link) {
+        auto const it = states_[p].next.find(c);
+        if (it == states_[p].next.end() || it->second != q) {
+            break;
+        }
+        it->second = index;
+    }
+    states_[q].link = index;
+    return index;
 }
 
 void SuffixAutomaton::add(char c) {
@@ -31,18 +41,7 @@ void SuffixAutomaton::add(char c) {
             last_ = q;
             return;
         }
-        int const clone = append_clone(q, states_[last_].len + 1);
-        int p = last_;
-        while (p != -1) {
-            auto const it = states_[p].next.find(c);
-            if (it == states_[p].next.end() || it->second != q) {
-                break;
-            }
-            it->second = clone;
-            p = states_[p].link;
-        }
-        states_[q].link = clone;
-        last_ = clone;
+        last_ = split(last_, c, q);
         return;
     }
 
@@ -60,16 +59,7 @@ void SuffixAutomaton::add(char c) {
         if (states_[q].len == states_[p].len + 1) {
             states_[cur].link = q;
         } else {
-            int const clone = append_clone(q, states_[p].len + 1);
-            while (p != -1) {
-                auto const it = states_[p].next.find(c);
-                if (it == states_[p].next.end() || it->second != q) {
-                    break;
-                }
-                it->second = clone;
-                p = states_[p].link;
-            }
-            states_[q].link = clone;
+            int const clone = split(p, c, q);
             states_[cur].link = clone;
         }
     }

@@ -32,7 +32,7 @@ public:
     std::size_t size() const { return states_.size(); }
 
 private:
-    int append_clone(int q, int len);
+    int split(int p, char c, int q);
 
     std::vector<State> states_;
     int last_ = 0;

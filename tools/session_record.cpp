@@ -18,15 +18,22 @@ bool has_table(sqlite3* conn, char const* table) {
     return has_column(conn, table, "filepath");
 }
 
+// Appends to `rows` one row for each result of `sql`, filled from the result by `fill`.
+template <typename Row, typename Fill>
+void load_rows(RecordReader const& reader, char const* sql, std::vector<Row>& rows, Fill fill) {
+    Statement result(reader, sql);
+    while (result.next()) {
+        fill(result, rows.emplace_back());
+    }
+}
+
 void load_editor(RecordReader const& reader, SessionRecord& record) {
     sqlite3* conn = reader.conn();
     std::string const sql = fmt::format(
         "SELECT rowid, timestamp, type, filepath, inserted, deleted, {}, is_undo_redo, "
         "is_copy_paste, internal_copy, is_saved FROM vscode_events ORDER BY rowid",
         column_or_null(conn, "vscode_events", "change_offset"));
-    Statement rows(reader, sql.c_str());
-    while (rows.next()) {
-        EditorRow& row = record.editor.emplace_back();
+    load_rows(reader, sql.c_str(), record.editor, [](Statement const& rows, EditorRow& row) {
         row.id = rows.integer(0);
         row.timestamp = rows.bytes(1);
         row.time = parse_time(row.timestamp);
@@ -41,7 +48,7 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
         row.copy_paste = rows.integer(8) != 0;
         row.internal_copy = rows.integer(9) != 0;
         row.saved = rows.integer(10) != 0;
-    }
+    });
 }
 
 void load_files(RecordReader const& reader, SessionRecord& record) {
@@ -49,9 +56,7 @@ void load_files(RecordReader const& reader, SessionRecord& record) {
         "SELECT rowid, {}, filepath, action, handler_type, incident_type, diff FROM file_events "
         "ORDER BY rowid",
         column_or_null(reader.conn(), "file_events", "recorded_at"));
-    Statement rows(reader, sql.c_str());
-    while (rows.next()) {
-        FileRow& row = record.files.emplace_back();
+    load_rows(reader, sql.c_str(), record.files, [](Statement const& rows, FileRow& row) {
         row.id = rows.integer(0);
         row.recorded_at = rows.bytes(1);
         row.time = parse_time(row.recorded_at);
@@ -60,22 +65,21 @@ void load_files(RecordReader const& reader, SessionRecord& record) {
         row.handler_type = rows.bytes(4);
         row.incident_type = rows.bytes(5);
         row.diff = rows.bytes(6);
-    }
+    });
 }
 
 void load_snapshots(RecordReader const& reader, SessionRecord& record) {
-    Statement rows(reader,
-                   "SELECT id, recorded_at, filepath, reason, content, after_event_id FROM "
-                   "snapshots ORDER BY id");
-    while (rows.next()) {
-        SnapshotRow& row = record.snapshots.emplace_back();
+    char const* const sql =
+        "SELECT id, recorded_at, filepath, reason, content, after_event_id FROM snapshots ORDER "
+        "BY id";
+    load_rows(reader, sql, record.snapshots, [](Statement const& rows, SnapshotRow& row) {
         row.id = rows.integer(0);
         row.recorded_at = rows.bytes(1);
         row.filepath = rows.bytes(2);
         row.reason = rows.bytes(3);
         row.content = rows.bytes(4);
         row.after_event_id = rows.integer(5);
-    }
+    });
 }
 
 }  // namespace

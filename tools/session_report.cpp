@@ -107,6 +107,20 @@ Timestamp effective(std::optional<Timestamp> const& time, Timestamp& previous) {
     return previous;
 }
 
+// Calls `visit(index, row, time, file)` for each of `rows` that belongs to a tracked file, in
+// order, with the row's effective time and the file's index.
+template <typename Row, typename Visit>
+void for_tracked_rows(std::vector<Row> const& rows, FileIndex& files, Visit visit) {
+    Timestamp previous{};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Timestamp const time = effective(rows[i].time, previous);
+        std::size_t const file = files.find(rows[i].filepath);
+        if (file != NO_INDEX) {
+            visit(i, rows[i], time, file);
+        }
+    }
+}
+
 void count_editor_rows(SessionRecord const& record, FileReport& file) {
     for (std::size_t index : file.rows) {
         EditorRow const& row = record.editor[index];
@@ -261,14 +275,8 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
     }
 
     // Events of every tracked file, in the order of time; ties keep editor rows first.
-    Timestamp previous{};
-    for (std::size_t i = 0; i < record.editor.size(); ++i) {
-        EditorRow const& row = record.editor[i];
-        Timestamp const time = effective(row.time, previous);
-        std::size_t const file = sorted.find(row.filepath);
-        if (file == NO_INDEX) {
-            continue;
-        }
+    auto const add_editor_row = [&](std::size_t i, EditorRow const& row, Timestamp time,
+                                    std::size_t file) {
         report.files[file].rows.push_back(i);
         report.events.push_back({row.saved ? SessionEvent::Kind::save : SessionEvent::Kind::edit,
                                  time,
@@ -281,22 +289,18 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
             report.events.push_back(
                 {SessionEvent::Kind::internal_copy, time, file, i, EditType::none, {}, NO_INDEX});
         }
-    }
-    previous = Timestamp{};
-    for (std::size_t i = 0; i < record.files.size(); ++i) {
-        FileRow const& row = record.files[i];
-        Timestamp const time = effective(row.time, previous);
-        std::size_t const file = sorted.find(row.filepath);
-        if (file == NO_INDEX) {
-            continue;
-        }
+    };
+    auto const add_file_row = [&](std::size_t i, FileRow const& row, Timestamp time,
+                                  std::size_t file) {
         report.files[file].file_rows.push_back(i);
         if (row.incident_type == "FAST_INSERTION") {
             report.files[file].fast_insertions.push_back(i);
             report.events.push_back(
                 {SessionEvent::Kind::fast_insertion, time, file, i, EditType::none, {}, NO_INDEX});
         }
-    }
+    };
+    for_tracked_rows(record.editor, sorted, add_editor_row);
+    for_tracked_rows(record.files, sorted, add_file_row);
     std::stable_sort(report.events.begin(), report.events.end(),
                      [](SessionEvent const& a, SessionEvent const& b) { return a.time < b.time; });
 
