@@ -5,25 +5,6 @@
 #include <chrono>
 
 using namespace std::chrono;
-using Lines = std::vector<std::string>;
-
-TEST(SplitLines, CutsAtLineFeedsOnly) {
-    EXPECT_EQ(split_lines(""), Lines{});
-    EXPECT_EQ(split_lines("a"), Lines{"a"});
-    EXPECT_EQ(split_lines("\n"), Lines{""});
-    EXPECT_EQ(split_lines("a\n"), Lines{"a"});
-    EXPECT_EQ(split_lines("a\n\nb"), (Lines{"a", "", "b"}));
-    EXPECT_EQ(split_lines("a\r\nb"), (Lines{"a\r", "b"}));
-}
-
-TEST(FileActionText, KnownCodesHaveTheirNamesAndOthersAreUnknown) {
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            action2str(0), action2str(FileActions::Add), action2str(FileActions::Delete),
-            action2str(FileActions::Modified), action2str(FileActions::Moved), action2str(5)}),
-        (std::vector<std::string>{"Unknown_FileAction", "Add", "Delete", "Modified", "Moved",
-                                  "Unknown_FileAction"}));
-}
 
 // UTC with nine fraction digits; before the epoch the fraction stays non-negative.
 TEST(TimestampText, WritesUtcWithNineFractionDigits) {

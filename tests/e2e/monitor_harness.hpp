@@ -1,54 +1,88 @@
 #pragma once
 
 #include "support/child_process.hpp"
-#include "support/socket_lock.hpp"
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unix_client.hpp"
 
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <memory>
-#include <string>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
 
 // A temporary project and home directory with the real monitor running on them, spoken to as the
-// editor extension and other programs would.
+// editor extension and other programs would. Harnesses of all test processes on the machine take
+// turns, as the monitor's socket path is fixed.
 class MonitorHarness {
 public:
     static constexpr char const* kSocket = "/tmp/wardlet.sock";
 
-    MonitorHarness();
+    MonitorHarness() : lock_fd_(::open(kLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        // flock has no timed form; another process holds it for one test at most.
+        for (auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+             ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0;) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                throw std::runtime_error("another test kept the monitor's socket too long");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::filesystem::create_directories(project_ / ".wardlet");
+        std::filesystem::create_directories(home_);
+    }
+    ~MonitorHarness() {
+        process_.reset();  // the monitor goes before the socket is handed on
+        ::close(lock_fd_);
+    }
 
     std::filesystem::path const& project() const { return project_; }
     std::filesystem::path const& home() const { return home_; }
     std::filesystem::path db() const { return project_ / ".wardlet" / "wardlet.sqlite3"; }
     std::filesystem::path filemap() const { return project_ / ".wardlet" / "tracked"; }
 
-    // Writes a project file and lists it in the file map; returns its path.
-    std::filesystem::path add_tracked(std::string const& name, std::string const& content);
+    // Writes a project file and lists it in the file map by its inode and device.
+    std::filesystem::path add_tracked(std::string const& name, std::string const& content) {
+        auto const path = write_file(project_ / name, content);
+        struct stat status {};
+        ::stat(path.c_str(), &status);
+        std::ofstream(filemap(), std::ios::app)
+            << status.st_ino << ';' << status.st_dev << ';' << path.native() << '\n';
+        return path;
+    }
 
     // Starts the monitor and waits until it serves the editor socket.
-    void start();
+    void start() {
+        process_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{WARDLET_BIN, project_.native()},
+            ChildProcess::Options{.env = {{"HOME", home_.native()}}, .cwd = std::nullopt});
+        if (!process_->wait_for_output("[VSCodeListener] started\n", std::chrono::seconds(20))) {
+            throw std::runtime_error("monitor did not start:\n" + process_->output());
+        }
+    }
     ChildProcess& process() { return *process_; }
-
     // Sends raw bytes on a fresh connection and closes it.
-    void send(std::string const& lines);
+    void send(std::string const& lines) { UnixClient(kSocket).send(lines); }
 
     // Rows of a query on the monitor's database, and a bounded wait for a row count.
-    std::vector<SqlRow> rows(std::string const& query) const { return sql_rows(db(), query); }
-    long long wait_for(std::string const& count_query, long long count,
-                       std::chrono::milliseconds bound = std::chrono::seconds(10)) const {
-        return wait_for_count(db(), count_query, count, bound);
+    std::string rows(std::string const& query) const { return sql_rows(db(), query); }
+    long long wait_for(std::string const& count_query, long long count) const {
+        return wait_for_count(db(), count_query, count, std::chrono::seconds(10));
     }
 
     // Ends the monitor with `signal_number` and returns its exit status.
-    int stop(int signal_number);
+    int stop(int signal_number) {
+        process_->send_signal(signal_number);
+        return process_->wait(std::chrono::seconds(20)).value_or(-1);
+    }
 
 private:
-    SocketLock socket_lock_;
+    static constexpr char const* kLock = "/tmp/wardlet.sock.test-lock";
+    int lock_fd_;
     TempDir root_;
-    std::filesystem::path project_;
-    std::filesystem::path home_;
+    std::filesystem::path project_ = root_ / "project";
+    std::filesystem::path home_ = root_ / "home";
     std::unique_ptr<ChildProcess> process_;
 };
 
@@ -63,5 +97,12 @@ struct Change {
     bool copy_paste = false;
     bool saved = false;
 
-    std::string line() const;
+    std::string line() const {
+        auto const text = [](std::string const& raw) { return nlohmann::json(raw).dump(); };
+        return fmt::format(R"({{"file":{},"type":{},"inserted":{},"deletedCount":{},"offset":{},)"
+                           R"("causedByUndoRedo":{},"causedByCopyPaste":{},"isSaved":{}}})"
+                           "\n",
+                           text(file), text(type), text(inserted), deleted, offset, undo_redo,
+                           copy_paste, saved);
+    }
 };

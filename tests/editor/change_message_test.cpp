@@ -1,5 +1,4 @@
 #include "editor/change_message.hpp"
-#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,32 +7,13 @@
 
 using nlohmann::json;
 
-static json message(std::string const& file = "/no/such/file") {
-    json line = json::parse(R"({"type": "change", "inserted": "abc", "deletedCount": 2, "offset": 7,
-        "causedByUndoRedo": true, "causedByCopyPaste": false, "isSaved": false})");
-    line["file"] = file;
-    return line;
+static json message() {
+    return json::parse(R"({"file": "/p", "type": "change", "inserted": "abc", "deletedCount": 2,
+        "offset": 7, "causedByUndoRedo": true, "causedByCopyPaste": false, "isSaved": false})");
 }
 
-TEST(ChangeMessage, EveryKeyReachesItsField) {
-    TempDir dir;
-    auto const file = write_file(dir / "doc.txt", "content");
-    json line = message(file.native());
-    line["extra"] = "ignored";
-    Timestamp const before = now_timestamp();
-    VSCodeEvent const event = parse_event(line.dump() + "\r");
-    EXPECT_EQ(std::tie(event.type, event.filepath, event.change_type, event.inserted),
-              std::make_tuple(BaseEvent::Types::VSCODE_EVENT, file.native(), "change", "abc"));
-    EXPECT_EQ(std::tie(event.fid, event.deleted, event.offset, event.incident_type),
-              std::make_tuple(file_id_of(file), 2u, 7u, Incident::Types::NONE));
-    EXPECT_TRUE(event.is_undo_redo);
-    EXPECT_FALSE(event.is_copy_paste || event.is_saved || event.is_tracked || event.internal_copy);
-    EXPECT_LE(before, event.timestamp);
-    EXPECT_EQ(parse_event(message().dump()).fid, (FileId{0, 0}));  // no such path
-}
-
-// Numbers convert as the JSON library does unless the result would be meaningless; malformed
-// lines raise the parser's own errors.
+// Numbers convert as the JSON library does unless the result would be meaningless (a line may
+// end with a carriage return); malformed lines raise the parser's own errors.
 TEST(ChangeMessage, NumbersAndMalformedLines) {
     constexpr std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
     std::vector<std::string> const values = {"-1",     "-2",  "18446744073709551615", "3.9", "-0.5",
@@ -43,7 +23,7 @@ TEST(ChangeMessage, NumbersAndMalformedLines) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         json line = message();
         line["offset"] = json::parse(values[i]);
-        EXPECT_EQ(parse_event(line.dump()).offset, converted[i]) << values[i];
+        EXPECT_EQ(parse_event(line.dump() + "\r").offset, converted[i]) << values[i];
     }
     std::string too_large = message().dump();  // read as floating-point by the parser
     too_large.replace(too_large.find("\"offset\":7"), 10, "\"offset\":18446744073709551616");

@@ -4,16 +4,6 @@
 
 using Lines = std::vector<std::string>;
 
-TEST(LineFramer, SplitsAtLineFeedsAcrossAndWithinChunks) {
-    LineFramer framer;
-    EXPECT_EQ(framer.feed("one\ntwo\nthr"), (Lines{"one", "two"}));
-    EXPECT_EQ(framer.pending_size(), 3u);
-    EXPECT_EQ(framer.feed("e"), Lines{});
-    EXPECT_EQ(framer.feed("e\r\n\n\nfour\n"), (Lines{"three\r", "four"}));
-    EXPECT_EQ(framer.pending_size(), 0u);
-    EXPECT_EQ(framer.feed(""), Lines{});
-}
-
 TEST(LineFramer, DropsAnOverlongLineUpToItsLineFeedAndKeepsTheRest) {
     LineFramer framer(8);
     EXPECT_EQ(framer.feed("12345678"), Lines{});  // at the cap: still waiting

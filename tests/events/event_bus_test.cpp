@@ -48,27 +48,6 @@ TEST(EventBus, DeliversInOrderACopyPerHandlerAndOutlivesFailingHandlers) {
     EXPECT_EQ(seen, (std::vector<std::string>{"1:bad", "2:bad", "1:b", "2:b"}));
 }
 
-TEST(EventBus, EachPublisherKeepsItsOrderAcrossThreads) {
-    EventBus bus;
-    std::vector<std::string> seen;
-    bus.subscribe(BaseEvent::Types::FILE_EVENT,
-                  [&](Event event) { seen.push_back(std::get<FileEvent>(event).filepath); });
-    auto publisher = [&](char name) {
-        for (int i = 0; i < 500; ++i) {
-            bus.publish(file_event(name + std::to_string(i)));
-        }
-    };
-    std::thread a(publisher, 'a'), b(publisher, 'b');
-    a.join();
-    b.join();
-    ASSERT_TRUE(bus.drain(10s));
-    ASSERT_EQ(seen.size(), 1000u);
-    int next[2] = {0, 0};
-    for (auto const& entry : seen) {
-        EXPECT_EQ(std::stoi(entry.substr(1)), next[entry[0] - 'a']++) << entry;
-    }
-}
-
 // The first delivery lasts until the stop: the publisher queues events without waiting for it
 // until the queue is full, a drain gives up meanwhile, and the stop discards the queue and lets
 // the waiting publisher go.

@@ -28,38 +28,38 @@ void apply(InsertionBuffer& buffer, std::string const& path, Edit const& edit) {
 
 }  // namespace
 
+// Edits at byte offsets; the search sees them only after the update. A count of all ones (-1
+// converted) removes to the end without wrapping; an edit beyond the end is ignored and logged.
 TEST(InsertionBuffer, EditsAtByteOffsetsReportDriftAndAreSearchedAfterTheUpdate) {
     InsertionBuffer buffer;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(buffer.contains(""));
     buffer.insert_filecontent("/p/a", 0, "hello world!");
-    // A count of all ones (-1 converted) removes to the end: offset + count must not wrap.
     buffer.delete_filecontent("/p/a", 11, std::numeric_limits<unsigned long>::max());
     buffer.delete_filecontent("/p/a", 6, 5);
     buffer.insert_filecontent("/p//a", 6, "there");  // element-wise path equality
     buffer.delete_filecontent("/p/a", 11, 3);        // at the end: nothing to remove
     buffer.insert_filecontent("/p/a", 12, "x");
-    buffer.delete_filecontent("/p/a", 12, 1);
     EXPECT_FALSE(buffer.contains("there"));
     buffer.update("/p/a");
     EXPECT_TRUE(buffer.contains("o th"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[InsertionBuffer] checking if the following content exists...\ncontent=\n"
-              "[InsertionBuffer]> no file contains the content!\n"
-              "[InsertionBuffer] edit of /p/a at offset 12 ignored: the content has 11 bytes\n"
-              "[InsertionBuffer] edit of /p/a at offset 12 ignored: the content has 11 bytes\n"
-              "[InsertionBuffer] checking if the following content exists...\ncontent=there\n"
-              "[InsertionBuffer]> no file contains the content!\n"
-              "[InsertionBuffer] checking if the following content exists...\ncontent=o th\n"
-              "[InsertionBuffer]> /p/a contains the content\n");
-    EXPECT_EQ(buffer.get_filecontent("/p/a"), "hello there");
-    EXPECT_FALSE(buffer.get_filecontent("/p/b"));
-    // Only the first of several matching files is reported.
     apply(buffer, "/p/b", {0, 0, "hello"});
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(buffer.contains("hello"));
     std::string const log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(log.find("contains the content"), log.rfind("contains the content")) << log;
+    EXPECT_TRUE(log.starts_with(
+        "[InsertionBuffer] checking if the following content exists...\ncontent=\n"
+        "[InsertionBuffer]> no file contains the content!\n"
+        "[InsertionBuffer] edit of /p/a at offset 12 ignored: the content has 11 bytes\n"
+        "[InsertionBuffer] checking if the following content exists...\ncontent=there\n"
+        "[InsertionBuffer]> no file contains the content!\n"
+        "[InsertionBuffer] checking if the following content exists...\ncontent=o th\n"
+        "[InsertionBuffer]> /p/a contains the content\n"
+        "[InsertionBuffer] checking if the following content exists...\ncontent=hello\n"))
+        << log;
+    // Only the first of several matching files is reported.
+    EXPECT_EQ(log.find("contains the content", log.find("content=hello")),
+              log.rfind("contains the content"));
+    EXPECT_EQ(buffer.get_filecontent("/p/a"), "hello there");
 }
 
 // Text removed from a file stays findable ("!" marks text that must not be found). Adjacent
@@ -108,8 +108,6 @@ TEST(InsertionBuffer, RemovedTextStaysFindableRunByRun) {
     }
 }
 
-// A final line feed ends a line without starting one, yet the comparison tells it apart; blank
-// lines are lines and a carriage return belongs to its line.
 // An update compares only the part of the mirror its edits touched; a buffer whose content is set
 // anew before each update compares it whole. Both must index the same text.
 TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
@@ -149,19 +147,4 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
         ASSERT_EQ(fast.automaton_size("f"), full.automaton_size("f")) << round;
     }
     testing::internal::GetCapturedStdout();
-}
-
-TEST(LineDiff, RendersEveryLineOfTheEditScript) {
-    InsertionBuffer buffer;
-    for (auto const& [old_content, text, rendered] : std::vector<std::array<std::string, 3>>{
-             {"a\nb\nc\n", "a\nx\nc\n", "= a\n- b\n+ x\n= c\n"},
-             {"a", "a\n", "= a\n"},
-             {"x\n\ny\n", "x\ny\r\n", "= x\n- \n- y\n+ y\r\n"}}) {
-        buffer.set_filecontent("f", old_content);
-        EXPECT_EQ(buffer.diff_filecontent("f", text), rendered) << old_content;
-        EXPECT_NE(buffer.compare_filecontent("f", text), 0);
-        EXPECT_EQ(buffer.compare_filecontent("f", old_content), 0);
-    }
-    EXPECT_EQ(buffer.compare_filecontent("/nowhere", "x"), 0);
-    EXPECT_EQ(buffer.get_diff_per_line("/nowhere", "x\n"), "");
 }

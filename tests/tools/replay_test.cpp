@@ -1,32 +1,14 @@
 #include "tools/replay.hpp"
 
 #include "store/event_db.hpp"
+#include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 using namespace std::string_literals;
 using testing::HasSubstr;
-
-TEST(ParseTime, ReadsRowTextsAndIsoUtcAndRefusesTimesThatDoNotExist) {
-    std::pair<char const*, char const*> const read[] = {
-        {"2026-12-06 21:00:00.123", "2026-12-06 21:00:00.123000000"},
-        {"2026-12-06 21:00:00.123456789", "2026-12-06 21:00:00.123456789"},
-        {"2026-12-06T21:00:00Z", "2026-12-06 21:00:00.000000000"},
-        {"2024-02-29T23:59:59.5", "2024-02-29 23:59:59.500000000"},
-        {"2026-12-06T21:00:00.1234567899Z", "2026-12-06 21:00:00.123456789"}};
-    for (auto const& [text, expected] : read) {
-        auto const parsed = parse_time(text);
-        EXPECT_EQ(parsed ? timestamp2str(*parsed) : "refused", expected) << text;
-    }
-    for (char const* refused : {"2023-02-29 00:00:00", "2026-12-06 24:00:00", "2026-12-06 23:59:60",
-                                "2026-13-06 00:00:00", "2026-12-06T21:00", "2026-12-06T21:00:00.Z",
-                                "2026-12-06T21:00:00+01:00", "2026-12-06X21:00:00", ""}) {
-        EXPECT_FALSE(parse_time(refused)) << refused;
-    }
-}
 
 class ReplayTest : public testing::Test {
 protected:
@@ -70,11 +52,7 @@ TEST_F(ReplayTest, AppliesTheFilesEditsAfterItsLatestSnapshotAsTheMirrorDoesOrSa
     db_.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::FAST_INSERTION, "disk\n");
     edit("/p/a.c", 6000, 4, 0, "!");
     // The reset comes after every row above in time too.
-    sqlite3* conn = nullptr;
-    sqlite3_open(path_.c_str(), &conn);
-    sqlite3_exec(conn, "UPDATE snapshots SET recorded_at = '2040-01-01 00:00:05.000' WHERE id = 2",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(conn);
+    SqlReader{path_}("UPDATE snapshots SET recorded_at = '2040-01-01 00:00:05.000' WHERE id = 2");
 
     EXPECT_EQ(replay_file(path_, "/p/a.c").content, "disk!\n");
     struct Case {
@@ -94,38 +72,4 @@ TEST_F(ReplayTest, AppliesTheFilesEditsAfterItsLatestSnapshotAsTheMirrorDoesOrSa
     EXPECT_THAT(refusal(path_, "/p/a.c", "2000-01-01T00:00:00Z"),
                 HasSubstr("2000-01-01 00:00:00.000000000 is before the first snapshot of /p/a.c"));
     EXPECT_THAT(refusal(dir_ / "none", "/p/a.c", nullptr), HasSubstr("no database at "));
-}
-
-// Each byte's origin as one letter: i(nitial), t(yped), p(asted), c(opy), u(ndo), f(ast).
-std::string letters(LabelledText const& text) {
-    std::string out;
-    for (Origin origin : text.origins()) {
-        out += "itpcuf"[static_cast<int>(origin)];
-    }
-    return out;
-}
-
-TEST(LabelledText, EditsCarryTheirOriginAndAResetKeepsTheOriginsOfSharedLines) {
-    LabelledText text("one\ntwo\nthree\n", Origin::initial);
-    std::string removed;
-    EXPECT_TRUE(text.apply(4, 3, "2", Origin::typed, &removed));  // one\n2\nthree\n
-    EXPECT_TRUE(text.apply(6, 0, "P\n", Origin::pasted));         // one\n2\nP\nthree\n
-    EXPECT_FALSE(text.apply(99, 1, "lost", Origin::pasted));
-    EXPECT_TRUE(text.apply(14, 9, "!", Origin::undo_redo));  // the deletion stops at the end
-    EXPECT_EQ(removed, "two");
-    EXPECT_EQ(text.content(), "one\n2\nP\nthree\n!");
-    EXPECT_EQ(letters(text),
-              "iiiitipp"
-              "iiiiiiu");
-    // Another program rewrote the first and fourth lines and appended one: the lines in between
-    // keep their origins.
-    EXPECT_EQ(text.reset("ONE\n2\nP\nthree!\nnew\n", Origin::fast_insertion), 15u);
-    EXPECT_EQ(letters(text),
-              "ffff"
-              "ti"
-              "pp"
-              "fffffffffff");
-    EXPECT_EQ(text.counts(), (OriginCounts{1, 1, 2, 0, 0, 15}));
-    EXPECT_EQ(text.reset("", Origin::initial), 0u);
-    EXPECT_EQ(text.counts(), OriginCounts{});
 }

@@ -16,8 +16,7 @@ std::vector<std::string> player_texts(std::string const& dom) {
     std::vector<std::string> texts;
     std::regex const view("<pre class=\"content\">([\\s\\S]*?)</pre>");
     for (std::sregex_iterator it(dom.begin(), dom.end(), view), end; it != end; ++it) {
-        std::string const markup = std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), "");
-        std::string text = markup;
+        std::string text = std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), "");
         for (auto const& [entity, c] :
              {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}}) {
             text = std::regex_replace(text, std::regex(entity), c);
