@@ -256,20 +256,34 @@ std::size_t LabelledText::reset(std::string content, Origin changed) {
                 origins.end() - static_cast<std::ptrdiff_t>(tail));
     std::size_t relabelled = span.inserted;
     if (span.removed != 0 && span.inserted != 0) {
+        // Lines are compared whole: the span is widened to the lines it cuts into, so that a line
+        // it covers only in part can still be found unchanged. The widening lies in the shared
+        // head and tail, which keep their origins whatever the diff says.
+        std::size_t const head_break =
+            span.offset == 0 ? std::string::npos : content_.rfind('\n', span.offset - 1);
+        std::size_t const from = head_break == std::string::npos ? 0 : head_break + 1;
+        std::size_t const line_end = content_.find('\n', span.offset + span.removed);
+        std::size_t const widen = line_end == std::string::npos
+                                      ? content_.size() - span.offset - span.removed
+                                      : line_end + 1 - span.offset - span.removed;
         std::string_view const old_mid =
-            std::string_view(content_).substr(span.offset, span.removed);
+            std::string_view(content_).substr(from, span.offset + span.removed + widen - from);
         std::string_view const new_mid =
-            std::string_view(content).substr(span.offset, span.inserted);
+            std::string_view(content).substr(from, span.offset + span.inserted + widen - from);
         dtl::Diff<std::string_view, std::vector<std::string_view>> diff(lines_of(old_mid),
                                                                         lines_of(new_mid));
         diff.compose();
-        std::size_t old_at = span.offset;
-        std::size_t new_at = span.offset;
+        std::size_t old_at = from;
+        std::size_t new_at = from;
+        std::size_t const changed_end = span.offset + span.inserted;
         for (auto const& [line, info] : diff.getSes().getSequence()) {
             if (info.type == dtl::SES_COMMON) {
-                std::copy_n(origins_.begin() + static_cast<std::ptrdiff_t>(old_at), line.size(),
-                            origins.begin() + static_cast<std::ptrdiff_t>(new_at));
-                relabelled -= line.size();
+                std::size_t const first = std::max(new_at, span.offset);
+                std::size_t const last = std::min(new_at + line.size(), changed_end);
+                for (std::size_t at = first; at < last; ++at) {
+                    origins[at] = origins_[old_at + (at - new_at)];
+                }
+                relabelled -= last > first ? last - first : 0;
             }
             old_at += info.type != dtl::SES_ADD ? line.size() : 0;
             new_at += info.type != dtl::SES_DELETE ? line.size() : 0;

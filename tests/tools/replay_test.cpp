@@ -73,3 +73,28 @@ TEST_F(ReplayTest, AppliesTheFilesEditsAfterItsLatestSnapshotAsTheMirrorDoesOrSa
                 HasSubstr("2000-01-01 00:00:00.000000000 is before the first snapshot of /p/a.c"));
     EXPECT_THAT(refusal(dir_ / "none", "/p/a.c", nullptr), HasSubstr("no database at "));
 }
+
+// A reset keeps the origins of the bytes it leaves alone: the shared head and tail byte for byte,
+// and the lines of the changed part that the old content had too, even one the change cut into.
+TEST(LabelledText, AResetRelabelsOnlyWhatChanged) {
+    Origin const t = Origin::typed, f = Origin::fast_insertion;
+    struct Case {
+        std::string after;
+        std::vector<Origin> origins;  // one per byte
+        std::size_t relabelled;
+    };
+    Case const cases[] = {
+        // The first line rewritten and one appended: the old last line is still typed, and so is
+        // the shared final line feed.
+        {"X\nB\nC\nD\n", {f, f, t, t, t, t, f, t}, 3},
+        {"A\nC\n", {t, t, t, t}, 0},
+        {"A\nBB\nC\n", {t, t, t, f, t, t, t}, 1},
+        {"Z\n", {f, t}, 1},
+    };
+    for (Case const& c : cases) {
+        LabelledText text("A\nB\nC\n", t);
+        EXPECT_EQ(text.reset(c.after, f), c.relabelled) << c.after;
+        EXPECT_EQ(text.content(), c.after);
+        EXPECT_EQ(text.origins(), c.origins) << c.after;
+    }
+}
