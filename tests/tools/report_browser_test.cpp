@@ -5,23 +5,51 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::array<std::pair<char const*, char>, 4> ENTITIES{
+    {{"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&amp;", '&'}}};
+
+// The text of an HTML fragment: tags dropped, the four escaped characters restored.
+std::string text_of(std::string_view html) {
+    std::string text;
+    for (std::size_t i = 0; i < html.size(); ++i) {
+        if (html[i] == '<') {
+            i = std::min(html.find('>', i), html.size());
+            continue;
+        }
+        std::string_view const rest = html.substr(i);
+        auto const entity = std::find_if(ENTITIES.begin(), ENTITIES.end(),
+                                         [&](auto const& e) { return rest.starts_with(e.first); });
+        if (entity != ENTITIES.end()) {
+            text += entity->second;
+            i += std::string_view(entity->first).size() - 1;
+        } else {
+            text += html[i];
+        }
+    }
+    return text;
+}
+
 // The text of every replay player's view in a serialised DOM, in page order.
 std::vector<std::string> player_texts(std::string const& dom) {
+    std::string_view const open = "<pre class=\"content\">";
     std::vector<std::string> texts;
-    std::regex const view("<pre class=\"content\">([\\s\\S]*?)</pre>");
-    for (std::sregex_iterator it(dom.begin(), dom.end(), view), end; it != end; ++it) {
-        std::string text = std::regex_replace((*it)[1].str(), std::regex("<[^>]*>"), "");
-        for (auto const& [entity, c] :
-             {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}}) {
-            text = std::regex_replace(text, std::regex(entity), c);
+    for (auto at = dom.find(open); at != std::string::npos; at = dom.find(open, at)) {
+        at += open.size();
+        auto const end = dom.find("</pre>", at);
+        if (end == std::string::npos) {
+            break;
         }
-        texts.push_back(text);
+        texts.push_back(text_of(std::string_view(dom).substr(at, end - at)));
+        at = end;
     }
     return texts;
 }
