@@ -189,23 +189,11 @@ void EventDB::write_deferred(std::unique_lock<std::mutex>& lock) {
 }
 
 bool EventDB::execute(char const* sql) {
-    std::string const text = sql;
-    while (true) {
-        Statement const statement = statement_for(text);
-        if (statement.stmt == nullptr) {
-            log_line(
-                "[EventDB] {} failed: {}", sql,
-                statement.rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text");
-            return false;
-        }
-        Stepped const stepped = step_and_reset(text, statement);
-        if (stepped.result == Stepped::Failed) {
-            log_line("[EventDB] {} failed: {}", sql, stepped.error);
-        }
-        if (stepped.result != Stepped::Stale) {
-            return stepped.result == Stepped::Done;
-        }
+    Ran const ran = run_kept(sql, [](sqlite3_stmt*) {});
+    if (ran.result != Ran::Done) {
+        log_line("[EventDB] {} failed: {}", sql, ran.error);
     }
+    return ran.result == Ran::Done;
 }
 
 bool EventDB::join_transaction() {
@@ -341,9 +329,15 @@ EventDB::Statement EventDB::statement_for(std::string const& sql) {
     return {stmt, false, SQLITE_OK};
 }
 
-void EventDB::log_prepare_failure(int rc) {
-    log_line("prepare failed: {}",
-             rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text");
+bool EventDB::row_done(Ran const& ran) {
+    if (ran.result != Ran::Done) {
+        log_line("{} failed: {}", ran.result == Ran::PrepareFailed ? "prepare" : "step", ran.error);
+    }
+    return ran.result == Ran::Done;
+}
+
+std::string EventDB::prepare_error(int rc) const {
+    return rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text";
 }
 
 void EventDB::bind_value(sqlite3_stmt* stmt, int position, char const* text) {
@@ -374,23 +368,20 @@ void EventDB::bind_value(sqlite3_stmt* stmt, int position, bool flag) {
     sqlite3_bind_int(stmt, position, flag ? 1 : 0);
 }
 
-void EventDB::log_step_failure(std::string const& error) {
-    log_line("step failed: {}", error);
-}
-
-EventDB::Stepped EventDB::step_and_reset(std::string const& sql, Statement const& statement) {
+std::optional<EventDB::Ran> EventDB::step_and_reset(std::string const& sql,
+                                                    Statement const& statement) {
     int const rc = sqlite3_step(statement.stmt);
     if (rc == SQLITE_DONE) {
         sqlite3_reset(statement.stmt);
         // The bound copies of the texts go now, not when the next row replaces them.
         sqlite3_clear_bindings(statement.stmt);
-        return {};
+        return Ran{};
     }
     if (statement.reused && (rc == SQLITE_ERROR || rc == SQLITE_SCHEMA)) {
         drop_statement(sql);
-        return {Stepped::Stale, {}};
+        return std::nullopt;
     }
-    Stepped failed{Stepped::Failed, sqlite3_errmsg(conn_)};
+    Ran failed{Ran::StepFailed, sqlite3_errmsg(conn_)};
     sqlite3_reset(statement.stmt);
     sqlite3_clear_bindings(statement.stmt);
     return failed;

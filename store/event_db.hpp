@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -92,25 +93,10 @@ private:
     bool insert_locked(std::string const& sql, Values const&... values) {
         static_assert((bindable_v<std::decay_t<Values>> && ...),
                       "insert binds only texts, integers, bool and blobs");
-        // A kept statement that went stale (its table changed from outside) is dropped and the
-        // row goes once more through a fresh statement, so it fails or succeeds as it would
-        // have with a statement prepared for it.
-        while (true) {
-            Statement const statement = statement_for(sql);
-            if (statement.stmt == nullptr) {
-                log_prepare_failure(statement.rc);
-                return false;
-            }
+        return row_done(run_kept(sql, [&](sqlite3_stmt* stmt) {
             int position = 0;
-            (bind_value(statement.stmt, ++position, values), ...);
-            Stepped const stepped = step_and_reset(sql, statement);
-            if (stepped.result == Stepped::Failed) {
-                log_step_failure(stepped.error);
-            }
-            if (stepped.result != Stepped::Stale) {
-                return stepped.result == Stepped::Done;
-            }
-        }
+            (bind_value(stmt, ++position, values), ...);
+        }));
     }
 
     // A prepared statement kept for its text; `reused` when an earlier row already ran it.
@@ -119,10 +105,28 @@ private:
         bool reused = false;
         int rc = 0;  // the prepare's result when `stmt` is null
     };
-    struct Stepped {
-        enum Result { Done, Failed, Stale } result = Done;
-        std::string error;  // SQLite's message for a failure
+    // How one run of a statement ended.
+    struct Ran {
+        enum Result { Done, PrepareFailed, StepFailed } result = Done;
+        std::string error;  // SQLite's message, or why the text gave no statement
     };
+
+    // Runs the statement kept for `sql` once, after `bind` has set its values. A kept statement
+    // that went stale (its table changed from outside) is dropped and the run repeated with a
+    // fresh one, so it fails or succeeds as a statement prepared for it would.
+    template <typename Bind>
+    Ran run_kept(std::string const& sql, Bind const& bind) {
+        while (true) {
+            Statement const statement = statement_for(sql);
+            if (statement.stmt == nullptr) {
+                return {Ran::PrepareFailed, prepare_error(statement.rc)};
+            }
+            bind(statement.stmt);
+            if (std::optional<Ran> ran = step_and_reset(sql, statement)) {
+                return std::move(*ran);
+            }
+        }
+    }
 
     // Logs "[EventDB] error: ...", closes the connection and throws StartupError.
     [[noreturn]] void fail_open(std::string reason);
@@ -151,13 +155,14 @@ private:
     // row costs a bind and a step instead of a compilation of its statement. Null when `sql`
     // does not prepare or holds no statement.
     Statement statement_for(std::string const& sql);
-    // Logs "prepare failed: ..." for a statement_for that gave no statement.
-    void log_prepare_failure(int rc);
-    // Logs "step failed: ..." with SQLite's message.
-    static void log_step_failure(std::string const& error);
-    // Steps once and readies the statement for its next row. A reused statement whose text no
-    // longer prepares is dropped instead (Stale).
-    Stepped step_and_reset(std::string const& sql, Statement const& statement);
+    // Logs "prepare failed: ..." or "step failed: ..." for a row that failed; true when it ran to
+    // completion.
+    static bool row_done(Ran const& ran);
+    // Why statement_for gave no statement, from the prepare's result.
+    std::string prepare_error(int rc) const;
+    // Steps once and readies the statement for its next run. A reused statement whose text no
+    // longer prepares is dropped instead: no result then.
+    std::optional<Ran> step_and_reset(std::string const& sql, Statement const& statement);
     // Finalizes the kept statement for `sql`.
     void drop_statement(std::string const& sql);
     static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
