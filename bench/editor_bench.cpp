@@ -4,13 +4,13 @@
 #include "editor/change_message.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/vscode_listener.hpp"
+#include "tools/send.hpp"
 
 #include "log_redirect.hpp"
+#include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <ext/stdio_filebuf.h>
 
@@ -25,14 +25,8 @@
 
 namespace {
 
-std::string message_line(std::string const& file, std::string const& inserted, std::size_t offset) {
-    return "{\"file\":\"" + file + "\",\"type\":\"change\",\"inserted\":\"" + inserted +
-           "\",\"deletedCount\":0,\"offset\":" + std::to_string(offset) +
-           ",\"causedByUndoRedo\":false,\"causedByCopyPaste\":false,\"isSaved\":false}";
-}
-
 void BM_ParseEvent(benchmark::State& state) {
-    std::string const line = message_line("/tmp/wardlet-bench-no-such-file.cpp", "x", 1234);
+    std::string const line = change_message("/tmp/wardlet-bench-no-such-file.cpp", 1234, 0, "x");
     for (auto _ : state) {
         benchmark::DoNotOptimize(parse_event(line));
     }
@@ -58,7 +52,7 @@ BENCHMARK(BM_FrameLongLine)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMilli
 void BM_FrameTypingMessages(benchmark::State& state) {
     std::string stream;
     for (int i = 0; i < 1000; ++i) {
-        stream += message_line("/p/src/main.cpp", "a", static_cast<std::size_t>(i)) + "\n";
+        stream += change_message("/p/src/main.cpp", static_cast<std::uint64_t>(i), 0, "a") + "\n";
     }
     for (auto _ : state) {
         LineFramer framer;
@@ -109,26 +103,19 @@ void BM_MessagesThroughSocket(benchmark::State& state) {
         VSCodeListener listener(bus, db, ibuf, env, socket);
         std::thread loop([&] { listener.start(); });
 
-        int const fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            state.SkipWithError("cannot connect");
-        }
         std::size_t offset = 1000;
         std::int64_t sent = 0;
-        for (auto _ : state) {
-            std::string const line = message_line(tracked.native(), "k", offset++) + "\n";
-            if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-                state.SkipWithError("short write");
-                break;
+        try {
+            MonitorConnection editor(socket);
+            for (auto _ : state) {
+                editor.send(change_message(tracked.native(), offset++, 0, "k") + "\n");
+                ++sent;
+                std::unique_lock lock(mutex);
+                arrived.wait(lock, [&] { return delivered >= sent; });
             }
-            ++sent;
-            std::unique_lock lock(mutex);
-            arrived.wait(lock, [&] { return delivered >= sent; });
+        } catch (SendError const& error) {
+            state.SkipWithError(error.what());
         }
-        ::close(fd);
         listener.stop();
         loop.join();
         listener.close_connections();

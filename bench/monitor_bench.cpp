@@ -25,14 +25,15 @@
 #include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
 #include "supervisors/online_supervisor.hpp"
+#include "tools/send.hpp"
+
+#include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -154,32 +155,8 @@ std::vector<Change> writing_session(std::size_t size, std::size_t count) {
     return changes;
 }
 
-std::string json_text(std::string_view text) {
-    std::string out;
-    for (char const c : text) {
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 std::string message_line(std::string const& file, Change const& change) {
-    return fmt::format(
-        "{{\"file\":\"{}\",\"type\":\"change\",\"inserted\":\"{}\",\"deletedCount\":{},"
-        "\"offset\":{},\"causedByUndoRedo\":false,\"causedByCopyPaste\":false,"
-        "\"isSaved\":false}}\n",
-        json_text(file), json_text(change.inserted), change.deleted, change.offset);
+    return change_message(file, change.offset, change.deleted, change.inserted) + "\n";
 }
 
 // ---- the process around the monitor -----------------------------------------------------------
@@ -308,44 +285,6 @@ private:
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
     std::thread loop_;
-};
-
-// The editor's end of the socket.
-class Client {
-public:
-    explicit Client(std::string const& socket) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    bool connected() const { return fd_ >= 0; }
-
-    bool send(std::string_view data) {
-        while (!data.empty()) {
-            ssize_t const written = ::write(fd_, data.data(), data.size());
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                return false;
-            }
-            data.remove_prefix(static_cast<std::size_t>(written));
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
 };
 
 // The rows' "YYYY-MM-DD HH:MM:SS.fffffffff" (UTC) read back cheaply: the watcher shares the
@@ -492,10 +431,13 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
     std::optional<LogToFile> log(scratch.log());
     std::optional<Monitor> monitor(std::in_place, scratch, group_commit);
     std::optional<RowWatcher> rows(std::in_place, scratch.db(), lines.size());
-    Client client(scratch.socket());
-    if (!client.connected()) {
+    // The editor's end of the socket.
+    std::optional<MonitorConnection> client;
+    try {
+        client.emplace(scratch.socket());
+    } catch (SendError const& error) {
         log.reset();
-        state.SkipWithError("cannot connect to the monitor");
+        state.SkipWithError(error.what());
         return;
     }
 
@@ -506,7 +448,7 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
         double const watcher_before = rows->cpu_seconds();
         double const client_before = thread_cpu_seconds();
         for (std::size_t i = 0; i < count; ++i) {
-            client.send(lines[i]);
+            client->send(lines[i]);
             sent[i] = Clock::now();
         }
         double const client_cpu = thread_cpu_seconds() - client_before;
@@ -544,7 +486,7 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
 
         std::vector<Clock::duration> lone_latency;
         for (std::size_t i = count; i < count + lone; ++i) {
-            client.send(lines[i]);
+            client->send(lines[i]);
             sent[i] = Clock::now();
             if (!rows->wait_for(i + 1, 10s)) {
                 state.SkipWithError("a lone change's row did not become visible");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,19 @@ VSCodeEvent sample_vscode_event() {
     event.deleted = 3;
     event.incident_type = Incident::Types::NONE;
     return event;
+}
+
+std::string change_message(std::string_view file, std::uint64_t offset, std::uint64_t deleted,
+                           std::string_view inserted) {
+    return nlohmann::ordered_json{{"file", file},
+                                  {"type", "change"},
+                                  {"inserted", inserted},
+                                  {"deletedCount", deleted},
+                                  {"offset", offset},
+                                  {"causedByUndoRedo", false},
+                                  {"causedByCopyPaste", false},
+                                  {"isSaved", false}}
+        .dump();
 }
 
 std::string sample_source(std::size_t size, std::string_view call) {

@@ -3,6 +3,7 @@
 #include "events/records.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -43,6 +44,11 @@ inline FileId const SAMPLE_FID{1234567, 2049};
 FileEvent sample_file_event();
 // An editor change to SAMPLE_FILE replacing 3 bytes with a line of code, stamped now.
 VSCodeEvent sample_vscode_event();
+
+// One change message as the editor extension writes it (no line feed): `deleted` bytes removed at
+// `offset` of `file`, then `inserted` put there; no undo, paste or save.
+std::string change_message(std::string_view file, std::uint64_t offset, std::uint64_t deleted,
+                           std::string_view inserted);
 
 // Source text of at least `size` bytes, in lines "    int value_<offset> = <call>;".
 std::string sample_source(std::size_t size, std::string_view call);

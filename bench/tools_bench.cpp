@@ -1,6 +1,8 @@
 #include "tools/send.hpp"
 #include "tools/track.hpp"
 
+#include "sample_session.hpp"
+
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,10 +14,7 @@
 namespace {
 
 std::string sample_message(std::size_t inserted_bytes) {
-    return R"({"file":"/home/dev/proj/src/parser.cpp","type":"change","inserted":")" +
-           std::string(inserted_bytes, 'x') +
-           R"(","deletedCount":0,"offset":1234,"causedByUndoRedo":false,)"
-           R"("causedByCopyPaste":false,"isSaved":false})";
+    return change_message(SAMPLE_FILE, 1234, 0, std::string(inserted_bytes, 'x'));
 }
 
 // Checking one typical keystroke message, and one carrying a pasted block.
