@@ -149,11 +149,7 @@ void EventDB::commit_in_background(std::unique_lock<std::mutex>& lock) {
         lock.unlock();
         bool const committed = execute("COMMIT");
         lock.lock();
-        // Still busy after the timeout: the rows stay in the open transaction and the next commit
-        // tries again; they are lost only if that keeps failing until the database closes.
-        if (committed || sqlite3_get_autocommit(conn_) != 0) {
-            in_transaction_ = false;
-        }
+        note_commit(committed);
         write_deferred(lock);
         // Rows still waiting once the transaction they went into is due: commit that first.
     } while (!deferred_.empty());
@@ -219,13 +215,13 @@ void EventDB::commit_locked() {
     if (!in_transaction_) {
         return;
     }
-    if (execute("COMMIT")) {
-        in_transaction_ = false;
-        return;
-    }
+    note_commit(execute("COMMIT"));
+}
+
+void EventDB::note_commit(bool committed) {
     // Still busy after the timeout: the rows stay in the open transaction and the next commit
     // tries again; they are lost only if that keeps failing until the database closes.
-    if (sqlite3_get_autocommit(conn_) != 0) {
+    if (committed || sqlite3_get_autocommit(conn_) != 0) {
         in_transaction_ = false;
     }
 }

@@ -140,6 +140,8 @@ private:
     bool write_row(VSCodeEvent const& event, std::string const& timestamp, bool in_transaction);
     bool store_row(bool in_transaction, std::string const& sql, auto const&... values);
     void commit_locked();
+    // Records how a COMMIT ended: the transaction is over unless it is still open after a failure.
+    void note_commit(bool committed);
     // The committer's commit. The connection is the committer's alone, without the mutex, while
     // COMMIT waits for the disk and while the rows stored meanwhile are written after it; rows
     // stored during that time wait in their turn.
