@@ -5,6 +5,7 @@
 #include "store/schema.hpp"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -65,6 +67,12 @@ private:
     int fd_ = -1;
 };
 
+bool names_any(std::vector<MapLine> const& lines, fs::path const& filepath) {
+    return std::any_of(lines.begin(), lines.end(), [&](MapLine const& line) {
+        return names_file(line, std::nullopt, filepath);
+    });
+}
+
 void require_project_dir(fs::path const& proj_dir) {
     std::error_code error;
     auto const status = fs::status(proj_dir, error);
@@ -76,17 +84,10 @@ void require_project_dir(fs::path const& proj_dir) {
     }
 }
 
+std::string read_text_or_empty(fs::path const& path, char const* what);
+
 std::vector<MapLine> read_map(fs::path const& map) {
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(map, error))) {
-        return {};
-    }
-    auto const content = read_file_content(map);
-    if (!content) {
-        // Rewriting a map that could not be read would lose its lines.
-        throw TrackError("cannot read the file map " + quoted(map));
-    }
-    return map_lines(*content);
+    return map_lines(read_text_or_empty(map, "file map"));
 }
 
 void write_all(int fd, std::string const& content, fs::path const& path) {
@@ -122,11 +123,138 @@ void report(std::ostream& out, std::vector<MapChange> const& changes) {
     }
 }
 
+// A pattern split into its path segments, with what its "!", "/" and final "/" mean.
+struct CompiledPattern {
+    bool negated = false;
+    bool directories_only = false;
+    std::vector<std::string> segments;
+};
+
+std::vector<std::string_view> split_segments(std::string_view path) {
+    std::vector<std::string_view> segments;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        auto end = path.find('/', start);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            segments.push_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return segments;
+}
+
+CompiledPattern compile_pattern(std::string_view pattern) {
+    CompiledPattern compiled;
+    if (!pattern.empty() && pattern.front() == '!') {
+        compiled.negated = true;
+        pattern.remove_prefix(1);
+    }
+    if (!pattern.empty() && pattern.back() == '/') {
+        compiled.directories_only = true;
+        pattern.remove_suffix(1);
+    }
+    // Only a "/" before the end anchors the pattern at the project directory.
+    bool const anchored = pattern.find('/') != std::string_view::npos;
+    if (!anchored) {
+        compiled.segments.emplace_back("**");
+    }
+    for (auto const segment : split_segments(pattern)) {
+        compiled.segments.emplace_back(segment);
+    }
+    return compiled;
+}
+
+bool segments_match(std::vector<std::string> const& pattern, std::size_t at,
+                    std::vector<std::string_view> const& path, std::size_t from,
+                    std::size_t count) {
+    if (at == pattern.size()) {
+        return from == count;
+    }
+    if (pattern[at] == "**") {
+        for (std::size_t next = from; next <= count; ++next) {
+            if (segments_match(pattern, at + 1, path, next, count)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    if (from == count) {
+        return false;
+    }
+    // fnmatch needs terminated strings; segments are short.
+    std::string const name(path[from]);
+    return ::fnmatch(pattern[at].c_str(), name.c_str(), 0) == 0 &&
+           segments_match(pattern, at + 1, path, from + 1, count);
+}
+
+// Whether the pattern matches the file or one of the directories it lies in.
+bool compiled_matches(CompiledPattern const& pattern, std::vector<std::string_view> const& path) {
+    for (std::size_t count = 1; count <= path.size(); ++count) {
+        bool const is_directory = count < path.size();
+        if ((is_directory || !pattern.directories_only) &&
+            segments_match(pattern.segments, 0, path, 0, count)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string trim_end(std::string_view line) {
+    auto const end = line.find_last_not_of(" \t\r");
+    return std::string(end == std::string_view::npos ? std::string_view()
+                                                     : line.substr(0, end + 1));
+}
+
+std::string read_text_or_empty(fs::path const& path, char const* what) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(path, error))) {
+        return {};
+    }
+    auto const content = read_file_content(path);
+    if (!content) {
+        // Rewriting a file that could not be read would lose its lines.
+        throw TrackError(std::string("cannot read the ") + what + " " + quoted(path));
+    }
+    return *content;
+}
+
+std::string pattern_text(std::vector<std::string> const& lines) {
+    std::string text;
+    for (auto const& line : lines) {
+        text += line;
+        text += '\n';
+    }
+    return text;
+}
+
+// The lines of a text as they stand, comments included; a final line without a line feed counts.
+std::vector<std::string> text_lines(std::string const& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto const end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool is_pattern_line(std::string const& line) {
+    std::string const trimmed = trim_end(line);
+    return !trimmed.empty() && trimmed.front() != '#';
+}
+
+constexpr char const* kPatternsHeader =
+    "# Files wardlet tracks: one gitignore-style glob per line, relative to the project.";
+
 }  // namespace
 
 ProjectFiles project_files(fs::path const& proj_dir) {
     fs::path const data_dir = proj_dir / ".wardlet";
-    return {data_dir, data_dir / "wardlet.sqlite3", data_dir / "tracked"};
+    return {data_dir, data_dir / "wardlet.sqlite3", data_dir / "tracked", data_dir / "patterns"};
 }
 
 fs::path editor_path(fs::path const& path) {
@@ -330,15 +458,119 @@ void prepare_project(fs::path const& proj_dir) {
     }
 }
 
-void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names, std::ostream& out) {
+std::vector<std::string> pattern_lines(std::string const& text) {
+    std::vector<std::string> patterns;
+    for (auto const& line : text_lines(text)) {
+        if (is_pattern_line(line)) {
+            patterns.push_back(trim_end(line));
+        }
+    }
+    return patterns;
+}
+
+std::optional<std::string> pattern_problem(std::string const& pattern) {
+    std::string_view body = pattern;
+    if (!body.empty() && body.front() == '!') {
+        body.remove_prefix(1);
+    }
+    if (split_segments(body).empty()) {
+        return "an empty pattern matches nothing";
+    }
+    if (pattern.find_first_of("\n\r") != std::string::npos) {
+        return "a pattern cannot hold a line feed";
+    }
+    if (pattern.front() == '#') {
+        return "a pattern cannot begin with '#', which starts a comment (write \\# for the name)";
+    }
+    if (trim_end(pattern) != pattern) {
+        return "a pattern cannot end with a space";
+    }
+    for (auto const segment : split_segments(body)) {
+        if (segment == "..") {
+            return "a pattern cannot leave the project directory ('..')";
+        }
+    }
+    return std::nullopt;
+}
+
+bool patterns_match(std::vector<std::string> const& patterns, std::string_view relative_path) {
+    auto const path = split_segments(relative_path);
+    bool matched = false;
+    for (auto const& text : patterns) {
+        CompiledPattern const pattern = compile_pattern(text);
+        if (matched != !pattern.negated && compiled_matches(pattern, path)) {
+            matched = !pattern.negated;
+        }
+    }
+    return matched;
+}
+
+bool skipped_directory(std::string_view name) {
+    static constexpr std::string_view kSkipped[] = {
+        ".wardlet", ".git", ".hg",    ".svn",        "node_modules",  "__pycache__",
+        ".venv",    "venv", ".tox",   ".mypy_cache", ".pytest_cache", ".gradle",
+        "build",    "dist", "target", ".cache"};
+    return std::find(std::begin(kSkipped), std::end(kSkipped), name) != std::end(kSkipped);
+}
+
+std::vector<fs::path> matching_files(fs::path const& proj_dir,
+                                     std::vector<std::string> const& patterns) {
+    fs::path const root = editor_path(proj_dir);
+    std::vector<fs::path> found;
+    std::error_code error;
+    fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied,
+                                          error);
+    if (error) {
+        throw TrackError("cannot search " + quoted(root) + ": " + error.message());
+    }
+    for (auto const end = fs::recursive_directory_iterator(); walk != end; walk.increment(error)) {
+        if (error) {
+            throw TrackError("cannot search " + quoted(root) + ": " + error.message());
+        }
+        fs::directory_entry const& entry = *walk;
+        std::error_code status_error;
+        if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
+            if (skipped_directory(entry.path().filename().native())) {
+                walk.disable_recursion_pending();
+            }
+            continue;
+        }
+        if (entry.is_regular_file(status_error) &&
+            patterns_match(patterns, entry.path().lexically_relative(root).generic_string())) {
+            found.push_back(entry.path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+fs::path resolve_name(fs::path const& proj_dir, fs::path const& name) {
+    std::error_code error;
+    if (name.is_absolute() || fs::exists(fs::symlink_status(name, error))) {
+        return name;
+    }
+    fs::path const in_project = proj_dir / name;
+    return fs::exists(fs::symlink_status(in_project, error)) ? in_project : name;
+}
+
+void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
+                 std::vector<std::string> const& patterns, std::ostream& out) {
     require_project_dir(proj_dir);
     std::vector<TrackedFile> files;
     std::string refusals;
+    auto const refuse = [&refusals](std::string const& reason) {
+        refusals += (refusals.empty() ? "" : "\n") + reason;
+    };
     for (auto const& name : names) {
         try {
-            files.push_back(identify_file(name));
+            files.push_back(identify_file(resolve_name(proj_dir, name)));
         } catch (TrackError const& refusal) {
-            refusals += (refusals.empty() ? "" : "\n") + std::string(refusal.what());
+            refuse(refusal.what());
+        }
+    }
+    for (auto const& pattern : patterns) {
+        if (auto const problem = pattern_problem(pattern)) {
+            refuse("pattern '" + pattern + "': " + *problem);
         }
     }
     if (!refusals.empty()) {
@@ -347,10 +579,87 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names, s
     prepare_project(proj_dir);
     ProjectFiles const paths = project_files(proj_dir);
     DirectoryLock const lock(paths.data_dir);
+
+    std::vector<std::string> notes;
+    if (!patterns.empty()) {
+        std::vector<std::string> lines =
+            text_lines(read_text_or_empty(paths.patterns, "patterns file"));
+        if (lines.empty()) {
+            lines.emplace_back(kPatternsHeader);
+        }
+        std::vector<std::string> recorded = pattern_lines(pattern_text(lines));
+        bool changed = false;
+        for (auto const& pattern : patterns) {
+            if (std::find(recorded.begin(), recorded.end(), pattern) == recorded.end()) {
+                recorded.push_back(pattern);
+                lines.push_back(pattern);
+                changed = true;
+                notes.push_back("pattern   " + pattern);
+            } else {
+                notes.push_back("pattern   " + pattern + "  (already recorded)");
+            }
+        }
+        std::vector<fs::path> const matched = matching_files(proj_dir, recorded);
+        for (auto const& path : matched) {
+            try {
+                files.push_back(identify_file(path));
+            } catch (TrackError const& refusal) {
+                // One unusual name must not keep the rest of the project untracked.
+                notes.push_back("skipped   " + std::string(refusal.what()));
+            }
+        }
+        for (auto const& pattern : patterns) {
+            bool const matches_some = std::any_of(matched.begin(), matched.end(), [&](auto& path) {
+                return patterns_match(
+                    {pattern}, path.lexically_relative(editor_path(proj_dir)).generic_string());
+            });
+            if (!matches_some && pattern.front() != '!') {
+                notes.push_back("pattern   " + pattern + " matches no file yet");
+            }
+        }
+        if (changed) {
+            write_atomically(paths.patterns, pattern_text(lines));
+        }
+    }
     std::vector<MapLine> lines = read_map(paths.map);
     auto const changes = add_to_map(lines, files);
     write_atomically(paths.map, map_text(lines));
+    for (auto const& note : notes) {
+        out << note << '\n';
+    }
     report(out, changes);
+}
+
+void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& patterns,
+                     std::ostream& out) {
+    require_project_dir(proj_dir);
+    ProjectFiles const paths = project_files(proj_dir);
+    std::error_code error;
+    if (!fs::is_directory(paths.data_dir, error)) {
+        throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
+    }
+    DirectoryLock const lock(paths.data_dir);
+    std::vector<std::string> lines =
+        text_lines(read_text_or_empty(paths.patterns, "patterns file"));
+    std::string refusals;
+    for (auto const& pattern : patterns) {
+        auto const recorded = [&](std::string const& line) {
+            return is_pattern_line(line) && trim_end(line) == pattern;
+        };
+        if (std::none_of(lines.begin(), lines.end(), recorded)) {
+            refusals +=
+                (refusals.empty() ? "" : "\n") + ("pattern '" + pattern + "': not recorded");
+        }
+        std::erase_if(lines, recorded);
+    }
+    if (!refusals.empty()) {
+        throw TrackError(refusals);
+    }
+    write_atomically(paths.patterns, pattern_text(lines));
+    for (auto const& pattern : patterns) {
+        out << "removed   pattern " << pattern << '\n';
+    }
+    out << "files it matched stay tracked; --remove stops tracking a file\n";
 }
 
 void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
@@ -366,7 +675,13 @@ void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
     std::vector<MapChange> changes;
     std::string refusals;
     std::vector<fs::path> seen;
-    for (auto const& name : names) {
+    for (auto const& given : names) {
+        fs::path name = resolve_name(proj_dir, given);
+        // A deleted file named relative to the project is found by the path its line holds.
+        if (name.is_relative() && !names_any(lines, editor_path(name)) &&
+            names_any(lines, editor_path(proj_dir / name))) {
+            name = proj_dir / name;
+        }
         fs::path const filepath = editor_path(name);
         if (std::find(seen.begin(), seen.end(), filepath) != seen.end()) {
             continue;
@@ -388,6 +703,10 @@ void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
 
 void list_tracked(fs::path const& proj_dir, std::ostream& out) {
     require_project_dir(proj_dir);
+    for (auto const& pattern :
+         pattern_lines(read_text_or_empty(project_files(proj_dir).patterns, "patterns file"))) {
+        out << "pattern   " << pattern << '\n';
+    }
     std::vector<MapLine> const lines = read_map(project_files(proj_dir).map);
     // The monitor keeps the last line of each file id.
     std::map<FileId, std::size_t> last_of;

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A call of wardlet-track that cannot be carried out; nothing was written for it.
@@ -20,6 +21,7 @@ struct ProjectFiles {
     std::filesystem::path data_dir;  // <proj_dir>/.wardlet
     std::filesystem::path database;  // <proj_dir>/.wardlet/wardlet.sqlite3
     std::filesystem::path map;       // <proj_dir>/.wardlet/tracked
+    std::filesystem::path patterns;  // <proj_dir>/.wardlet/patterns
 };
 ProjectFiles project_files(std::filesystem::path const& proj_dir);
 
@@ -79,10 +81,55 @@ void write_atomically(std::filesystem::path const& target, std::string const& co
 // Creates the data directory when missing and the database with the monitor's tables.
 void prepare_project(std::filesystem::path const& proj_dir);
 
-// The three commands of wardlet-track. Each reports what it did on `out` and throws TrackError
-// when refused; a refused call writes nothing.
+// Tracking patterns.
+//
+// The file <proj_dir>/.wardlet/patterns holds the patterns of the files to track: one
+// gitignore-style glob per line, relative to the project directory. Blank lines and lines
+// beginning with "#" are ignored, as are spaces at the end of a line. In a pattern, "*" matches
+// any text within one path segment, "?" one character but "/", "[...]" one character of a set,
+// and a backslash takes the next character literally; a "**" segment matches any number of
+// segments. A pattern without a "/" (other than a final one) matches a name at any depth ("*.c");
+// one with a leading or inner "/" is anchored at the project directory ("src/**/*.py", "/main.c").
+// A pattern that matches a directory matches every file in it; a final "/" matches directories
+// only. A pattern beginning with "!" excludes what it matches; the last pattern that matches a
+// file decides. Directories named by skipped_directory() are never searched.
+
+// The patterns of a patterns file's text, in order (comments and blank lines left out).
+std::vector<std::string> pattern_lines(std::string const& text);
+
+// Why `pattern` cannot be recorded (empty, a line feed, a leading "#", a ".." segment), or
+// nothing when it can.
+std::optional<std::string> pattern_problem(std::string const& pattern);
+
+// Whether the file at `relative_path` (segments separated by "/") is matched by the patterns,
+// the last matching one deciding.
+bool patterns_match(std::vector<std::string> const& patterns, std::string_view relative_path);
+
+// Folders that hold version control data, dependencies or build output: never searched for
+// tracked files.
+bool skipped_directory(std::string_view name);
+
+// Every regular file below `proj_dir` that the patterns match (symbolic links to regular files
+// included, linked directories not followed), in the editor's path form, sorted.
+std::vector<std::filesystem::path> matching_files(std::filesystem::path const& proj_dir,
+                                                  std::vector<std::string> const& patterns);
+
+// A file name as given on the command line: an absolute path as it is; a relative one from the
+// current directory when a file exists there, else from the project directory.
+std::filesystem::path resolve_name(std::filesystem::path const& proj_dir,
+                                   std::filesystem::path const& name);
+
+// The commands of wardlet-track. Each reports what it did on `out` and throws TrackError when
+// refused; a refused call writes nothing.
+//
+// track_files tracks the named files and records `patterns`; when patterns are given, every
+// existing file that the recorded patterns match is tracked too.
 void track_files(std::filesystem::path const& proj_dir,
-                 std::vector<std::filesystem::path> const& names, std::ostream& out);
+                 std::vector<std::filesystem::path> const& names,
+                 std::vector<std::string> const& patterns, std::ostream& out);
+// Drops patterns from the patterns file; the files they matched stay tracked.
+void remove_patterns(std::filesystem::path const& proj_dir,
+                     std::vector<std::string> const& patterns, std::ostream& out);
 void untrack_files(std::filesystem::path const& proj_dir,
                    std::vector<std::filesystem::path> const& names, std::ostream& out);
 void list_tracked(std::filesystem::path const& proj_dir, std::ostream& out);
