@@ -589,16 +589,18 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
         }
         std::vector<std::string> recorded = pattern_lines(pattern_text(lines));
         bool changed = false;
+        std::vector<std::string> pattern_notes;
         for (auto const& pattern : patterns) {
             if (std::find(recorded.begin(), recorded.end(), pattern) == recorded.end()) {
                 recorded.push_back(pattern);
                 lines.push_back(pattern);
                 changed = true;
-                notes.push_back("pattern   " + pattern);
+                pattern_notes.push_back("pattern   " + pattern);
             } else {
-                notes.push_back("pattern   " + pattern + "  (already recorded)");
+                pattern_notes.push_back("pattern   " + pattern + "  (already recorded)");
             }
         }
+        fs::path const root = editor_path(proj_dir);
         std::vector<fs::path> const matched = matching_files(proj_dir, recorded);
         for (auto const& path : matched) {
             try {
@@ -608,15 +610,16 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
                 notes.push_back("skipped   " + std::string(refusal.what()));
             }
         }
-        for (auto const& pattern : patterns) {
+        for (std::size_t index = 0; index < patterns.size(); ++index) {
+            std::vector<std::string> const alone{patterns[index]};
             bool const matches_some = std::any_of(matched.begin(), matched.end(), [&](auto& path) {
-                return patterns_match(
-                    {pattern}, path.lexically_relative(editor_path(proj_dir)).generic_string());
+                return patterns_match(alone, path.lexically_relative(root).generic_string());
             });
-            if (!matches_some && pattern.front() != '!') {
-                notes.push_back("pattern   " + pattern + " matches no file yet");
+            if (!matches_some && patterns[index].front() != '!') {
+                pattern_notes[index] += "  (no file yet)";
             }
         }
+        notes.insert(notes.begin(), pattern_notes.begin(), pattern_notes.end());
         if (changed) {
             write_atomically(paths.patterns, pattern_text(lines));
         }

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# build-programs.sh: builds the monitor and its tools (not the tests) in build/release, the
+# build the test command shares, so that nothing is compiled twice.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build="$repo/build/release"
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target wardlet wardlet-track wardlet-send wardlet-report
