@@ -157,3 +157,110 @@ TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
     EXPECT_EQ(read_file(map), before);
     EXPECT_FALSE(fs::exists(project / "missing"));
 }
+
+TEST(TrackPatterns, GlobsMatchAsGitignoreDoesTheLastMatchingOneDeciding) {
+    struct Case {
+        std::vector<std::string> patterns;
+        std::string path;
+        bool matched;
+    };
+    for (auto const& [patterns, path, matched] : std::vector<Case>{
+             {{"*.c"}, "main.c", true},
+             {{"*.c"}, "src/deep/util.c", true},  // no "/": any depth
+             {{"*.c"}, "main.cc", false},
+             {{"src/*.py"}, "src/a.py", true},
+             {{"src/*.py"}, "src/sub/a.py", false},  // "*" stays within a segment
+             {{"src/*.py"}, "lib/src/a.py", false},  // an inner "/" anchors
+             {{"src/**/*.py"}, "src/a.py", true},    // "**" matches no folder too
+             {{"src/**/*.py"}, "src/x/y/a.py", true},
+             {{"/main.c"}, "main.c", true},
+             {{"/main.c"}, "sub/main.c", false},
+             {{"docs"}, "docs/guide/intro.md", true},  // a folder's files
+             {{"docs/"}, "docs/intro.md", true},
+             {{"docs/"}, "docs", false},  // a final "/" matches folders only
+             {{"src/**"}, "src/a/b.txt", true},
+             {{"?.[ch]"}, "x.h", true},
+             {{"?.[ch]"}, "xy.h", false},
+             {{"\\#notes.txt"}, "#notes.txt", true},
+             {{"*.py", "!tests/**"}, "tests/t.py", false},
+             {{"*.py", "!tests/**", "tests/keep.py"}, "tests/keep.py", true},
+             {{"!*.py"}, "a.py", false},
+         }) {
+        EXPECT_EQ(patterns_match(patterns, path), matched) << patterns.back() << " " << path;
+    }
+    EXPECT_EQ(pattern_lines("# comment\n*.c  \n\n!b.c\n  \nsrc/**"),
+              (std::vector<std::string>{"*.c", "!b.c", "src/**"}));
+    for (std::string const bad : {"", "!", "/", "#x", "a\nb", "../x.c", "src/../../x", "x.c "}) {
+        EXPECT_TRUE(pattern_problem(bad).has_value()) << bad;
+    }
+    EXPECT_FALSE(pattern_problem("src/**/*.py").has_value());
+}
+
+// Every existing file a pattern matches is tracked at once, dependency and build folders and
+// unusual names aside; the patterns are kept, listed and removed, and files stay tracked.
+TEST_F(TrackTool, PatternsTrackEveryMatchingFileAndAreKeptInTheDataDirectory) {
+    fs::path const main_c = file("main.c"), util_c = file("src/lib/util.c"),
+                   app_py = file("src/app.py");
+    file("node_modules/pkg/index.c");
+    file("build/gen.c");
+    file(".git/hooks/x.c");
+    file("notes.txt");
+    fs::path const odd = file("odd;name.c");
+    fs::create_symlink(project / "src", project / "linked");  // not followed: no second name
+    auto result =
+        track({project.path(), "--pattern", "*.c", "--pattern=src/**/*.py", "--pattern", "*.rs"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(map),
+              line_for(main_c) + "\n" + line_for(app_py) + "\n" + line_for(util_c) + "\n");
+    EXPECT_TRUE(has(result.output, "pattern   *.rs  (no file yet)")) << result.output;
+    EXPECT_TRUE(has(result.output, "skipped   '" + odd.native() + "'")) << result.output;
+    EXPECT_EQ(pattern_lines(read_file(project / ".wardlet" / "patterns")),
+              (std::vector<std::string>{"*.c", "src/**/*.py", "*.rs"}));
+
+    // A later call with a pattern tracks files that appeared meanwhile, with the old patterns.
+    fs::path const later = file("src/later.py");
+    result = track({project.path(), "--pattern", "*.rs"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(has(result.output, "pattern   *.rs  (already recorded)")) << result.output;
+    EXPECT_TRUE(has(result.output, "added     " + line_for(later))) << result.output;
+    result = track({project.path(), "--list"});
+    EXPECT_TRUE(result.output.starts_with(
+        "pattern   *.c\npattern   src/**/*.py\npattern   *.rs\nok        "))
+        << result.output;
+
+    result = track({project.path(), "--remove-pattern", "*.rs", "*.c"});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(pattern_lines(read_file(project / ".wardlet" / "patterns")),
+              (std::vector<std::string>{"src/**/*.py"}));
+    EXPECT_TRUE(has(read_file(map), line_for(main_c)));
+    std::string const patterns_before = read_file(project / ".wardlet" / "patterns");
+    for (auto const& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{project.path(), "--remove-pattern", "src/**/*.py", "*.go"}, "'*.go': not recorded"},
+             {{project.path(), "--pattern", "../up/*.c"}, "cannot leave the project"},
+             {{project.path(), "--pattern"}, "usage"},
+             {{project.path(), "--pattern", "*.c", "--list"}, "usage"}}) {
+        auto const refused = track(args);
+        EXPECT_NE(refused.status, 0);
+        EXPECT_TRUE(has(refused.output, reason)) << refused.output;
+    }
+    EXPECT_EQ(read_file(project / ".wardlet" / "patterns"), patterns_before);
+}
+
+// Relative names are taken from the current directory first, then from the project directory,
+// so the same command works from anywhere.
+TEST_F(TrackTool, RelativeNamesFallBackToTheProjectDirectory) {
+    TempDir elsewhere;
+    fs::path const in_project = file("src/main.c");
+    fs::create_directories(elsewhere / "src");
+    fs::path const in_cwd = write_file(elsewhere / "src" / "main.c", "other\n");
+    fs::path const only_here = file("only.c");
+    auto result = track({project.path(), "src/main.c", "only.c"}, elsewhere.path());
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(map), line_for(in_cwd) + "\n" + line_for(only_here) + "\n");
+    fs::remove(only_here);
+    result = track({project.path(), "--remove", "only.c"}, elsewhere.path());
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(map), line_for(in_cwd) + "\n");
+    EXPECT_TRUE(has(track({"--help"}).output, "from <proj_dir> otherwise"));
+    EXPECT_FALSE(has(read_file(map), in_project.native()));
+}
