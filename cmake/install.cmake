@@ -4,6 +4,10 @@ include(GNUInstallDirs)
 # and benchmarks first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
+# Every installed program, built by one command: `cmake --build <dir> --target programs`.
+add_custom_target(programs)
+add_dependencies(programs wardlet wardlet-track wardlet-send wardlet-report)
+
 install(TARGETS wardlet wardlet-track wardlet-send wardlet-report
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

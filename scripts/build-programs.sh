@@ -7,4 +7,4 @@ build="$repo/build/release"
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target wardlet wardlet-track wardlet-send wardlet-report
+cmake --build "$build" -j "$(nproc)" --target programs

@@ -23,7 +23,9 @@ if [[ "$proj" != -* && ! -e "$proj/.wardlet" ]]; then
     for pattern in "${default_patterns[@]}"; do
         args+=(--pattern "$pattern")
     done
-    "$bin/wardlet-track" "$proj" "${args[@]}"
+    # Patterns that match nothing yet are recorded all the same; only the others are worth a line.
+    tracked=$("$bin/wardlet-track" "$proj" "${args[@]}")
+    grep -v '  (no file yet)$' <<<"$tracked" || true
     echo "[run] change the patterns with wardlet-track $proj --pattern GLOB / --remove-pattern GLOB"
 fi
 exec "$bin/wardlet" "$@"
