@@ -4,7 +4,6 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build/release"
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+# Configured every time (a second or so): a tree configured before a pull learns new targets.
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target programs
