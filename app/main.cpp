@@ -11,7 +11,7 @@
 namespace {
 
 constexpr char const* HELP =
-    "usage: wardlet [--socket PATH] <proj_dir>\n"
+    "usage: wardlet [options] <proj_dir>\n"
     "\n"
     "Watches one project until stopped with Ctrl+C or kill (SIGINT or SIGTERM): change messages\n"
     "from the editor extension on the socket /tmp/wardlet.sock and the tracked files on disk,\n"
@@ -23,7 +23,6 @@ constexpr char const* HELP =
     "\n"
     "Options:\n"
     "  -h, --help       print this help and exit\n"
-    "  --socket PATH    the editor socket to serve instead of /tmp/wardlet.sock\n"
     "Arguments after <proj_dir> are ignored.\n"
     "\n"
     "Exit status: 0 stopped by a signal, 1 cannot start, 2 bad usage.\n";

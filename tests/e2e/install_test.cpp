@@ -66,7 +66,7 @@ TEST(Installed, AnUnpreparedProjectIsPreparedAndMonitoredByTheInstalledPrograms)
 TEST(Installed, TheMonitorsArgumentsHelpAndRefusals) {
     auto result = run_process({WARDLET_BIN, "--help"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(result.output.starts_with("usage: wardlet [--socket PATH] <proj_dir>\n"))
+    EXPECT_TRUE(result.output.starts_with("usage: wardlet [options] <proj_dir>\n"))
         << result.output;
     EXPECT_TRUE(has(result.output, "wardlet-track <proj_dir> --pattern")) << result.output;
     std::string const usage =
