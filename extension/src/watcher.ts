@@ -90,7 +90,7 @@ export class DocumentWatcher {
         }
         const changes = this.shadows.apply(key, event.contentChanges) ?? [];
         const expected = this.deps.documentLength?.(document);
-        if (expected !== undefined && expected !== this.shadows.text(key)?.length) {
+        if (expected !== undefined && expected !== this.shadows.length(key)) {
             this.deps.log(`shadow of ${file} out of step with the editor: re-read it`);
             this.shadows.open(key, document.getText());
         }
