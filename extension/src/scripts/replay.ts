@@ -2,23 +2,36 @@
 //
 // Plays a scripted sequence of editor events through the extension's own watcher and sender
 // against a monitor socket, as an editor would. Script:
-//   { "documents": [ { "file": "/abs/path", "text": "optional; default: the file's content" } ],
+//   { "workspaceFolders": [ "/abs/project" ],   (the editor's folders; the project rule applies)
+//     "projectFolder": "optional, as the wardlet.projectFolder setting",
+//     "documents": [ { "file": "/abs/path", "text": "optional; default: the file's content",
+//                      "encoding": "optional editor encoding id, e.g. iso88591" } ],
 //     "steps": [ { "file": "...", "changes": [ { "rangeOffset": 0, "rangeLength": 0, "text": "x" } ],
 //                  "reason": "undo" | "redo", "clipboard": "...", "paste": true },
 //                { "file": "...", "save": true, "write": true },
-//                { "file": "...", "eol": "\r\n" } ] }
-// Positions are UTF-16 code units, as the editor gives them. "file" may be left out when the
-// script has one document. A save writes the document to its file first (unless "write" is
-// false), as the editor does before it reports the save. Exits 0 once every message went out,
-// 1 on a bad script, 2 when the messages could not all be sent in time.
+//                { "file": "...", "eol": "\r\n" },
+//                { "file": "...", "close": true },
+//                { "file": "...", "open": true, "text": "optional" },
+//                { "file": "...", "rename": "/abs/new/path" } ] }
+// Positions are UTF-16 code units, as the editor gives them; the changes of one step apply the
+// way the editor applies them. "file" may be left out when the script has one document. A
+// document's text defaults to its file decoded as the editor does (byte order mark dropped,
+// mixed line ends made one); a text that differs from the file is a document with unsaved
+// changes when the editor starts. A save writes the document to its file first as UTF-8 (unless
+// "write" is false: the file then keeps the bytes the script wrote), as the editor does before
+// it reports the save. "open" opens a closed document again, from its file unless a text is
+// given; "rename" moves the file and its document. Exits 0 once every message went out, 1 on a
+// bad script, 2 when the messages could not all be sent in time.
 
 import * as fs from 'fs';
 import * as path from 'path';
+import { bomEncoding, decodeDisk } from '../disk-text';
 import { ChangeMessage } from '../messages';
+import { ProjectFolders } from '../project';
 import { QueuedSender } from '../sender';
 import { Utf16Change } from '../shadow';
 import { ChangeReason, DocumentWatcher } from '../watcher';
-import { ScriptedDocument } from './scripted-document';
+import { ScriptedDocument, loadedText } from './scripted-document';
 
 interface ScriptStep {
     file?: string;
@@ -29,11 +42,30 @@ interface ScriptStep {
     save?: boolean;
     write?: boolean;
     eol?: string;
+    close?: boolean;
+    open?: boolean;
+    text?: string;
+    rename?: string;
 }
 
 interface Script {
-    documents: Array<{ file: string; text?: string }>;
+    workspaceFolders: string[];
+    projectFolder?: string;
+    documents: Array<{ file: string; text?: string; encoding?: string }>;
     steps: ScriptStep[];
+}
+
+/** A document as the editor loads it from its file. */
+function load(file: string, text?: string, encoding?: string): ScriptedDocument {
+    if (text !== undefined) {
+        return new ScriptedDocument(file, text, 'file', encoding);
+    }
+    const bytes = fs.readFileSync(file);
+    const decoded = decodeDisk(bytes, encoding ?? bomEncoding(bytes) ?? 'utf8');
+    if (decoded === undefined) {
+        throw new Error(`cannot decode ${file} as ${encoding}`);
+    }
+    return new ScriptedDocument(file, loadedText(decoded), 'file', encoding);
 }
 
 export interface ReplayResult {
@@ -46,7 +78,7 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
     const documents = new Map<string, ScriptedDocument>();
     for (const entry of script.documents) {
         const file = path.resolve(entry.file);
-        documents.set(file, new ScriptedDocument(file, entry.text ?? fs.readFileSync(file, 'utf8')));
+        documents.set(file, load(file, entry.text, entry.encoding));
     }
     const pick = (step: ScriptStep): ScriptedDocument => {
         const file = step.file !== undefined ? path.resolve(step.file) : documents.size === 1 ? [...documents.keys()][0] : '';
@@ -69,12 +101,28 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
         readClipboard: () => Promise.resolve(clipboard),
         log,
         documentLength: (document) => document.getText().length,
+        project: ProjectFolders.find(script.workspaceFolders, script.projectFolder),
     });
     sender.start();
     documents.forEach((document) => watcher.open(document));
 
     for (const step of script.steps) {
-        const document = pick(step);
+        let document = pick(step);
+        if (step.open) {
+            document = load(document.uri.fsPath, step.text, document.encoding);
+            documents.set(document.uri.fsPath, document);
+            watcher.open(document);
+        }
+        if (step.rename !== undefined) {
+            const target = path.resolve(step.rename);
+            fs.renameSync(document.uri.fsPath, target);
+            const moved = new ScriptedDocument(target, document.getText(), 'file', document.encoding);
+            watcher.rename([{ oldUri: document.uri, newUri: moved.uri }]);
+            documents.delete(document.uri.fsPath);
+            documents.set(target, moved);
+            document = moved;
+            watcher.open(document);
+        }
         if (step.clipboard !== undefined) {
             clipboard = step.clipboard;
         }
@@ -98,6 +146,9 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
                 fs.writeFileSync(document.uri.fsPath, document.getText(), 'utf8');
             }
             watcher.save(document);
+        }
+        if (step.close) {
+            watcher.close(document);
         }
     }
 
@@ -125,8 +176,8 @@ async function main(argv: string[]): Promise<number> {
     let script: Script;
     try {
         script = JSON.parse(fs.readFileSync(args[1], 'utf8')) as Script;
-        if (!Array.isArray(script.documents) || !Array.isArray(script.steps)) {
-            throw new Error('a script needs "documents" and "steps" arrays');
+        if (!Array.isArray(script.documents) || !Array.isArray(script.steps) || !Array.isArray(script.workspaceFolders)) {
+            throw new Error('a script needs "workspaceFolders", "documents" and "steps" arrays');
         }
     } catch (error) {
         process.stderr.write(`replay: cannot read ${args[1]}: ${String(error)}\n`);

@@ -32,6 +32,10 @@ export class RescanningShadows {
         return this.texts.get(key);
     }
 
+    length(key: string): number | undefined {
+        return this.texts.get(key)?.length;
+    }
+
     get size(): number {
         return this.texts.size;
     }

@@ -48,7 +48,7 @@ test('while the monitor is absent messages wait, and go out in order once it sta
     const { sender, statuses, logged } = makeSender(t, { socketPath });
     sender.start();
     sender.enqueue(edit('/p/a.txt', 'one'));
-    sender.enqueue(saveMessage('/p/a.txt'));
+    sender.enqueue(saveMessage('/p/a.txt', ''));
     await waitFor(() => statuses.filter((s) => s.state === 'waiting').length >= 4, 'several attempts');
     const pauses = statuses.filter((s) => s.state === 'waiting').map((s) => s.retryInMs);
     assert.deepEqual(pauses.slice(0, 4), [10, 20, 40, 40], 'the pause doubles up to its bound');
@@ -98,7 +98,7 @@ test('a full queue drops the changes of a document until its next save, and keep
     assert.equal(sender.enqueue(edit('/p/b.txt', 'b1')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a2')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a3')), false, 'the queue is full');
-    assert.equal(sender.enqueue(saveMessage('/p/a.txt')), false, 'a save finds no room either');
+    assert.equal(sender.enqueue(saveMessage('/p/a.txt', '')), false, 'a save finds no room either');
     assert.deepEqual(
         [sender.status.queued, sender.status.dropped, sender.status.gapped],
         [3, 2, 1],
@@ -109,7 +109,7 @@ test('a full queue drops the changes of a document until its next save, and keep
     await waitFor(() => monitor.lines.length === 3, 'the queued lines');
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a4')), false, 'a change of a document with a gap, despite room');
     assert.equal(sender.enqueue(edit('/p/b.txt', 'b2')), true, 'other documents go on');
-    assert.equal(sender.enqueue(saveMessage('/p/a.txt')), true);
+    assert.equal(sender.enqueue(saveMessage('/p/a.txt', '')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a5')), true, 'after its save the document is sent again');
     await waitFor(() => monitor.lines.length === 6, 'the later lines');
     assert.deepEqual(
