@@ -76,8 +76,11 @@ function lineEnd(document: DocumentLike, text: string): string {
 
 export class DocumentWatcher {
     private readonly shadows = new ShadowDocuments();
-    private tail: Promise<void> = Promise.resolve();
-    private waiting = 0;
+    /** Batches waiting behind one that waits (for the clipboard or the disk), in editor order. */
+    private pending: Array<ChangeMessage[] | Promise<ChangeMessage[]>> = [];
+    private pendingHead = 0;
+    private pumping = false;
+    private settledWaiters: Array<() => void> = [];
     private pasteDepth = 0;
 
     constructor(private readonly deps: WatcherDeps) {}
@@ -241,7 +244,10 @@ export class DocumentWatcher {
 
     /** Resolves once every message so far has been handed on. */
     settled(): Promise<void> {
-        return this.tail;
+        if (!this.pumping) {
+            return Promise.resolve();
+        }
+        return new Promise((resolve) => this.settledWaiters.push(resolve));
     }
 
     private readClipboard(): Promise<string | null> {
@@ -257,23 +263,43 @@ export class DocumentWatcher {
 
     /** Hands messages on in the order they were made, even when some wait for the clipboard. */
     private deliver(messages: ChangeMessage[] | Promise<ChangeMessage[]>): void {
-        if (Array.isArray(messages) && this.waiting === 0) {
+        if (Array.isArray(messages) && !this.pumping) {
             for (const message of messages) {
                 this.deps.send(message);
             }
             return;
         }
-        this.waiting++;
-        this.tail = this.tail
-            .then(() => messages)
-            .then((ready) => {
-                for (const message of ready) {
-                    this.deps.send(message);
-                }
-            })
-            .catch((error: unknown) => this.deps.log(`could not send a change: ${String(error)}`))
-            .finally(() => {
-                this.waiting--;
-            });
+        this.pending.push(messages);
+        if (!this.pumping) {
+            this.pumping = true;
+            void this.pump();
+        }
+    }
+
+    /** Sends the waiting batches in order: one await per batch that waits, none for the others. */
+    private async pump(): Promise<void> {
+        while (this.pendingHead < this.pending.length) {
+            const head = this.pending[this.pendingHead];
+            let ready: ChangeMessage[] = [];
+            try {
+                ready = Array.isArray(head) ? head : await head;
+            } catch (error) {
+                this.deps.log(`could not send a change: ${String(error)}`);
+            }
+            this.pending[this.pendingHead++] = [];
+            for (const message of ready) {
+                this.deps.send(message);
+            }
+            if (this.pendingHead > 1024 && this.pendingHead * 2 > this.pending.length) {
+                this.pending = this.pending.slice(this.pendingHead);
+                this.pendingHead = 0;
+            }
+        }
+        this.pending = [];
+        this.pendingHead = 0;
+        this.pumping = false;
+        const waiters = this.settledWaiters;
+        this.settledWaiters = [];
+        waiters.forEach((resolve) => resolve());
     }
 }
