@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import * as fs from 'node:fs';
 import * as path from 'node:path';
 import { test } from 'node:test';
-import { ChangeMessage, changeMessage, saveMessage } from '../messages';
+import { ChangeMessage, changeMessage, documentMessage, saveMessage } from '../messages';
 import { QueuedSender, SenderOptions, SenderStatus } from '../sender';
 import { FakeMonitor, tempDir, waitFor } from './helpers';
 
@@ -118,4 +118,26 @@ test('a full queue drops the changes of a document until its next save, and keep
     );
     assert.deepEqual([sender.status.dropped, sender.status.gapped], [3, 0]);
     assert.equal(logged.filter((line) => line.startsWith('queue full')).length, 1);
+});
+
+test('a resync of a document with a gap sends its changes again', async (t) => {
+    const socketPath = path.join(tempDir(t), 'm.sock');
+    const { sender } = makeSender(t, { socketPath, maxQueued: 1 });
+    sender.start();
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a1')), true);
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a2')), false);
+    const monitor = await FakeMonitor.listen(socketPath);
+    t.after(() => monitor.close());
+    await waitFor(() => monitor.lines.length === 1, 'the queued line');
+    await sender.drained();
+    const format = { encoding: 'utf8', eol: '\n', bom: false };
+    assert.equal(sender.enqueue(documentMessage('resync', '/p/a.txt', 'a1a2', format, true)), true);
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a3')), false, 'the queue holds one message');
+    await sender.drained();
+    assert.equal(sender.enqueue(documentMessage('open', '/p/a.txt', 'a1a2', format, false)), true);
+    await waitFor(() => monitor.lines.length === 3, 'the later lines');
+    assert.deepEqual(
+        monitor.messages.map((m) => m.type + ':' + m.inserted),
+        ['change:a1', 'resync:a1a2', 'open:'],
+    );
 });
