@@ -7,7 +7,7 @@
 //     "documents": [ { "file": "/abs/path", "text": "optional; default: the file's content",
 //                      "encoding": "optional editor encoding id, e.g. iso88591" } ],
 //     "steps": [ { "file": "...", "changes": [ { "rangeOffset": 0, "rangeLength": 0, "text": "x" } ],
-//                  "reason": "undo" | "redo", "clipboard": "...", "paste": true },
+//                  "reason": "undo" | "redo", "clipboard": "...", "paste": true, "unreported": true },
 //                { "file": "...", "save": true, "write": true },
 //                { "file": "...", "eol": "\r\n" },
 //                { "file": "...", "close": true },
@@ -17,10 +17,12 @@
 // way the editor applies them. "file" may be left out when the script has one document. A
 // document's text defaults to its file decoded as the editor does (byte order mark dropped,
 // mixed line ends made one); a text that differs from the file is a document with unsaved
-// changes when the editor starts. A save writes the document to its file first as UTF-8 (unless
-// "write" is false: the file then keeps the bytes the script wrote), as the editor does before
-// it reports the save. "open" opens a closed document again, from its file unless a text is
-// given; "rename" moves the file and its document. Exits 0 once every message went out, 1 on a
+// changes when the editor starts. A save writes the document to its file first (unless "write"
+// is false: the file then keeps the bytes the script wrote), as the editor does before it
+// reports the save. "open" opens a closed document again, from its file unless a text is
+// given; "rename" moves the file and its document. "unreported" changes the document without
+// telling the watcher, as a lost event would. A save encodes the text as the document's encoding
+// (a byte order mark for "utf8bom"; "iso88591", "utf16le", "utf16be"). Exits 0 once every message went out, 1 on a
 // bad script, 2 when the messages could not all be sent in time.
 
 import * as fs from 'fs';
@@ -39,6 +41,8 @@ interface ScriptStep {
     reason?: 'undo' | 'redo';
     clipboard?: string;
     paste?: boolean;
+    /** The document changes without the watcher hearing of it, as with a lost event. */
+    unreported?: boolean;
     save?: boolean;
     write?: boolean;
     eol?: string;
@@ -65,7 +69,25 @@ function load(file: string, text?: string, encoding?: string): ScriptedDocument 
     if (decoded === undefined) {
         throw new Error(`cannot decode ${file} as ${encoding}`);
     }
-    return new ScriptedDocument(file, loadedText(decoded), 'file', encoding);
+    return new ScriptedDocument(file, loadedText(decoded), 'file', encoding ?? bomEncoding(bytes));
+}
+
+/** The bytes the editor writes for `text` in `encoding`. */
+function encode(text: string, encoding = 'utf8'): Buffer {
+    switch (encoding) {
+        case 'utf8':
+            return Buffer.from(text, 'utf8');
+        case 'utf8bom':
+            return Buffer.concat([Buffer.from([0xef, 0xbb, 0xbf]), Buffer.from(text, 'utf8')]);
+        case 'iso88591':
+            return Buffer.from(text, 'latin1');
+        case 'utf16le':
+            return Buffer.concat([Buffer.from([0xff, 0xfe]), Buffer.from(text, 'utf16le')]);
+        case 'utf16be':
+            return Buffer.concat([Buffer.from([0xfe, 0xff]), Buffer.from(text, 'utf16le').swap16()]);
+        default:
+            throw new Error(`cannot write the encoding ${encoding}`);
+    }
 }
 
 export interface ReplayResult {
@@ -126,7 +148,9 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
         if (step.clipboard !== undefined) {
             clipboard = step.clipboard;
         }
-        if (step.changes) {
+        if (step.changes && step.unreported) {
+            document.edit(step.changes);
+        } else if (step.changes) {
             document.edit(step.changes);
             const reason = step.reason === 'undo' ? ChangeReason.Undo : step.reason === 'redo' ? ChangeReason.Redo : undefined;
             if (step.paste) {
@@ -143,7 +167,7 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
         }
         if (step.save) {
             if (step.write !== false) {
-                fs.writeFileSync(document.uri.fsPath, document.getText(), 'utf8');
+                fs.writeFileSync(document.uri.fsPath, encode(document.getText(), document.encoding));
             }
             watcher.save(document);
         }
