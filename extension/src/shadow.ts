@@ -38,11 +38,17 @@ export class ShadowDocuments {
         return this.texts.get(key)?.length;
     }
 
-    /** Moves a shadow to another key, as when its file is renamed. */
+    /**
+     * Moves a shadow to another key, as when its file is renamed. A shadow already under the new
+     * key (the editor may open the document under its new name first) is the current one.
+     */
     move(from: string, to: string): void {
         const index = this.texts.get(from);
-        if (index !== undefined && from !== to) {
-            this.texts.delete(from);
+        if (index === undefined || from === to) {
+            return;
+        }
+        this.texts.delete(from);
+        if (!this.texts.has(to)) {
             this.texts.set(to, index);
         }
     }

@@ -351,6 +351,27 @@ test('a rename inside the project moves the document; later changes follow it un
     assert.equal(watcher.openDocuments, 0);
 });
 
+test('a document the editor opened under its new name before the rename event keeps its fresh shadow', async () => {
+    const { all, watcher, change } = setup();
+    const doc = new ScriptedDocument('/p/old.txt', 'ab');
+    watcher.open(doc);
+    const moved = new ScriptedDocument('/p/new.txt', 'abX');
+    watcher.open(moved);
+    watcher.rename([{ oldUri: doc.uri, newUri: moved.uri }]);
+    change(moved, [{ rangeOffset: 3, rangeLength: 0, text: 'c' }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.offset]),
+        [
+            ['open', '/p/old.txt', -1],
+            ['open', '/p/new.txt', -1],
+            ['rename', '/p/new.txt', -1],
+            ['change', '/p/new.txt', 3],
+        ],
+    );
+    assert.equal(watcher.openDocuments, 1);
+});
+
 test('the clipboard is read only for an insertion of more than one character', async () => {
     const { sent, editor, watcher, change } = setup();
     const doc = new ScriptedDocument('/p/a.txt', '');
