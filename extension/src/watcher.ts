@@ -76,6 +76,8 @@ function lineEnd(document: DocumentLike, text: string): string {
 
 export class DocumentWatcher {
     private readonly shadows = new ShadowDocuments();
+    /** The documents with a shadow, by key. */
+    private readonly documents = new Map<string, DocumentLike>();
     /** Batches waiting behind one that waits (for the clipboard or the disk), in editor order. */
     private pending: Array<ChangeMessage[] | Promise<ChangeMessage[]>> = [];
     private pendingHead = 0;
@@ -105,6 +107,7 @@ export class DocumentWatcher {
         }
         const text = document.getText();
         this.shadows.open(document.uri.toString(), text);
+        this.documents.set(document.uri.toString(), document);
         this.describe(MessageType.OPEN, document, text);
     }
 
@@ -115,7 +118,7 @@ export class DocumentWatcher {
             if (this.watches(document)) {
                 this.open(document);
             } else {
-                this.shadows.close(document.uri.toString());
+                this.close(document);
             }
         }
     }
@@ -127,11 +130,22 @@ export class DocumentWatcher {
                 continue;
             }
             const inside = [oldUri, newUri].map((uri) => this.deps.project.contains(uri.fsPath));
+            const renamed = this.documents.get(oldUri.toString());
+            const openedFirst = this.documents.get(newUri.toString());
+            this.shadows.move(oldUri.toString(), newUri.toString());
+            this.documents.delete(oldUri.toString());
             if (inside[0] && inside[1]) {
-                this.shadows.move(oldUri.toString(), newUri.toString());
+                if (renamed !== undefined && openedFirst === undefined) {
+                    this.documents.set(newUri.toString(), renamed);
+                }
                 this.deliver([renameMessage(oldUri.fsPath, newUri.fsPath)]);
+                const text = this.shadows.text(newUri.toString());
+                if (openedFirst !== undefined && text !== undefined) {
+                    // Its "open" went out under a name the monitor did not know yet: once more.
+                    this.describe(MessageType.OPEN, openedFirst, text);
+                }
             } else if (inside[0]) {
-                this.shadows.close(oldUri.toString());
+                this.shadows.close(newUri.toString());
             }
         }
     }
@@ -139,6 +153,7 @@ export class DocumentWatcher {
     /** A closed document is forgotten; opening it again describes it anew (it may have been reverted). */
     close(document: DocumentLike): void {
         this.shadows.close(document.uri.toString());
+        this.documents.delete(document.uri.toString());
     }
 
     /** Changes made while a paste command runs count as pastes whatever the clipboard holds. */

@@ -351,7 +351,7 @@ test('a rename inside the project moves the document; later changes follow it un
     assert.equal(watcher.openDocuments, 0);
 });
 
-test('a document the editor opened under its new name before the rename event keeps its fresh shadow', async () => {
+test('a document the editor opened under its new name before the rename event is described again after it', async () => {
     const { all, watcher, change } = setup();
     const doc = new ScriptedDocument('/p/old.txt', 'ab');
     watcher.open(doc);
@@ -366,6 +366,7 @@ test('a document the editor opened under its new name before the rename event ke
             ['open', '/p/old.txt', -1],
             ['open', '/p/new.txt', -1],
             ['rename', '/p/new.txt', -1],
+            ['open', '/p/new.txt', -1],
             ['change', '/p/new.txt', 3],
         ],
     );
