@@ -3,21 +3,29 @@
 // of the text both cost a search of the trees plus work within one or two chunks, whatever the
 // size of the document or the length of its lines.
 
-import { isHighSurrogate, isLowSurrogate } from './utf8';
+import { isHighSurrogate, isLowSurrogate, utf8Length as countUtf8 } from './utf8';
+
+function isSurrogate(unit: number): boolean {
+    return unit >= 0xd800 && unit <= 0xdfff;
+}
 
 /** Chunks are split above this many UTF-16 code units ... */
-const MAX_CHUNK = 2048;
+const MAX_CHUNK = 1024;
 /** ... into pieces of about this size ... */
-const TARGET_CHUNK = 1024;
+const TARGET_CHUNK = 512;
 /** ... and merged with a neighbour below this size. */
-const MIN_CHUNK = 256;
+const MIN_CHUNK = 128;
 
 /**
  * UTF-8 bytes of `text[start, end)`, a lone surrogate (also half a pair cut by the range) counting
  * as the three bytes of U+FFFD: the runtime's own count, as utf8Length counts, only faster.
  */
 function utf8Length(text: string, start = 0, end = text.length): number {
-    return Buffer.byteLength(start === 0 && end === text.length ? text : text.slice(start, end), 'utf8');
+    if (end - start > 256) {
+        return Buffer.byteLength(start === 0 && end === text.length ? text : text.slice(start, end), 'utf8');
+    }
+    // Short ranges: counting here costs less than a call into the runtime with a slice.
+    return countUtf8(text, start, end);
 }
 
 /** Prefix sums over a fixed number of slots. */
@@ -158,9 +166,23 @@ export class TextIndex {
                 this.byteSums.prefix(first.chunk + 1) +
                 utf8Length(this.chunks[last.chunk], 0, last.local);
         }
-        const replacement =
-            this.chunks[first.chunk].slice(0, first.local) + inserted + this.chunks[last.chunk].slice(last.local);
-        this.replaceChunks(first.chunk, last.chunk, replacement);
+        const chunk = this.chunks[first.chunk];
+        const replacement = chunk.slice(0, first.local) + inserted + this.chunks[last.chunk].slice(last.local);
+        if (
+            first.chunk === last.chunk &&
+            replacement.length >= MIN_CHUNK &&
+            replacement.length <= MAX_CHUNK &&
+            first.local > 0 &&
+            last.local < chunk.length &&
+            !isSurrogate(chunk.charCodeAt(first.local - 1)) &&
+            !isSurrogate(chunk.charCodeAt(last.local))
+        ) {
+            // Within one chunk, between two characters that pair with nothing: the chunk's byte
+            // count changes by exactly the bytes deleted and inserted.
+            this.update(first.chunk, replacement, this.bytes[first.chunk] - deletedCount + utf8Length(inserted));
+        } else {
+            this.replaceChunks(first.chunk, last.chunk, replacement);
+        }
         return { offset, deletedCount };
     }
 
@@ -199,15 +221,7 @@ export class TextIndex {
         }
         const pieces = text.length === 0 && n > b - a + 1 ? [] : cut(text);
         if (pieces.length === b - a + 1) {
-            for (let i = 0; i < pieces.length; i++) {
-                const size = utf8Length(pieces[i]);
-                this.unitSums.add(a + i, pieces[i].length - this.chunks[a + i].length);
-                this.byteSums.add(a + i, size - this.bytes[a + i]);
-                this.units += pieces[i].length - this.chunks[a + i].length;
-                this.totalBytes += size - this.bytes[a + i];
-                this.chunks[a + i] = pieces[i];
-                this.bytes[a + i] = size;
-            }
+            pieces.forEach((piece, i) => this.update(a + i, piece, utf8Length(piece)));
             return;
         }
         // concat rather than a spread: a large paste makes more pieces than a call takes arguments.
@@ -217,6 +231,15 @@ export class TextIndex {
             this.bytes.slice(b + 1),
         );
         this.rebuild();
+    }
+
+    private update(chunk: number, text: string, bytes: number): void {
+        this.unitSums.add(chunk, text.length - this.chunks[chunk].length);
+        this.byteSums.add(chunk, bytes - this.bytes[chunk]);
+        this.units += text.length - this.chunks[chunk].length;
+        this.totalBytes += bytes - this.bytes[chunk];
+        this.chunks[chunk] = text;
+        this.bytes[chunk] = bytes;
     }
 
     private lastUnit(chunk: number): number {
