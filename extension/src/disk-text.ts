@@ -22,7 +22,6 @@ const LABELS: Record<string, string> = {
     utf8bom: 'utf-8',
     utf16le: 'utf-16le',
     utf16be: 'utf-16be',
-    windows1252: 'windows-1252',
     windows1250: 'windows-1250',
     windows1251: 'windows-1251',
     iso885915: 'iso-8859-15',
@@ -36,6 +35,11 @@ const LABELS: Record<string, string> = {
     euckr: 'euc-kr',
 };
 
+/** windows-1252 where it differs from Latin-1 (0x80-0x9F); the five unassigned bytes stay as they are. */
+const WINDOWS_1252_HIGH =
+    '\u20ac\u0081\u201a\u0192\u201e\u2026\u2020\u2021\u02c6\u2030\u0160\u2039\u0152\u008d\u017d\u008f' +
+    '\u0090\u2018\u2019\u201c\u201d\u2022\u2013\u2014\u02dc\u2122\u0161\u203a\u0153\u009d\u017e\u0178';
+
 /**
  * Decodes file bytes as the editor does for `encoding`, or returns undefined for an encoding this
  * cannot decode. Invalid sequences become U+FFFD. The encoding's own byte order mark is dropped,
@@ -47,6 +51,10 @@ export function decodeDisk(bytes: Uint8Array, encoding: string): string | undefi
     if (encoding === 'iso88591') {
         // A decoder's "iso-8859-1" label means windows-1252; the editor's id means Latin-1 itself.
         return buffer.toString('latin1');
+    }
+    if (encoding === 'windows1252') {
+        // Done here: some runtimes decode this label as Latin-1.
+        return buffer.toString('latin1').replace(/[\u0080-\u009f]/g, (ch) => WINDOWS_1252_HIGH[ch.charCodeAt(0) - 0x80]);
     }
     const label = LABELS[encoding];
     if (label === undefined) {

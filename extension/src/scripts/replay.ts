@@ -93,6 +93,8 @@ function encode(text: string, encoding = 'utf8'): Buffer {
 export interface ReplayResult {
     sent: number;
     unsent: number;
+    /** Whether the watcher still held messages (waiting for a disk read or the clipboard). */
+    held: boolean;
 }
 
 /** Plays the script; resolves once every message was handed to the socket or the time ran out. */
@@ -178,11 +180,16 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
 
     let timer: NodeJS.Timeout | undefined;
     const timeout = new Promise<void>((resolve) => (timer = setTimeout(resolve, timeoutMs)));
-    await Promise.race([watcher.settled().then(() => sender.drained()), timeout]);
+    let held = true;
+    const settled = watcher.settled().then(() => {
+        held = false;
+        return sender.drained();
+    });
+    await Promise.race([settled, timeout]);
     clearTimeout(timer);
     const unsent = sender.status.queued;
     sender.stop();
-    return { sent: sent - unsent, unsent };
+    return { sent: sent - unsent, unsent, held };
 }
 
 async function main(argv: string[]): Promise<number> {
@@ -209,8 +216,9 @@ async function main(argv: string[]): Promise<number> {
     }
     try {
         const result = await replay(args[0], script, timeoutMs);
-        if (result.unsent > 0) {
-            process.stdout.write(`replay: timed out with ${result.unsent} message(s) unsent\n`);
+        if (result.unsent > 0 || result.held) {
+            const more = result.held ? ' and more not yet made' : '';
+            process.stdout.write(`replay: timed out with ${result.unsent} message(s) unsent${more}\n`);
             return 2;
         }
         process.stdout.write(`replay: sent ${result.sent} message(s) to ${args[0]}\n`);

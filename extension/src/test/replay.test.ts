@@ -96,7 +96,7 @@ test('the replay fails on a bad script and times out without a monitor', async (
     const script = path.join(dir, 'script.json');
     fs.mkdirSync(path.join(dir, '.wardlet'));
     fs.writeFileSync(script, JSON.stringify({ workspaceFolders: [dir], documents: [{ file, text: '' }], steps: [{ changes: [{ rangeOffset: 0, rangeLength: 0, text: 'x' }] }] }));
-    const lonely = runReplay(path.join(dir, 'm.sock'), script, '--timeout-ms', '200');
+    const lonely = runReplay(path.join(dir, 'm.sock'), script, '--timeout-ms', '1000');
     assert.equal(await lonely.code, 2);
     assert.match(lonely.stdout(), /2 message\(s\) unsent/);
 });
