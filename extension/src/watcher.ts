@@ -3,6 +3,7 @@
 // objects, which have the shapes below.
 
 import * as fs from 'fs';
+import * as path from 'path';
 import { bomEncoding, decodeDisk } from './disk-text';
 import {
     ChangeMessage,
@@ -65,6 +66,11 @@ function mayBePasted(text: string): boolean {
     return text.length > 2 || text.codePointAt(0)! <= 0xffff;
 }
 
+/** Whether `file` is `root` or lies below it. */
+function below(root: string, file: string): boolean {
+    return file === root || file.startsWith(root.endsWith(path.sep) ? root : root + path.sep);
+}
+
 /** The document's line end, from the editor or else from its first line end. */
 function lineEnd(document: DocumentLike, text: string): string {
     if (document.eol !== undefined) {
@@ -123,7 +129,11 @@ export class DocumentWatcher {
         }
     }
 
-    /** The editor renamed or moved files; a document's shadow follows its file. */
+    /**
+     * The editor renamed or moved files or folders; a document's shadow follows its file. The
+     * editor may already have opened documents under their new names; their "open" went out under
+     * a name the monitor did not know yet, so they are described once more after the rename.
+     */
     rename(files: ReadonlyArray<{ readonly oldUri: UriLike; readonly newUri: UriLike }>): void {
         for (const { oldUri, newUri } of files) {
             if (oldUri.scheme !== 'file' || newUri.scheme !== 'file') {
@@ -131,21 +141,26 @@ export class DocumentWatcher {
             }
             const inside = [oldUri, newUri].map((uri) => this.deps.project.contains(uri.fsPath));
             const renamed = this.documents.get(oldUri.toString());
-            const openedFirst = this.documents.get(newUri.toString());
+            const openedFirst = [...this.documents].filter(
+                ([key, document]) => key !== oldUri.toString() && below(newUri.fsPath, document.uri.fsPath),
+            );
             this.shadows.move(oldUri.toString(), newUri.toString());
             this.documents.delete(oldUri.toString());
-            if (inside[0] && inside[1]) {
-                if (renamed !== undefined && openedFirst === undefined) {
-                    this.documents.set(newUri.toString(), renamed);
+            if (!inside[0] || !inside[1]) {
+                if (inside[0]) {
+                    this.shadows.close(newUri.toString());
                 }
-                this.deliver([renameMessage(oldUri.fsPath, newUri.fsPath)]);
-                const text = this.shadows.text(newUri.toString());
-                if (openedFirst !== undefined && text !== undefined) {
-                    // Its "open" went out under a name the monitor did not know yet: once more.
-                    this.describe(MessageType.OPEN, openedFirst, text);
+                continue;
+            }
+            if (renamed !== undefined && !this.documents.has(newUri.toString())) {
+                this.documents.set(newUri.toString(), renamed);
+            }
+            this.deliver([renameMessage(oldUri.fsPath, newUri.fsPath)]);
+            for (const [key, document] of openedFirst) {
+                const text = this.shadows.text(key);
+                if (text !== undefined) {
+                    this.describe(MessageType.OPEN, document, text);
                 }
-            } else if (inside[0]) {
-                this.shadows.close(newUri.toString());
             }
         }
     }

@@ -371,6 +371,21 @@ test('a document the editor opened under its new name before the rename event is
         ],
     );
     assert.equal(watcher.openDocuments, 1);
+
+    // A folder: the documents the editor opened below its new name are described again.
+    all.length = 0;
+    const inFolder = new ScriptedDocument('/p/dir2/x.txt', 'x');
+    watcher.open(inFolder);
+    watcher.rename([{ oldUri: new ScriptedDocument('/p/dir', '').uri, newUri: new ScriptedDocument('/p/dir2', '').uri }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.oldFile]),
+        [
+            ['open', '/p/dir2/x.txt', undefined],
+            ['rename', '/p/dir2', '/p/dir'],
+            ['open', '/p/dir2/x.txt', undefined],
+        ],
+    );
 });
 
 test('the clipboard is read only for an insertion of more than one character', async () => {
