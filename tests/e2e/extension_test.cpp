@@ -44,10 +44,10 @@ bool monitor_follows_editor() {
     return flag != nullptr && std::string(flag) == "1";
 }
 
-#define REQUIRE_EDITOR_FIDELITY()                                                            \
-    if (!monitor_follows_editor()) {                                                         \
+#define REQUIRE_EDITOR_FIDELITY()                                                              \
+    if (!monitor_follows_editor()) {                                                           \
         GTEST_SKIP() << "needs a monitor that follows open/resync/rename messages and judges " \
-                        "a save at its message (set WARDLET_TEST_EDITOR_FIDELITY=1)";         \
+                        "a save at its message (set WARDLET_TEST_EDITOR_FIDELITY=1)";          \
     }
 
 }  // namespace
@@ -86,10 +86,10 @@ TEST(Extension, ScriptedEditorSessionKeepsTheMirrorExact) {
     ASSERT_EQ(monitor.wait_for(kModified, 1), 1) << monitor.process().output();
     EXPECT_EQ(read_file(file), edited);
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 10), 10);
-    EXPECT_EQ(monitor.rows(kFastInsertions +
-                           " UNION ALL SELECT SUM(is_undo_redo) || SUM(is_copy_paste) "
-                           "|| SUM(is_saved) FROM vscode_events"),
-              "0\n111\n")
+    EXPECT_EQ(
+        monitor.rows(kFastInsertions + " UNION ALL SELECT SUM(is_undo_redo) || SUM(is_copy_paste) "
+                                       "|| SUM(is_saved) FROM vscode_events"),
+        "0\n111\n")
         << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT type FROM vscode_events WHERE type != 'change' ORDER BY id"),
               "open\nopen\nsave\n");
@@ -199,10 +199,13 @@ TEST(ExtensionFidelity, Latin1DocumentIsDecodedAsTheEditorDoes) {
     replay(monitor, "script.json",
            {{"documents", {{{"file", file.native()}, {"encoding", "iso88591"}}}},
             {"steps",
-             {{{"changes", {{{"rangeOffset", 10}, {"rangeLength", 0}, {"text", " br\u00fbl\u00e9e"}}}}},
+             {{{"changes",
+                {{{"rangeOffset", 10}, {"rangeLength", 0}, {"text", " br\u00fbl\u00e9e"}}}}},
               {{"save", true}}}}});
     expect_save_judged_clean(monitor);
-    EXPECT_EQ(read_file(file), "caf\xE9 cr\xE8me br\xFBl\xE9" "e\n");
+    EXPECT_EQ(read_file(file),
+              "caf\xE9 cr\xE8me br\xFBl\xE9"
+              "e\n");
 }
 
 // The editor starts with unsaved text (hot exit): the monitor takes it, and calls none of it typed.
