@@ -38,6 +38,9 @@ public:
                             unsigned long count);
     void set_filecontent(std::filesystem::path const& path, std::string text);
     std::optional<std::string> get_filecontent(std::filesystem::path const& path) const;
+    // The entry of `from`, content and index, is the entry of `to` from now on, replacing any
+    // entry `to` had. False, changing nothing, when `from` has no entry.
+    bool rename_file(std::filesystem::path const& from, std::filesystem::path const& to);
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);
