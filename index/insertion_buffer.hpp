@@ -56,6 +56,8 @@ public:
     // The line diff from the mirrored content to `text`; empty without an entry.
     std::string diff_filecontent(std::filesystem::path const& path, std::string const& text) const;
     std::string get_diff_per_line(std::filesystem::path const& path, std::string const& text) const;
+    // The same line diff between two texts.
+    static std::string line_diff(std::string const& old_content, std::string const& text);
 
     // States in the automaton of `path` (0 without an entry): how much removed text it holds.
     std::size_t automaton_size(std::filesystem::path const& path) const;

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,10 @@ private:
     // new path watched.
     void after_editor_event(EditorOutcome const& outcome);
     // Judges a disk change of a tracked file: false when it was parked to wait for the editor's
-    // save (only when `may_wait`), true when the event is ready to be stored.
-    bool judge_disk(FileEvent& event, bool may_wait);
+    // save (only when `may_wait`), true when the event is ready to be stored. `mirror_then`, for
+    // a change that waited in vain, is the mirror when it was first judged.
+    bool judge_disk(FileEvent& event, bool may_wait,
+                    std::optional<std::string> const& mirror_then = std::nullopt);
 
     EventBus& bus_;
     EventDB& db_;

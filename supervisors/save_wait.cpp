@@ -1,6 +1,7 @@
 #include "supervisors/save_wait.hpp"
 
 #include <algorithm>
+#include <filesystem>
 
 SaveWait::SaveWait(std::chrono::milliseconds bound, Expire expire)
     : bound_(bound), expire_(std::move(expire)), timer_([this] { run(); }) {}
@@ -14,10 +15,11 @@ SaveWait::~SaveWait() {
     timer_.join();
 }
 
-void SaveWait::park(FileEvent event) {
+void SaveWait::park(FileEvent event, std::string mirror) {
     {
         std::lock_guard lock(mutex_);
-        parked_.push_back({std::chrono::steady_clock::now() + bound_, std::move(event)});
+        parked_.push_back(
+            {std::chrono::steady_clock::now() + bound_, std::move(event), std::move(mirror)});
     }
     cv_.notify_all();
 }
@@ -26,7 +28,7 @@ std::vector<FileEvent> SaveWait::take(std::string const& path) {
     std::vector<FileEvent> taken;
     std::lock_guard lock(mutex_);
     for (auto it = parked_.begin(); it != parked_.end();) {
-        if (it->event.filepath == path) {
+        if (std::filesystem::path(it->event.filepath) == std::filesystem::path(path)) {
             taken.push_back(std::move(it->event));
             it = parked_.erase(it);
         } else {
@@ -41,15 +43,16 @@ bool SaveWait::same(FileEvent const& a, FileEvent const& b) {
            a.action == b.action;
 }
 
-bool SaveWait::expired(FileEvent const& event) {
+std::optional<std::string> SaveWait::expired(FileEvent const& event) {
     std::lock_guard lock(mutex_);
     auto const found = std::find_if(expired_.begin(), expired_.end(),
-                                    [&](FileEvent const& done) { return same(done, event); });
+                                    [&](Parked const& done) { return same(done.event, event); });
     if (found == expired_.end()) {
-        return false;
+        return std::nullopt;
     }
+    std::string mirror = std::move(found->mirror);
     expired_.erase(found);
-    return true;
+    return mirror;
 }
 
 void SaveWait::expire_all() {
@@ -57,8 +60,8 @@ void SaveWait::expire_all() {
     {
         std::lock_guard lock(mutex_);
         for (Parked& parked : parked_) {
-            expired_.push_back(parked.event);
-            due.push_back(std::move(parked.event));
+            due.push_back(parked.event);
+            expired_.push_back(std::move(parked));
         }
         parked_.clear();
     }
@@ -79,9 +82,9 @@ void SaveWait::run() {
             cv_.wait_until(lock, deadline);
             continue;
         }
-        FileEvent event = std::move(parked_.front().event);
+        FileEvent event = parked_.front().event;
+        expired_.push_back(std::move(parked_.front()));
         parked_.pop_front();
-        expired_.push_back(event);
         lock.unlock();
         // Unlocked: the bus may wait for room, while its worker asks `expired`.
         expire_(event);

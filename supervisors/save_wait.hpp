@@ -7,6 +7,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +26,13 @@ public:
     // Parked events are dropped unexpired; call expire_all first to keep them.
     ~SaveWait();
 
-    void park(FileEvent event);
+    // `mirror` is the mirror's content when the event was judged: a change that no save explains
+    // is judged against it, since the editor may reload the file from disk meanwhile.
+    void park(FileEvent event, std::string mirror);
     // The parked events of `path`, in the order parked; they are no longer parked.
     std::vector<FileEvent> take(std::string const& path);
-    // Whether `event` is an expired one handed back; true once for each expiry.
-    bool expired(FileEvent const& event);
+    // For an expired event handed back, the mirror it was parked with; a value once per expiry.
+    std::optional<std::string> expired(FileEvent const& event);
     // Expires every parked event now, on the calling thread.
     void expire_all();
 
@@ -37,6 +40,7 @@ private:
     struct Parked {
         std::chrono::steady_clock::time_point deadline;
         FileEvent event;
+        std::string mirror;
     };
     void run();
     static bool same(FileEvent const& a, FileEvent const& b);
@@ -46,7 +50,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::list<Parked> parked_;  // in deadline order: every event waits the same bound
-    std::vector<FileEvent> expired_;
+    std::vector<Parked> expired_;
     bool stopping_ = false;
     std::thread timer_;
 };

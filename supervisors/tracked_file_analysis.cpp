@@ -49,15 +49,16 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
         event.action == FileActions::Modified ||
         (event.action == FileActions::Moved && is_tracked_file(event.filepath));
     if (content_may_have_changed) {
-        bool const waited = save_wait_->expired(event);
-        if (!judge_disk(event, !waited)) {
+        std::optional<std::string> const mirror_then = save_wait_->expired(event);
+        if (!judge_disk(event, !mirror_then, mirror_then)) {
             return;  // stored once the save comes, or its wait ends
         }
     }
     listener->store(Event{event});
 }
 
-bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait) {
+bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
+                                  std::optional<std::string> const& mirror_then) {
     std::filesystem::path const path(event.filepath);
     std::optional<std::string> raw = read_file_content(path);
     if (!raw) {
@@ -78,20 +79,25 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait) {
         content = std::move(raw);
     }
     if (ibuf_.compare_filecontent(path, *content) == 0) {
-        return true;
-    }
-    if (may_wait && documents.seen(path)) {
+        if (!mirror_then || *mirror_then == *content) {
+            return true;
+        }
+        // No save explains the change, and the editor has since taken the disk's content
+        // (reloading the file): the change bypassed the editor all the same.
+        event.diff = InsertionBuffer::line_diff(*mirror_then, *content);
+    } else if (may_wait && documents.seen(path)) {
         // The editor may have written the file before its changes reached the mirror; its save
         // message, which follows them, decides.
         log_line("[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
                  "editor's save",
                  event.filepath);
-        save_wait_->park(event);
+        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}));
         return false;
+    } else {
+        event.diff = ibuf_.diff_filecontent(path, *content);
     }
     log_line("[FileListener]::trackedfile_handler FAST INSERTION fid=({};{})", event.fid.first,
              event.fid.second);
-    event.diff = ibuf_.diff_filecontent(path, *content);
     event.incident_type = Incident::Types::FAST_INSERTION;
     ibuf_.set_filecontent(path, *content);
     ibuf_.update(path);

@@ -44,6 +44,24 @@ std::string replay(MonitorHarness const& monitor, fs::path const& file) {
     return result.output;
 }
 
+// Waits, at most 10 s, until the monitor has printed `needle` `times` times.
+bool printed(MonitorHarness& monitor, std::string const& needle, std::size_t times) {
+    auto const deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string const output = monitor.process().output();
+        std::size_t count = 0;
+        for (auto at = output.find(needle); at != std::string::npos;
+             at = output.find(needle, at + 1)) {
+            ++count;
+        }
+        if (count >= times) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
 std::string const kFast =
     "SELECT COUNT(*) FROM file_events WHERE incident_type = 'FAST_INSERTION'";
 
@@ -73,6 +91,17 @@ TEST(EditorFidelity, ASaveBeforeItsChangesIsNoFastInsertion) {
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 3), 3);
     EXPECT_EQ(monitor.rows(kFast), "0\n");
     EXPECT_EQ(replay(monitor, file), "alpha\nbeta!\n");
+
+    // Another program writes the file and the editor reloads it, sending the whole new text as a
+    // change: no save follows, and the content still bypassed the editor.
+    write_file(file, "alpha\nbeta!\ngamma\n");
+    ASSERT_TRUE(printed(monitor, "waiting for the editor's save", 2)) << monitor.process().output();
+    editor.send(
+        Change{.file = file, .inserted = "alpha\nbeta!\ngamma\n", .deleted = 12, .offset = 0}
+            .line());
+    ASSERT_EQ(monitor.wait_for(kFast, 1), 1);
+    EXPECT_EQ(monitor.rows("SELECT diff FROM file_events WHERE incident_type = 'FAST_INSERTION'"),
+              "= alpha\n= beta!\n+ gamma\n\n");
 }
 
 // A byte order mark, mixed line ends and Latin-1: the editor's text is not the disk's bytes, and
