@@ -245,6 +245,10 @@ void VSCodeListener::process_line(std::string const& line) {
     }
     if (describes_document) {
         event.internal_copy = false;  // the editor's text as it stands, not an insertion
+        if (!event.is_tracked) {
+            // Nothing was set from it: a document outside the project keeps its text.
+            event.inserted.clear();
+        }
     } else {
         // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
         bool const found = ibuf_.contains(event.inserted);

@@ -163,9 +163,12 @@ TEST(EditorFidelity, DirtyAtStartAndAResyncSetTheMirrorToTheEditorsText) {
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 5), 5);
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason LIKE 'editor_%'", 2),
               2);
+    // A document outside the project sets nothing, and its text is not kept.
+    editor.send(describe(monitor.home() / "settings.json", "open", "{\"token\": 1}", true));
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 6), 6);
     EXPECT_EQ(monitor.rows("SELECT type, inserted, change_offset, internal_copy FROM "
                            "vscode_events WHERE type IN ('open', 'resync') ORDER BY id"),
-              "open|one\ntwo\n|-1|0\nresync|abc\nd\n|-1|0\n");
+              "open|one\ntwo\n|-1|0\nresync|abc\nd\n|-1|0\nopen||-1|0\n");
     EXPECT_EQ(replay(monitor, dirty), "one\ntwo\nthree\n");
     EXPECT_EQ(replay(monitor, drifted), "abc\nde\n");
     std::string const output = monitor.process().output();
