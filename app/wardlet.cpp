@@ -32,6 +32,8 @@ Wardlet::~Wardlet() {
         // connections then hand over the lines they have already received.
         bus_->drain(kDrainBound);
         supervisor_->editor_listener().close_connections();
+        // Disk changes still waiting for a save that can no longer come are judged without it.
+        supervisor_->judge_waiting_now();
         if (!bus_->drain(kDrainBound)) {
             log_line("[Wardlet] events still queued at shutdown were not stored");
         }

@@ -32,6 +32,16 @@ std::uint64_t read_count(json const& value, char const* key) {
     return static_cast<std::uint64_t>(value.get<unsigned long long>());
 }
 
+// An optional key: absent or null leaves `field` as it is; any other value must have the type
+// of `field`, like the required keys.
+template <typename T>
+void read_optional(json const& object, char const* key, T& field) {
+    auto const found = object.find(key);
+    if (found != object.end() && !found->is_null()) {
+        field = found->get<T>();
+    }
+}
+
 }  // namespace
 
 VSCodeEvent parse_event(std::string const& message) {
@@ -55,5 +65,15 @@ VSCodeEvent parse_event(std::string const& message) {
     event.is_copy_paste = object["causedByCopyPaste"].get<bool>();
     event.is_saved = object["isSaved"].get<bool>();
     event.incident_type = Incident::Types::NONE;
+
+    if (auto const length = object.find("length"); length != object.end() && !length->is_null()) {
+        event.text_length = read_count(*length, "length");
+    }
+    read_optional(object, "sha256", event.text_sha256);
+    read_optional(object, "encoding", event.encoding);
+    read_optional(object, "eol", event.eol);
+    read_optional(object, "bom", event.bom);
+    read_optional(object, "textIncluded", event.text_included);
+    read_optional(object, "oldFile", event.old_filepath);
     return event;
 }

@@ -12,9 +12,21 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The kinds of message ("type") the monitor acts on beyond edits; any other kind is an edit.
+namespace MessageKind {
+inline constexpr char const* SAVE = "save";
+inline constexpr char const* EOL = "eol";        // the editor rewrote every line end
+inline constexpr char const* OPEN = "open";      // the document as the editor first holds it
+inline constexpr char const* RESYNC = "resync";  // the editor's text, to repair the mirror
+inline constexpr char const* RENAME = "rename";  // "oldFile" is now "file"
+}  // namespace MessageKind
+
 // Turns one line of the editor socket, a JSON object with the keys "file", "type", "inserted",
 // "deletedCount", "offset", "causedByUndoRedo", "causedByCopyPaste" and "isSaved", into an editor
 // event stamped now, with the file id of "file" ((0, 0) when the path cannot be queried).
+// The optional keys "length", "sha256", "encoding", "eol", "bom", "textIncluded" and "oldFile",
+// which describe the editor's document, fill their fields when present (null counts as absent);
+// a present key of the wrong type rejects the message like a required one.
 // Throws the JSON library's exception for text that is not JSON, a line that is not an object, a
 // missing key or a value of the wrong type, and BadChangeMessage for an unusable number.
 VSCodeEvent parse_event(std::string const& message);

@@ -3,7 +3,14 @@
 #include "app/file_content.hpp"
 #include "app/log.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cctype>
 #include <limits>
 #include <mutex>
@@ -198,4 +205,118 @@ bool filemap_names(std::filesystem::path const& path, std::string_view file) {
         return text == file || (same_up_to_separator_runs(text, file) &&
                                 std::filesystem::path(text) == std::filesystem::path(file));
     });
+}
+
+namespace {
+
+std::string system_error(std::string const& what, std::filesystem::path const& path) {
+    return what + " '" + path.native() + "': " + std::strerror(errno);
+}
+
+void write_all(int fd, std::string const& content, std::filesystem::path const& path) {
+    std::size_t written = 0;
+    while (written < content.size()) {
+        ssize_t const count = ::write(fd, content.data() + written, content.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            throw FileMapWriteError(system_error("cannot write", path));
+        }
+        written += static_cast<std::size_t>(count);
+    }
+}
+
+}  // namespace
+
+FileMapLock::FileMapLock(std::filesystem::path const& data_dir) {
+    fd_ = ::open(data_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        throw FileMapWriteError(system_error("cannot open", data_dir));
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            std::string const message = system_error("cannot lock", data_dir);
+            ::close(fd_);
+            throw FileMapWriteError(message);
+        }
+    }
+}
+
+FileMapLock::~FileMapLock() {
+    ::close(fd_);
+}
+
+void write_filemap_atomically(std::filesystem::path const& target, std::string const& content) {
+    std::filesystem::path const dir =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    std::string temp = (dir / ("." + target.filename().native() + ".XXXXXX")).native();
+    int const fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        throw FileMapWriteError(system_error("cannot create a temporary file in", dir));
+    }
+    try {
+        // Keep the permissions of the map being replaced; a new map gets the usual rw-r--r--.
+        struct stat existing {};
+        mode_t const mode =
+            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
+        if (::fchmod(fd, mode) != 0) {
+            throw FileMapWriteError(system_error("cannot set the permissions of", temp));
+        }
+        write_all(fd, content, temp);
+        if (::fsync(fd) != 0) {
+            throw FileMapWriteError(system_error("cannot sync", temp));
+        }
+        if (::close(fd) != 0) {
+            throw FileMapWriteError(system_error("cannot close", temp));
+        }
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        std::string const message = system_error("cannot replace", target);
+        ::unlink(temp.c_str());
+        throw FileMapWriteError(message);
+    }
+    // The rename itself reaches the disk with the directory.
+    int const dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+}
+
+bool rename_in_filemap(std::filesystem::path const& map, std::filesystem::path const& from,
+                       std::filesystem::path const& to) {
+    std::filesystem::path const data_dir =
+        map.has_parent_path() ? map.parent_path() : std::filesystem::path(".");
+    FileMapLock const lock(data_dir);
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(map, error))) {
+        return false;
+    }
+    std::optional<std::string> const content = read_file_content(map);
+    if (!content) {
+        // Rewriting a map that could not be read would lose its lines.
+        throw FileMapWriteError("cannot read the file map '" + map.native() + "'");
+    }
+    std::string rewritten;
+    bool changed = false;
+    for_each_line(*content, [&](std::size_t, std::string_view line) {
+        LineFields const read = read_line(line);
+        if (read.fid && std::filesystem::path(read.path) == from) {
+            rewritten += std::to_string(read.fid->first) + ';' + std::to_string(read.fid->second) +
+                         ';' + to.native();
+            changed = true;
+        } else {
+            rewritten += line;
+        }
+        rewritten += '\n';
+    });
+    if (changed) {
+        write_filemap_atomically(map, rewritten);
+    }
+    return changed;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -56,3 +57,35 @@ FileMap parse_filemap(std::filesystem::path const& path);
 // element: the same answer as a search of parse_filemap(path), and the same lines logged, without
 // building the map's paths. The editor channel asks this for every change message.
 bool filemap_names(std::filesystem::path const& path, std::string_view file);
+
+// A file map that could not be locked or written; the message names the path and the reason.
+class FileMapWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An exclusive lock on a data directory for one read-modify-write of its file map, so that
+// writers at once (the tracking tool, the monitor following a rename) do not lose each other's
+// lines. Throws FileMapWriteError when the directory cannot be opened or locked.
+class FileMapLock {
+public:
+    explicit FileMapLock(std::filesystem::path const& data_dir);
+    FileMapLock(FileMapLock const&) = delete;
+    FileMapLock& operator=(FileMapLock const&) = delete;
+    ~FileMapLock();
+
+private:
+    int fd_ = -1;
+};
+
+// Replaces the file at `target` with `content` at once: written and synced to a temporary file
+// beside it, with the permissions of the file it replaces, then renamed over it. Readers see the
+// old map or the new one, never a part. Throws FileMapWriteError.
+void write_filemap_atomically(std::filesystem::path const& target, std::string const& content);
+
+// Gives every usable line of the file map at `map` whose path equals `from` (element by element)
+// the path `to`, keeping its file id and every other line byte for byte, under the data
+// directory's lock. True when a line changed. Throws FileMapWriteError when the map cannot be
+// rewritten; a missing map names nothing.
+bool rename_in_filemap(std::filesystem::path const& map, std::filesystem::path const& from,
+                       std::filesystem::path const& to);

@@ -2,6 +2,7 @@
 
 #include "app/file_content.hpp"
 #include "app/log.hpp"
+#include "editor/document_text.hpp"
 #include "editor/filemap.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/listen_socket.hpp"
@@ -215,22 +216,155 @@ void VSCodeListener::process_line(std::string const& line) {
         log_line("[VSCodeListener] message rejected: {}", error.what());
         return;
     }
+    if (event.change_type == MessageKind::RENAME) {
+        follow_rename(event);
+    }
     update_if_tracked(event);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
-    if (event.is_tracked && event.offset != NO_POSITION && !event.is_saved) {
-        if (event.deleted != 0) {
-            ibuf_.delete_filecontent(path, event.offset, event.deleted);
-        }
-        if (!event.inserted.empty()) {
-            ibuf_.insert_filecontent(path, event.offset, event.inserted);
+    bool const describes_document =
+        event.change_type == MessageKind::OPEN || event.change_type == MessageKind::RESYNC;
+    if (event.is_tracked) {
+        documents_.mark_seen(path);
+        if (describes_document) {
+            set_document_text(event, path);
+        } else if (event.is_saved) {
+            judge_save(event, path);
+        } else if (event.offset != NO_POSITION) {
+            if (event.deleted != 0) {
+                ibuf_.delete_filecontent(path, event.offset, event.deleted);
+            }
+            if (!event.inserted.empty()) {
+                ibuf_.insert_filecontent(path, event.offset, event.inserted);
+            }
+            if (event.change_type == MessageKind::EOL) {
+                documents_.set_eol(path,
+                                   event.inserted.find("\r\n") != std::string::npos ? "\r\n" : "\n");
+            }
         }
     }
-    // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
-    bool const found = ibuf_.contains(event.inserted);
-    event.internal_copy = found && !event.inserted.empty();
+    if (describes_document) {
+        event.internal_copy = false;  // the editor's text as it stands, not an insertion
+        if (!event.is_tracked) {
+            // Nothing was set from it: a document outside the project keeps its text.
+            event.inserted.clear();
+        }
+    } else {
+        // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
+        bool const found = ibuf_.contains(event.inserted);
+        event.internal_copy = found && !event.inserted.empty();
+    }
     ibuf_.update(path);
     publish(Event{std::move(event)});
+}
+
+namespace {
+
+// Whether `text` is the text the message describes by its "length" and "sha256", as far as it
+// describes any.
+bool is_described_text(VSCodeEvent const& event, std::string const& text) {
+    return (!event.text_length || *event.text_length == text.size()) &&
+           (event.text_sha256.empty() || sha256_hex(text) == event.text_sha256);
+}
+
+bool describes_text(VSCodeEvent const& event) {
+    return event.text_length || !event.text_sha256.empty();
+}
+
+}  // namespace
+
+void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path const& path) {
+    documents_.set_format(path, DocumentFormat{event.encoding, event.bom, event.eol});
+    std::optional<std::string> const before = ibuf_.get_filecontent(path);
+    std::string text;
+    if (event.text_included) {
+        text = std::move(event.inserted);
+    } else if (std::optional<std::string> raw = read_file_content(path)) {
+        if (std::optional<std::string> decoded = documents_.editor_text(path, *raw)) {
+            text = std::move(*decoded);
+        } else {
+            log_line("[VSCodeListener] {}: encoding {} cannot be decoded; the disk's bytes are kept",
+                     event.filepath, event.encoding);
+            text = std::move(*raw);
+        }
+    } else {
+        // Nothing better to set: the mirror keeps what it holds.
+        log_line("[VSCodeListener] {}: cannot read the file; the mirror is kept", event.filepath);
+        text = before.value_or(std::string{});
+    }
+    if (describes_text(event) && !is_described_text(event, text)) {
+        log_line("[VSCodeListener] {} of {}: the text set ({} bytes) is not the editor's as the "
+                 "message describes it",
+                 event.change_type, event.filepath, text.size());
+    }
+    if (event.change_type == MessageKind::RESYNC) {
+        log_line("[VSCodeListener] resync of {}: mirror of {} bytes set to the editor's text of {} "
+                 "bytes{}",
+                 event.filepath, before ? before->size() : 0, text.size(),
+                 before == text ? " (it was in step)" : "");
+    }
+    ibuf_.set_filecontent(path, text);
+    event.offset = NO_POSITION;
+    event.deleted = 0;
+    event.mirror_reset_reason = event.change_type == MessageKind::RESYNC
+                                    ? SnapshotReason::EDITOR_RESYNC
+                                    : SnapshotReason::EDITOR_OPEN;
+    event.inserted = text;
+    event.mirror_reset = std::move(text);
+}
+
+void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const& path) {
+    std::optional<std::string> raw = read_file_content(path);
+    if (!raw) {
+        log_line("[VSCodeListener] save of {}: cannot read the file; not compared", event.filepath);
+        return;
+    }
+    event.saved_disk_sha256 = sha256_hex(*raw);
+    std::optional<std::string> disk = documents_.editor_text(path, std::move(*raw));
+    std::string const mirror = ibuf_.get_filecontent(path).value_or(std::string{});
+    if (disk && *disk == mirror) {
+        event.save_matches_disk = true;
+        if (describes_text(event) && !is_described_text(event, mirror)) {
+            log_line("[VSCodeListener] save of {}: disk and mirror agree but differ from the "
+                     "editor's text as the message describes it",
+                     event.filepath);
+        }
+        return;
+    }
+    if (disk && describes_text(event) && is_described_text(event, *disk)) {
+        // The disk holds exactly the editor's text: the mirror lost step, not the disk.
+        log_line("[VSCodeListener] save of {}: mirror of {} bytes out of step with the editor; set "
+                 "to the saved text of {} bytes",
+                 event.filepath, mirror.size(), disk->size());
+        ibuf_.set_filecontent(path, *disk);
+        event.save_matches_disk = true;
+        event.mirror_reset_reason = SnapshotReason::EDITOR_SAVE;
+        event.mirror_reset = std::move(*disk);
+        return;
+    }
+    log_line("[VSCodeListener] save of {}: the disk differs from the editor's text", event.filepath);
+}
+
+void VSCodeListener::follow_rename(VSCodeEvent& event) {
+    if (event.old_filepath.empty() || !filemap_names(tracked_map_, event.old_filepath)) {
+        return;
+    }
+    std::filesystem::path const from(event.old_filepath);
+    std::filesystem::path const to(event.filepath);
+    try {
+        rename_in_filemap(tracked_map_, from, to);
+    } catch (FileMapWriteError const& error) {
+        log_line("[VSCodeListener] rename of {} to {} not followed: {}", event.old_filepath,
+                 event.filepath, error.what());
+        return;
+    }
+    ibuf_.rename_file(from, to);
+    documents_.rename(from, to);
+    log_line("[VSCodeListener] {} renamed to {}; its mirror and file map line follow",
+             event.old_filepath, event.filepath);
+    // The new path's record starts from the content the old one had.
+    event.mirror_reset = ibuf_.get_filecontent(to).value_or(std::string{});
+    event.mirror_reset_reason = SnapshotReason::EDITOR_RENAME;
 }
 
 void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
@@ -238,9 +372,19 @@ void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
 }
 
 void VSCodeListener::handle(Event event) {
-    std::get<VSCodeEvent>(event);  // any other record is not an editor event
+    // Any other record is not an editor event.
+    VSCodeEvent& editor_event = std::get<VSCodeEvent>(event);
     log_line("[VSCodeListener] handler triggered");
+    std::optional<std::string> reset = std::move(editor_event.mirror_reset);
+    editor_event.mirror_reset.reset();
+    std::string const path = editor_event.filepath;
+    FileId const fid = editor_event.fid;
+    std::string const reason = editor_event.mirror_reset_reason;
     store(std::move(event));
+    if (reset) {
+        // Right after the message's row: edits stored from now on apply to this content.
+        db_.store_snapshot(path, fid, reason, *reset);
+    }
 }
 
 void VSCodeListener::close_connections() {

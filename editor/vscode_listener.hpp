@@ -1,6 +1,7 @@
 #pragma once
 
 #include "editor/change_message.hpp"
+#include "editor/editor_documents.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <sys/types.h>
@@ -21,6 +22,13 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // insertion buffer and serves the socket; `start` accepts extension connections, each read by its
 // own thread, which turns every line into an editor event, mirrors tracked edits, runs the
 // internal-copy test and publishes the event. `handle` stores published editor events.
+//
+// Messages that describe the editor's document rather than edit it: "open" and "resync" set the
+// mirror to the editor's text (none of it typed) and keep the document's format; "save" compares
+// the disk, read as the editor reads it, with the mirror at the point where every earlier change
+// of its connection is mirrored; "rename" moves the mirror and the file map's line to the new
+// path. A message that sets the mirror carries the new content in `mirror_reset`, which `handle`
+// stores as a snapshot right after the message's row.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
@@ -54,6 +62,8 @@ public:
     void remove_socket_if_ours();
 
     std::string const& socket_path() const { return socket_path_; }
+    // The documents' formats and editor history, shared with the analysis of disk changes.
+    EditorDocuments& documents() { return documents_; }
     // How often the accept loop has begun to wait. Once it has, a stop request is certain to end
     // the loop through its shutdown branch.
     std::uint64_t wait_count() const { return waits_.load(); }
@@ -70,8 +80,15 @@ private:
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line.
     void process_line(std::string const& line);
+    // "open"/"resync" of a tracked document: the mirror becomes the editor's text.
+    void set_document_text(VSCodeEvent& event, std::filesystem::path const& path);
+    // "save" of a tracked document: sets the event's verdict on the disk's content.
+    void judge_save(VSCodeEvent& event, std::filesystem::path const& path);
+    // "rename" from a tracked path: the file map's line and the mirror follow the document.
+    void follow_rename(VSCodeEvent& event);
 
     std::filesystem::path tracked_map_;  // the file map, read afresh for every message
+    EditorDocuments documents_;
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};
     std::string socket_path_;

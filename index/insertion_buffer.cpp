@@ -101,6 +101,17 @@ std::optional<std::string> InsertionBuffer::get_filecontent(
     return it->second.buf;
 }
 
+bool InsertionBuffer::rename_file(std::filesystem::path const& from,
+                                  std::filesystem::path const& to) {
+    std::lock_guard lock(mutex_);
+    auto node = files_.extract(from);
+    if (node.empty()) {
+        return false;
+    }
+    files_.insert_or_assign(to, std::move(node.mapped()));
+    return true;
+}
+
 void InsertionBuffer::update(std::filesystem::path const& path) {
     std::lock_guard lock(mutex_);
     auto& file = entry(path);

@@ -38,6 +38,9 @@ public:
                             unsigned long count);
     void set_filecontent(std::filesystem::path const& path, std::string text);
     std::optional<std::string> get_filecontent(std::filesystem::path const& path) const;
+    // The entry of `from`, content and index, is the entry of `to` from now on, replacing any
+    // entry `to` had. False, changing nothing, when `from` has no entry.
+    bool rename_file(std::filesystem::path const& from, std::filesystem::path const& to);
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);
@@ -53,6 +56,8 @@ public:
     // The line diff from the mirrored content to `text`; empty without an entry.
     std::string diff_filecontent(std::filesystem::path const& path, std::string const& text) const;
     std::string get_diff_per_line(std::filesystem::path const& path, std::string const& text) const;
+    // The same line diff between two texts.
+    static std::string line_diff(std::string const& old_content, std::string const& text);
 
     // States in the automaton of `path` (0 without an entry): how much removed text it holds.
     std::size_t automaton_size(std::filesystem::path const& path) const;

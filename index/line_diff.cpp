@@ -34,6 +34,10 @@ std::string InsertionBuffer::get_diff_per_line(std::filesystem::path const& path
         }
         old_content = it->second.buf;
     }
+    return line_diff(old_content, text);
+}
+
+std::string InsertionBuffer::line_diff(std::string const& old_content, std::string const& text) {
     std::vector<std::string> const old_lines = split_lines(old_content);
     std::vector<std::string> const new_lines = split_lines(text);
     dtl::Diff<std::string, std::vector<std::string>> diff(old_lines, new_lines);

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    libsqlite3-dev sqlite3
+    libsqlite3-dev sqlite3 libssl-dev
     nlohmann-json3-dev libdtl-dev libfmt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 chromium

@@ -22,6 +22,13 @@ struct sqlite3_stmt;
 namespace SnapshotReason {
 inline constexpr char const* START = "start";                    // loaded when monitoring began
 inline constexpr char const* FAST_INSERTION = "fast_insertion";  // reset to the disk content
+// Set to the editor's text, which is not typed: when the editor first showed the document, when
+// it brought an out-of-step mirror back to its text, when a save showed the mirror out of step.
+inline constexpr char const* EDITOR_OPEN = "editor_open";
+inline constexpr char const* EDITOR_RESYNC = "editor_resync";
+inline constexpr char const* EDITOR_SAVE = "editor_save";
+// The editor renamed the document; the content moved to the new path unchanged.
+inline constexpr char const* EDITOR_RENAME = "editor_rename";
 }  // namespace SnapshotReason
 
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of

@@ -3,11 +3,14 @@
 #include "app/log.hpp"
 #include "app/startup_error.hpp"
 
+#include <chrono>
 #include <cstdlib>
 
 namespace {
 
 constexpr char const* kExtensionFolder = "undefined_publisher.wardlet-watcher-0.0.1";
+// How long a disk change of a document the editor holds waits for the editor's save.
+constexpr std::chrono::milliseconds kSaveWaitBound{2000};
 
 std::filesystem::path home_directory() {
     char const* home = std::getenv("HOME");
@@ -33,8 +36,16 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
         "VSCodeListener");
     bus_.subscribe(BaseEvent::Types::FILE_EVENT,
                    [this](Event event) { supervisors_[0]->handle(std::move(event)); });
-    bus_.subscribe(BaseEvent::Types::VSCODE_EVENT,
-                   [this](Event event) { supervisors_[1]->handle(std::move(event)); });
+    save_wait_ = std::make_unique<SaveWait>(
+        kSaveWaitBound, [this](FileEvent const& event) { bus_.publish(event); });
+    bus_.subscribe(BaseEvent::Types::VSCODE_EVENT, [this](Event event) {
+        VSCodeEvent const& editor_event = std::get<VSCodeEvent>(event);
+        EditorOutcome const outcome{editor_event.filepath,          editor_event.change_type,
+                                    editor_event.is_tracked,        editor_event.is_saved,
+                                    editor_event.save_matches_disk, editor_event.saved_disk_sha256};
+        supervisors_[1]->handle(std::move(event));
+        after_editor_event(outcome);
+    });
     try {
         watch_locations();
     } catch (std::filesystem::filesystem_error const& error) {

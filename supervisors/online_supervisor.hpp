@@ -7,10 +7,12 @@
 #include "files/file_listener.hpp"
 #include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
+#include "supervisors/save_wait.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,9 @@ public:
     // Both set fields of the event they are handed before storing it.
     void handle_trackedfile(FileListener* listener, FileEvent& event);
     void handle_backupfile(FileListener* listener, FileEvent& event);
+    // Hands every disk change still waiting for the editor's save to the bus, to be judged
+    // without the save. For the teardown, once the editor connections are closed.
+    void judge_waiting_now();
 
     FileListener& file_listener();
     VSCodeListener& editor_listener();
@@ -42,6 +47,23 @@ private:
     void watch_locations();
     void handle_backupdir(FileListener* listener, FileEvent& event);
     bool is_tracked_file(std::string const& path) const;
+    // What the bus worker needs of an editor event once it is stored.
+    struct EditorOutcome {
+        std::string path;
+        std::string kind;
+        bool tracked = false;
+        bool saved = false;
+        bool save_matches_disk = false;
+        std::string saved_disk_sha256;
+    };
+    // A save of a tracked document judges the disk changes that waited for it; a rename has the
+    // new path watched.
+    void after_editor_event(EditorOutcome const& outcome);
+    // Judges a disk change of a tracked file: false when it was parked to wait for the editor's
+    // save (only when `may_wait`), true when the event is ready to be stored. `mirror_then`, for
+    // a change that waited in vain, is the mirror when it was first judged.
+    bool judge_disk(FileEvent& event, bool may_wait,
+                    std::optional<std::string> const& mirror_then = std::nullopt);
 
     EventBus& bus_;
     EventDB& db_;
@@ -50,4 +72,6 @@ private:
     std::vector<std::unique_ptr<ISupervisor>> supervisors_;
     std::filesystem::path tracked_path_;
     FileMap filemap_;
+    // Last: it ends its timer before anything the timer uses goes.
+    std::unique_ptr<SaveWait> save_wait_;
 };

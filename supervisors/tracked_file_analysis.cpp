@@ -2,6 +2,7 @@
 // following of the editor's backup files.
 #include "app/file_content.hpp"
 #include "app/log.hpp"
+#include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
 #include <fstream>
@@ -48,27 +49,101 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
         event.action == FileActions::Modified ||
         (event.action == FileActions::Moved && is_tracked_file(event.filepath));
     if (content_may_have_changed) {
-        std::filesystem::path const path(event.filepath);
-        std::optional<std::string> const content = read_file_content(path);
-        if (!content) {
-            // A file that is gone or unreadable tells nothing about its content; comparing it as
-            // empty would flag a deletion of every line and lose the mirror.
-            log_line("[FileListener]::trackedfile_handler cannot read {}; not compared",
-                     event.filepath);
-        } else if (ibuf_.compare_filecontent(path, *content) != 0) {
-            log_line("[FileListener]::trackedfile_handler FAST INSERTION fid=({};{})",
-                     event.fid.first, event.fid.second);
-            event.diff = ibuf_.diff_filecontent(path, *content);
-            event.incident_type = Incident::Types::FAST_INSERTION;
-            ibuf_.set_filecontent(path, *content);
-            ibuf_.update(path);
-            // Edits stored from now on apply to the disk content, not to what the mirror held.
-            // An edit mirrored before the reset but stored after it is replayed on top of it,
-            // while the mirror lost it to the reset.
-            db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content);
+        std::optional<std::string> const mirror_then = save_wait_->expired(event);
+        if (!judge_disk(event, !mirror_then, mirror_then)) {
+            return;  // stored once the save comes, or its wait ends
         }
     }
     listener->store(Event{event});
+}
+
+bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
+                                  std::optional<std::string> const& mirror_then) {
+    std::filesystem::path const path(event.filepath);
+    std::optional<std::string> raw = read_file_content(path);
+    if (!raw) {
+        // A file that is gone or unreadable tells nothing about its content; comparing it as
+        // empty would flag a deletion of every line and lose the mirror.
+        log_line("[FileListener]::trackedfile_handler cannot read {}; not compared",
+                 event.filepath);
+        return true;
+    }
+    EditorDocuments const& documents = editor_listener().documents();
+    if (documents.is_saved_disk(path, sha256_hex(*raw))) {
+        return true;  // the bytes of the editor's last save, which matched its text
+    }
+    // Compared as the editor reads the file, so that its encoding, byte order mark and line ends
+    // are no difference.
+    std::optional<std::string> content = documents.editor_text(path, *raw);
+    if (!content) {
+        content = std::move(raw);
+    }
+    if (ibuf_.compare_filecontent(path, *content) == 0) {
+        if (!mirror_then || *mirror_then == *content) {
+            return true;
+        }
+        // No save explains the change, and the editor has since taken the disk's content
+        // (reloading the file): the change bypassed the editor all the same.
+        event.diff = InsertionBuffer::line_diff(*mirror_then, *content);
+    } else if (may_wait && documents.seen(path)) {
+        // The editor may have written the file before its changes reached the mirror; its save
+        // message, which follows them, decides.
+        log_line("[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
+                 "editor's save",
+                 event.filepath);
+        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}));
+        return false;
+    } else {
+        event.diff = ibuf_.diff_filecontent(path, *content);
+    }
+    log_line("[FileListener]::trackedfile_handler FAST INSERTION fid=({};{})", event.fid.first,
+             event.fid.second);
+    event.incident_type = Incident::Types::FAST_INSERTION;
+    ibuf_.set_filecontent(path, *content);
+    ibuf_.update(path);
+    // Edits stored from now on apply to the disk content, not to what the mirror held.
+    // An edit mirrored before the reset but stored after it is replayed on top of it,
+    // while the mirror lost it to the reset.
+    db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content);
+    return true;
+}
+
+void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
+    if (outcome.kind == MessageKind::RENAME) {
+        // The listener has rewritten the map's line: watch the document where it is now.
+        filemap_ = parse_filemap();
+        std::filesystem::path const renamed(outcome.path);
+        for (auto const& [fid, entry] : filemap_) {
+            if (entry.filepath == renamed) {
+                FileListener* listener = &file_listener();
+                listener->watch(
+                    entry.filepath,
+                    [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
+                    false);
+                break;
+            }
+        }
+    }
+    if (!outcome.saved || !outcome.tracked) {
+        return;
+    }
+    std::filesystem::path const path(outcome.path);
+    if (outcome.save_matches_disk) {
+        editor_listener().documents().note_saved_disk(path, outcome.saved_disk_sha256);
+    }
+    for (FileEvent& waiting : save_wait_->take(outcome.path)) {
+        if (outcome.save_matches_disk) {
+            log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
+                     waiting.filepath);
+        } else {
+            judge_disk(waiting, false);
+        }
+        file_listener().store(Event{waiting});
+    }
+}
+
+void OnlineSupervisor::judge_waiting_now() {
+    save_wait_->expire_all();
 }
 
 void OnlineSupervisor::handle_backupdir(FileListener* listener, FileEvent& event) {

@@ -76,6 +76,14 @@ void write_file(SessionRecord const& record, FileReport const& file, std::ostrea
                            row.inserted.size());
         out << indented(row.inserted, "    | ");
     }
+    for (std::size_t snapshot_index : file.editor_texts) {
+        SnapshotRow const& snapshot = record.snapshots[snapshot_index];
+        out << fmt::format("\n  {} at {}: {} bytes set as the editor held them\n",
+                           snapshot.reason == "editor_open"
+                               ? "editor held unsaved text when first seen"
+                               : "record out of step, brought to the editor's text",
+                           printable(snapshot.recorded_at), snapshot.content.size());
+    }
     for (std::size_t row_index : file.fast_insertions) {
         FileRow const& row = record.files[row_index];
         out << fmt::format("\n  fast insertion at {}:\n", local_time(row.time));

@@ -1,5 +1,8 @@
 #include "tools/session_report.hpp"
 
+#include "editor/change_message.hpp"
+#include "store/event_db.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -51,6 +54,12 @@ fs::path relative_path(fs::path const& file, fs::path const& project) {
         return fs::path("_outside") / file.relative_path();
     }
     return relative;
+}
+
+bool is_editor_text(SnapshotRow const& snapshot) {
+    return snapshot.reason == SnapshotReason::EDITOR_OPEN ||
+           snapshot.reason == SnapshotReason::EDITOR_RESYNC ||
+           snapshot.reason == SnapshotReason::EDITOR_SAVE;
 }
 
 EditType edit_type_of(EditorRow const& row) {
@@ -128,6 +137,9 @@ void count_editor_rows(SessionRecord const& record, FileReport& file) {
             ++file.saves;
             continue;
         }
+        if (describes_document(row)) {
+            continue;
+        }
         ++file.changes;
         file.bytes_inserted += row.inserted.size();
         file.bytes_deleted += row.deleted;
@@ -174,7 +186,12 @@ public:
             while (next_snapshot < snapshots.size() &&
                    record_.snapshots[snapshots[next_snapshot]].after_event_id < row_id) {
                 SnapshotRow const& snapshot = record_.snapshots[snapshots[next_snapshot]];
-                bool const fast = snapshot.reason != "start";
+                // Only a reset to the disk brings content that bypassed the editor; the
+                // editor's own text, whatever it differs in, is no one's typing.
+                bool const fast = snapshot.reason == SnapshotReason::FAST_INSERTION;
+                if (is_editor_text(snapshot) && snapshot.content != text.content()) {
+                    file.editor_texts.push_back(snapshots[next_snapshot]);
+                }
                 text.reset(snapshot.content, fast ? Origin::fast_insertion : Origin::initial);
                 file.steps.push_back({NO_INDEX, Origin::initial, snapshots[next_snapshot],
                                       origin_runs(text.origins())});
@@ -244,6 +261,11 @@ private:
 
 }  // namespace
 
+bool describes_document(EditorRow const& row) {
+    return row.type == MessageKind::OPEN || row.type == MessageKind::RESYNC ||
+           row.type == MessageKind::RENAME;
+}
+
 SessionReport analyse_session(SessionRecord const& record, fs::path const& project,
                               std::vector<fs::path> const& tracked, bool keep_code_states) {
     SessionReport report;
@@ -278,6 +300,9 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
     auto const add_editor_row = [&](std::size_t i, EditorRow const& row, Timestamp time,
                                     std::size_t file) {
         report.files[file].rows.push_back(i);
+        if (describes_document(row)) {
+            return;
+        }
         report.events.push_back({row.saved ? SessionEvent::Kind::save : SessionEvent::Kind::edit,
                                  time,
                                  file,

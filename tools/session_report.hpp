@@ -20,6 +20,10 @@ inline constexpr std::size_t NO_INDEX = std::numeric_limits<std::size_t>::max();
 // or an auto-closed bracket is found in almost any file, so the monitor's flag says nothing there.
 inline constexpr std::size_t MIN_UNPASTED_COPY = 16;
 
+// Whether the row describes the editor's document ("open", "resync", "rename") instead of
+// editing it: its text, if any, is not typed and counts as no change.
+bool describes_document(EditorRow const& row);
+
 // The origin that an editor row gives to the bytes it inserts.
 Origin origin_of(EditorRow const& row);
 
@@ -62,6 +66,10 @@ struct FileReport {
     std::vector<std::size_t> pastes;           // rows the editor marked as pastes
     std::vector<std::size_t> internal_copies;  // rows whose origin is an internal copy
     std::vector<std::size_t> fast_insertions;  // file rows of fast insertions
+    // Snapshots (SessionRecord::snapshots) of the editor's text, set when the editor first showed
+    // the document or brought the record back to its text, that differed from what the record
+    // held: the editor had text that never came through its changes (unsaved at start, say).
+    std::vector<std::size_t> editor_texts;
     std::vector<Activity> activity;            // in time order
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;

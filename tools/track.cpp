@@ -4,19 +4,15 @@
 #include "editor/filemap.hpp"
 #include "store/schema.hpp"
 
-#include <fcntl.h>
 #include <fnmatch.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -29,10 +25,6 @@ std::string quoted(fs::path const& path) {
     return "'" + path.native() + "'";
 }
 
-std::string system_error(std::string const& what, fs::path const& path) {
-    return what + " " + quoted(path) + ": " + std::strerror(errno);
-}
-
 // True when a usable map line names this file: by its id, or by its path (a line left from
 // before the file was replaced, and so got a new inode, still names it).
 bool names_file(MapLine const& line, std::optional<FileId> fid, fs::path const& filepath) {
@@ -42,29 +34,20 @@ bool names_file(MapLine const& line, std::optional<FileId> fid, fs::path const& 
     return (fid && *line.fid == *fid) || line.filepath.lexically_normal() == filepath;
 }
 
-// An exclusive lock on the data directory for one read-modify-write of the map, so that two
-// calls of the tool at once do not lose each other's lines.
+// The file map's lock, its failures reported as the tool's own.
 class DirectoryLock {
 public:
-    explicit DirectoryLock(fs::path const& dir) {
-        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) {
-            throw TrackError(system_error("cannot open", dir));
-        }
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                std::string const message = system_error("cannot lock", dir);
-                ::close(fd_);
-                throw TrackError(message);
-            }
-        }
-    }
-    DirectoryLock(DirectoryLock const&) = delete;
-    DirectoryLock& operator=(DirectoryLock const&) = delete;
-    ~DirectoryLock() { ::close(fd_); }
+    explicit DirectoryLock(fs::path const& dir) : lock_(take(dir)) {}
 
 private:
-    int fd_ = -1;
+    static std::unique_ptr<FileMapLock> take(fs::path const& dir) {
+        try {
+            return std::make_unique<FileMapLock>(dir);
+        } catch (FileMapWriteError const& error) {
+            throw TrackError(error.what());
+        }
+    }
+    std::unique_ptr<FileMapLock> lock_;
 };
 
 bool names_any(std::vector<MapLine> const& lines, fs::path const& filepath) {
@@ -88,20 +71,6 @@ std::string read_text_or_empty(fs::path const& path, char const* what);
 
 std::vector<MapLine> read_map(fs::path const& map) {
     return map_lines(read_text_or_empty(map, "file map"));
-}
-
-void write_all(int fd, std::string const& content, fs::path const& path) {
-    std::size_t written = 0;
-    while (written < content.size()) {
-        ssize_t const count = ::write(fd, content.data() + written, content.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            throw TrackError(system_error("cannot write", path));
-        }
-        written += static_cast<std::size_t>(count);
-    }
 }
 
 void report(std::ostream& out, std::vector<MapChange> const& changes) {
@@ -393,42 +362,10 @@ std::vector<MapChange> remove_from_map(std::vector<MapLine>& lines, fs::path con
 }
 
 void write_atomically(fs::path const& target, std::string const& content) {
-    fs::path const dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string temp = (dir / ("." + target.filename().native() + ".XXXXXX")).native();
-    int const fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        throw TrackError(system_error("cannot create a temporary file in", dir));
-    }
     try {
-        // Keep the permissions of the map being replaced; a new map gets the usual rw-r--r--.
-        struct stat existing {};
-        mode_t const mode =
-            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
-        if (::fchmod(fd, mode) != 0) {
-            throw TrackError(system_error("cannot set the permissions of", temp));
-        }
-        write_all(fd, content, temp);
-        if (::fsync(fd) != 0) {
-            throw TrackError(system_error("cannot sync", temp));
-        }
-        if (::close(fd) != 0) {
-            throw TrackError(system_error("cannot close", temp));
-        }
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        std::string const message = system_error("cannot replace", target);
-        ::unlink(temp.c_str());
-        throw TrackError(message);
-    }
-    // The rename itself reaches the disk with the directory.
-    int const dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
+        write_filemap_atomically(target, content);
+    } catch (FileMapWriteError const& error) {
+        throw TrackError(error.what());
     }
 }
 

@@ -52,3 +52,31 @@ TEST(ChangeMessage, NumbersAndMalformedLines) {
         }
     }
 }
+
+// Messages about the editor's document add optional keys; the eight keys stay required.
+TEST(ChangeMessage, DocumentKeysAreOptionalAndTyped) {
+    json line = message();
+    line["type"] = "open";
+    VSCodeEvent const plain = parse_event(line.dump());
+    EXPECT_FALSE(plain.text_length);
+    EXPECT_EQ(plain.encoding, "");
+    EXPECT_FALSE(plain.text_included);
+
+    line.update({{"length", 12}, {"sha256", "ab"}, {"encoding", "iso88591"}, {"eol", "\r\n"},
+                 {"bom", true}, {"textIncluded", true}, {"oldFile", "/q"}});
+    VSCodeEvent const full = parse_event(line.dump());
+    EXPECT_EQ(full.text_length, 12u);
+    EXPECT_EQ(full.text_sha256, "ab");
+    EXPECT_EQ(full.encoding, "iso88591");
+    EXPECT_EQ(full.eol, "\r\n");
+    EXPECT_TRUE(full.bom);
+    EXPECT_TRUE(full.text_included);
+    EXPECT_EQ(full.old_filepath, "/q");
+
+    line["textIncluded"] = "yes";
+    EXPECT_THROW(parse_event(line.dump()), json::type_error);
+    line["textIncluded"] = nullptr;  // null counts as absent
+    EXPECT_FALSE(parse_event(line.dump()).text_included);
+    line["length"] = -3.5;
+    EXPECT_THROW(parse_event(line.dump()), BadChangeMessage);
+}

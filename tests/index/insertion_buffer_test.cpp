@@ -148,3 +148,19 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
     }
     testing::internal::GetCapturedStdout();
 }
+
+// A renamed file keeps its content and index under the new path, replacing what that path had.
+TEST(InsertionBuffer, RenameMovesContentAndIndex) {
+    InsertionBuffer buffer;
+    buffer.set_filecontent("/p/a", "alpha beta");
+    buffer.update("/p/a");
+    buffer.delete_filecontent("/p/a", 0, 6);
+    buffer.update("/p/a");
+    buffer.set_filecontent("/p/b", "old");
+    EXPECT_TRUE(buffer.rename_file("/p/a", "/p/b"));
+    EXPECT_EQ(buffer.get_filecontent("/p/b"), "beta");
+    EXPECT_FALSE(buffer.get_filecontent("/p/a"));
+    EXPECT_TRUE(buffer.contains("alpha "));  // removed text stays findable
+    EXPECT_FALSE(buffer.rename_file("/p/a", "/p/c"));
+    EXPECT_FALSE(buffer.get_filecontent("/p/c"));
+}

@@ -1,0 +1,93 @@
+#include "supervisors/save_wait.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+SaveWait::SaveWait(std::chrono::milliseconds bound, Expire expire)
+    : bound_(bound), expire_(std::move(expire)), timer_([this] { run(); }) {}
+
+SaveWait::~SaveWait() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    timer_.join();
+}
+
+void SaveWait::park(FileEvent event, std::string mirror) {
+    {
+        std::lock_guard lock(mutex_);
+        parked_.push_back(
+            {std::chrono::steady_clock::now() + bound_, std::move(event), std::move(mirror)});
+    }
+    cv_.notify_all();
+}
+
+std::vector<FileEvent> SaveWait::take(std::string const& path) {
+    std::vector<FileEvent> taken;
+    std::lock_guard lock(mutex_);
+    for (auto it = parked_.begin(); it != parked_.end();) {
+        if (std::filesystem::path(it->event.filepath) == std::filesystem::path(path)) {
+            taken.push_back(std::move(it->event));
+            it = parked_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+bool SaveWait::same(FileEvent const& a, FileEvent const& b) {
+    return a.timestamp == b.timestamp && a.filepath == b.filepath && a.wid == b.wid &&
+           a.action == b.action;
+}
+
+std::optional<std::string> SaveWait::expired(FileEvent const& event) {
+    std::lock_guard lock(mutex_);
+    auto const found = std::find_if(expired_.begin(), expired_.end(),
+                                    [&](Parked const& done) { return same(done.event, event); });
+    if (found == expired_.end()) {
+        return std::nullopt;
+    }
+    std::string mirror = std::move(found->mirror);
+    expired_.erase(found);
+    return mirror;
+}
+
+void SaveWait::expire_all() {
+    std::vector<FileEvent> due;
+    {
+        std::lock_guard lock(mutex_);
+        for (Parked& parked : parked_) {
+            due.push_back(parked.event);
+            expired_.push_back(std::move(parked));
+        }
+        parked_.clear();
+    }
+    for (FileEvent const& event : due) {
+        expire_(event);
+    }
+}
+
+void SaveWait::run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (parked_.empty()) {
+            cv_.wait(lock);
+            continue;
+        }
+        auto const deadline = parked_.front().deadline;
+        if (std::chrono::steady_clock::now() < deadline) {
+            cv_.wait_until(lock, deadline);
+            continue;
+        }
+        FileEvent event = parked_.front().event;
+        expired_.push_back(std::move(parked_.front()));
+        parked_.pop_front();
+        lock.unlock();
+        // Unlocked: the bus may wait for room, while its worker asks `expired`.
+        expire_(event);
+        lock.lock();
+    }
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "events/records.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Disk changes of documents the editor holds, waiting for the editor's save to explain them.
+// The bus worker parks an event and later takes the events of a saved file back; an event still
+// parked at its deadline is handed to `expire` on this class's own thread (which publishes it
+// again, to be judged without waiting), and is from then on recognised by `expired`.
+class SaveWait {
+public:
+    using Expire = std::function<void(FileEvent const&)>;
+
+    SaveWait(std::chrono::milliseconds bound, Expire expire);
+    SaveWait(SaveWait const&) = delete;
+    SaveWait& operator=(SaveWait const&) = delete;
+    // Parked events are dropped unexpired; call expire_all first to keep them.
+    ~SaveWait();
+
+    // `mirror` is the mirror's content when the event was judged: a change that no save explains
+    // is judged against it, since the editor may reload the file from disk meanwhile.
+    void park(FileEvent event, std::string mirror);
+    // The parked events of `path`, in the order parked; they are no longer parked.
+    std::vector<FileEvent> take(std::string const& path);
+    // For an expired event handed back, the mirror it was parked with; a value once per expiry.
+    std::optional<std::string> expired(FileEvent const& event);
+    // Expires every parked event now, on the calling thread.
+    void expire_all();
+
+private:
+    struct Parked {
+        std::chrono::steady_clock::time_point deadline;
+        FileEvent event;
+        std::string mirror;
+    };
+    void run();
+    static bool same(FileEvent const& a, FileEvent const& b);
+
+    std::chrono::milliseconds bound_;
+    Expire expire_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::list<Parked> parked_;  // in deadline order: every event waits the same bound
+    std::vector<Parked> expired_;
+    bool stopping_ = false;
+    std::thread timer_;
+};
