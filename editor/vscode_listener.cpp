@@ -60,10 +60,10 @@ void VSCodeListener::prime() {
         std::string content = read_file_content(data.filepath).value_or(std::string{});
         std::size_t const size = content.size();
         // The starting point from which the stored edits rebuild the file.
-        db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
-                           content);
-        ibuf_.set_filecontent(data.filepath, std::move(content));
+        std::uint64_t const place = ibuf_.set_filecontent(data.filepath, content);
         ibuf_.update(data.filepath);
+        db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
+                           content, place);
         log_line("[VSCodeListener] updated insertion buffer for {} with size={}",
                  data.filepath.native(), size);
     }
@@ -219,16 +219,18 @@ void VSCodeListener::process_line(std::string const& line) {
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
     if (event.is_tracked && event.offset != NO_POSITION && !event.is_saved) {
-        if (event.deleted != 0) {
-            ibuf_.delete_filecontent(path, event.offset, event.deleted);
-        }
-        if (!event.inserted.empty()) {
-            ibuf_.insert_filecontent(path, event.offset, event.inserted);
+        if (event.deleted != 0 || !event.inserted.empty()) {
+            event.mirror_seq =
+                ibuf_.edit_filecontent(path, event.offset, event.deleted, event.inserted);
         }
     }
     // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
-    bool const found = ibuf_.contains(event.inserted);
-    event.internal_copy = found && !event.inserted.empty();
+    std::optional<CopySource> const source = ibuf_.find(event.inserted);
+    event.internal_copy = source && !event.inserted.empty();
+    if (event.internal_copy) {
+        event.copy_source = source->path.native();
+        event.copy_source_offset = source->offset;
+    }
     ibuf_.update(path);
     publish(Event{std::move(event)});
 }

@@ -5,6 +5,7 @@
 #include "events/file_id.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -58,6 +59,13 @@ struct VSCodeEvent : BaseEvent {
     bool is_copy_paste = false;
     std::string copy_buf;
     bool internal_copy = false;
+    // For an internal copy: the tracked file where the text was found, and the byte offset there
+    // when the file holds it now.
+    std::optional<std::string> copy_source;
+    std::optional<std::uint64_t> copy_source_offset;
+    // Place of this change in the order in which changes reached the mirror; none when the
+    // change left every mirror as it was.
+    std::optional<std::uint64_t> mirror_seq;
     bool is_saved = false;
     std::string incident_type;
 };

@@ -34,9 +34,13 @@ void InsertionBuffer::report_drift(std::filesystem::path const& path, unsigned l
              path.string(), offset, size);
 }
 
-void InsertionBuffer::insert_filecontent(std::filesystem::path const& path, unsigned long offset,
-                                         std::string const& text) {
+void InsertionBuffer::continue_sequence(std::uint64_t last) {
     std::lock_guard lock(mutex_);
+    sequence_ = std::max(sequence_, last);
+}
+
+void InsertionBuffer::insert_locked(std::filesystem::path const& path, unsigned long offset,
+                                    std::string const& text) {
     auto& file = entry(path);
     std::size_t const size = file.buf.size();
     if (offset <= size) {
@@ -50,9 +54,8 @@ void InsertionBuffer::insert_filecontent(std::filesystem::path const& path, unsi
     file.same_suffix = std::min<std::size_t>(file.same_suffix, size - offset);
 }
 
-void InsertionBuffer::delete_filecontent(std::filesystem::path const& path, unsigned long offset,
-                                         unsigned long count) {
-    std::lock_guard lock(mutex_);
+void InsertionBuffer::delete_locked(std::filesystem::path const& path, unsigned long offset,
+                                    unsigned long count) {
     auto& file = entry(path);
     std::size_t const size = file.buf.size();
     if (!delete_text(file.buf, offset, count)) {
@@ -66,13 +69,43 @@ void InsertionBuffer::delete_filecontent(std::filesystem::path const& path, unsi
     }
 }
 
-void InsertionBuffer::set_filecontent(std::filesystem::path const& path, std::string text) {
+std::uint64_t InsertionBuffer::insert_filecontent(std::filesystem::path const& path,
+                                                  unsigned long offset, std::string const& text) {
     std::lock_guard lock(mutex_);
+    insert_locked(path, offset, text);
+    return ++sequence_;
+}
+
+std::uint64_t InsertionBuffer::delete_filecontent(std::filesystem::path const& path,
+                                                  unsigned long offset, unsigned long count) {
+    std::lock_guard lock(mutex_);
+    delete_locked(path, offset, count);
+    return ++sequence_;
+}
+
+std::uint64_t InsertionBuffer::edit_filecontent(std::filesystem::path const& path,
+                                                unsigned long offset, unsigned long count,
+                                                std::string const& text) {
+    std::lock_guard lock(mutex_);
+    if (count != 0) {
+        delete_locked(path, offset, count);
+    }
+    if (!text.empty()) {
+        insert_locked(path, offset, text);
+    }
+    return ++sequence_;
+}
+
+std::uint64_t InsertionBuffer::set_filecontent(std::filesystem::path const& path,
+                                               std::string text) {
+    std::lock_guard lock(mutex_);
+    std::uint64_t const place = ++sequence_;
     auto& file = entry(path);
     file.buf = std::move(text);
     file.set_whole = true;
     file.same_prefix = 0;
     file.same_suffix = 0;
+    return place;
 }
 
 std::optional<std::string> InsertionBuffer::get_filecontent(

@@ -3,6 +3,7 @@
 #include "index/content_history.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -38,11 +39,22 @@ public:
         std::size_t same_suffix = 0;
     };
 
-    void insert_filecontent(std::filesystem::path const& path, unsigned long offset,
-                            std::string const& text);
-    void delete_filecontent(std::filesystem::path const& path, unsigned long offset,
-                            unsigned long count);
-    void set_filecontent(std::filesystem::path const& path, std::string text);
+    // Each change of a mirror returns its place in the order in which changes reached the
+    // mirrors, taken under the lock: stored with the change (and with a snapshot of a content set
+    // whole), it lets a replay apply them in that order. An edit ignored as out of range takes a
+    // place too; the replay ignores it the same way.
+    std::uint64_t insert_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                     std::string const& text);
+    std::uint64_t delete_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                     unsigned long count);
+    std::uint64_t set_filecontent(std::filesystem::path const& path, std::string text);
+    // One editor change as one step of that order: removes up to `count` bytes at `offset`
+    // (when `count` is not 0), then inserts `text` there (when not empty), by the rules of
+    // delete_filecontent and insert_filecontent.
+    std::uint64_t edit_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                   unsigned long count, std::string const& text);
+    // Places are taken after `last` from now on (the last one stored by an earlier run).
+    void continue_sequence(std::uint64_t last);
     std::optional<std::string> get_filecontent(std::filesystem::path const& path) const;
 
     // Brings the index of `path` up to its current content.
@@ -66,9 +78,14 @@ public:
 
 private:
     sambuf_pair& entry(std::filesystem::path const& path);
+    void insert_locked(std::filesystem::path const& path, unsigned long offset,
+                       std::string const& text);
+    void delete_locked(std::filesystem::path const& path, unsigned long offset,
+                       unsigned long count);
     void report_drift(std::filesystem::path const& path, unsigned long offset,
                       std::size_t size) const;
 
     std::unordered_map<std::filesystem::path, sambuf_pair> files_;
+    std::uint64_t sequence_ = 0;
     mutable std::mutex mutex_;
 };
