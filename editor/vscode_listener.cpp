@@ -35,7 +35,6 @@ void close_fd(int& fd) {
 VSCodeListener::VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                                std::string socket_path)
     : ISupervisor(bus, db, ibuf, env), tracked_map_(env_.datapath / "tracked") {
-    prime();
     ListenSocket const socket = open_listen_socket(socket_path);
     server_fd_ = socket.server_fd;
     wake_pipe_[0] = socket.wake_read;

@@ -17,15 +17,19 @@
 // Where the editor extension finds the monitor.
 inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 
-// The monitor's end of the editor socket. Its constructor loads every tracked file into the
-// insertion buffer and serves the socket; `start` accepts extension connections, each read by its
+// The monitor's end of the editor socket. Its constructor serves the socket, `prime` loads every
+// tracked file into the insertion buffer (and stores its start snapshot); `start` accepts extension connections, each read by its
 // own thread, which turns every line into an editor event, mirrors tracked edits, runs the
 // internal-copy test and publishes the event. `handle` stores published editor events.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
+    // Writes nothing to the database.
     VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                    std::string socket_path = EDITOR_SOCKET_PATH);
+    // Mirrors every file of the file map and stores a start snapshot of each: the first rows of a
+    // run, called once every start-up step that can fail has passed.
+    void prime();
     // Ends every connection as close_connections() does and closes the descriptors. The socket
     // file stays; see remove_socket_if_ours().
     ~VSCodeListener() override;
@@ -65,7 +69,6 @@ private:
         bool finished = false;
     };
 
-    void prime();
     void accept_connection();
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line.

@@ -86,3 +86,37 @@ TEST(MonitorStartup, FailsClearlyWithoutArgumentHomeOrDataDirectory) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("[EventDB] error: "), std::string::npos) << result.output;
 }
+
+// A start that fails, or is refused because a monitor already serves the project, leaves the
+// database byte for byte as it was, writes no row and leaves no socket file of its own.
+TEST(MonitorStartup, ARefusedOrFailedStartLeavesTheDatabaseAndTheSocketAsTheyWere) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.c", "int a;\n");
+    monitor.start();
+    monitor.send(Change{.file = file, .inserted = "unsaved ", .offset = 0}.line());
+    // Once another connection sees the row, its commit is over and the file stays as it is.
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    std::string const before = read_file(monitor.db());
+    struct stat socket_before {};
+    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_before), 0);
+    ChildProcess::Options const options{.env = {{"HOME", monitor.home().native()}},
+                                        .cwd = std::nullopt};
+    auto const second = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.output.find("registering"), std::string::npos) << second.output;
+    EXPECT_EQ(read_file(monitor.db()), before);
+    struct stat socket_after {};
+    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_after), 0);
+    EXPECT_EQ(socket_after.st_ino, socket_before.st_ino);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+
+    // The same project, its home's Library now a regular file: the start fails.
+    std::string const stopped = read_file(monitor.db());
+    fs::remove_all(monitor.home() / "Library");
+    write_file(monitor.home() / "Library", "not a folder");
+    auto const failed = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    EXPECT_EQ(failed.status, 1) << failed.output;
+    EXPECT_EQ(failed.output.find("registering"), std::string::npos) << failed.output;
+    EXPECT_EQ(read_file(monitor.db()), stopped);
+    EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
+}
