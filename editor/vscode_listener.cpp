@@ -5,6 +5,7 @@
 #include "editor/filemap.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/listen_socket.hpp"
+#include "store/recorded_content.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -55,17 +56,42 @@ VSCodeListener::~VSCodeListener() {
 void VSCodeListener::prime() {
     FileMap const map = parse_filemap(tracked_map_);
     for (auto const& [fid, data] : map) {
+        std::optional<std::string> const read = read_file_content(data.filepath);
+        if (read) {
+            record_changes_between_runs(data.filepath, *read);
+        }
         // An unreadable file is mirrored as empty, like a file that has no content yet.
-        std::string content = read_file_content(data.filepath).value_or(std::string{});
-        std::size_t const size = content.size();
+        std::string const content = read.value_or(std::string{});
         // The starting point from which the stored edits rebuild the file.
         std::uint64_t const place = ibuf_.set_filecontent(data.filepath, content);
         ibuf_.update(data.filepath);
         db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
                            content, place);
         log_line("[VSCodeListener] updated insertion buffer for {} with size={}",
-                 data.filepath.native(), size);
+                 data.filepath.native(), content.size());
     }
+}
+
+void VSCodeListener::record_changes_between_runs(std::filesystem::path const& path,
+                                                 std::string const& disk) {
+    std::optional<std::string> recorded = recorded_content(env_.dbpath, path);
+    if (!recorded || *recorded == disk) {
+        return;
+    }
+    log_line("[VSCodeListener] {} changed while no monitor ran", path.native());
+    // The line diff from the recorded content, as for a fast insertion seen live.
+    ibuf_.set_filecontent(path, std::move(*recorded));
+    FileEvent event;
+    event.type = BaseEvent::Types::FILE_EVENT;
+    event.timestamp = now_timestamp();
+    event.action = FileActions::Modified;
+    event.directory = path.parent_path().native();
+    event.filepath = path.native();
+    event.fid = file_id_of(path);
+    event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+    event.incident_type = Incident::Types::FAST_INSERTION;
+    event.diff = ibuf_.diff_filecontent(path, disk);
+    db_.store(std::move(event));
 }
 
 void VSCodeListener::start() {

@@ -28,7 +28,8 @@ public:
     VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                    std::string socket_path = EDITOR_SOCKET_PATH);
     // Mirrors every file of the file map and stores a start snapshot of each: the first rows of a
-    // run, called once every start-up step that can fail has passed.
+    // run, called once every start-up step that can fail has passed. A file whose disk content
+    // differs from what the record last gave it gets a fast insertion row first.
     void prime();
     // Ends every connection as close_connections() does and closes the descriptors. The socket
     // file stays; see remove_socket_if_ours().
@@ -69,6 +70,9 @@ private:
         bool finished = false;
     };
 
+    // Stores a fast insertion row with the line diff when the record's last content of `path`
+    // differs from `disk`: the file changed while no monitor ran.
+    void record_changes_between_runs(std::filesystem::path const& path, std::string const& disk);
     void accept_connection();
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line.

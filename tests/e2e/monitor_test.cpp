@@ -120,3 +120,27 @@ TEST(MonitorStartup, ARefusedOrFailedStartLeavesTheDatabaseAndTheSocketAsTheyWer
     EXPECT_EQ(read_file(monitor.db()), stopped);
     EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
 }
+
+// A tracked file changed by another program while no monitor ran: the next start stores a fast
+// insertion with the line diff from what the record last gave the file, then its start snapshot.
+// An unchanged file gets no such row.
+TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.c", "int a;\n");
+    auto const same = monitor.add_tracked("b.c", "int b;\n");
+    monitor.start();
+    monitor.send(Change{.file = file, .inserted = "int c;\n", .offset = 7}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    // The editor's save, then an append by another program.
+    write_file(file, "int a;\nint c;\n");
+    std::ofstream(file, std::ios::app) << "int pasted;\n";
+    monitor.start();
+    EXPECT_EQ(monitor.rows("SELECT filepath, action, handler_type, incident_type, diff FROM "
+                           "file_events WHERE incident_type = 'FAST_INSERTION'"),
+              file.native() + "|Modified|TRACKEDFILE|FAST_INSERTION|= int a;\n= int c;\n+ "
+                              "int pasted;\n\n");
+    EXPECT_EQ(monitor.rows("SELECT filepath, reason FROM snapshots WHERE id > 2 ORDER BY filepath"),
+              file.native() + "|start\n" + same.native() + "|start\n");
+    EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s));
+}
