@@ -38,11 +38,14 @@ std::optional<std::string> recorded_content(std::filesystem::path const& databas
     sqlite3* raw = nullptr;
     int const rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
     Connection const conn(raw, &sqlite3_close);
+    if (rc == SQLITE_OK) {
+        // The monitor's own connection may be committing; wait for it as its rows do.
+        sqlite3_busy_timeout(raw, 5000);
+    }
     if (rc != SQLITE_OK || !has_column(raw, "vscode_events", "change_offset") ||
         !has_column(raw, "snapshots", "after_event_id")) {
         return std::nullopt;
     }
-    sqlite3_busy_timeout(raw, 5000);
     bool const ordered = has_column(raw, "snapshots", "mirror_seq") &&
                          has_column(raw, "vscode_events", "mirror_seq");
     Statement snapshots = prepare(raw, ordered ? "SELECT filepath, content, after_event_id, "

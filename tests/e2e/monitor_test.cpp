@@ -136,11 +136,13 @@ TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
     write_file(file, "int a;\nint c;\n");
     std::ofstream(file, std::ios::app) << "int pasted;\n";
     monitor.start();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots", 4), 4);
     EXPECT_EQ(monitor.rows("SELECT filepath, action, handler_type, incident_type, diff FROM "
                            "file_events WHERE incident_type = 'FAST_INSERTION'"),
               file.native() + "|Modified|TRACKEDFILE|FAST_INSERTION|= int a;\n= int c;\n+ "
                               "int pasted;\n\n");
     EXPECT_EQ(monitor.rows("SELECT filepath, reason FROM snapshots WHERE id > 2 ORDER BY filepath"),
               file.native() + "|start\n" + same.native() + "|start\n");
-    EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s));
+    EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s))
+        << monitor.process().output();
 }
