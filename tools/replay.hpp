@@ -45,7 +45,7 @@ Replay replay_file(std::filesystem::path const& database, std::filesystem::path 
 
 // How the bytes of a replayed file arrived.
 enum class Origin : std::uint8_t {
-    initial,         // in the file when the monitor loaded it, or changed while none ran
+    initial,         // in the file when the monitor first loaded it
     typed,           // an editor change of none of the kinds below
     pasted,          // a paste of text found in no tracked file
     internal_copy,   // text that the monitor found in a tracked file already

@@ -62,6 +62,7 @@ struct FileReport {
     std::vector<std::size_t> pastes;           // rows the editor marked as pastes
     std::vector<std::size_t> internal_copies;  // rows whose origin is an internal copy
     std::vector<std::size_t> fast_insertions;  // file rows of fast insertions
+    std::vector<std::size_t> between_runs;     // those of changes made while no monitor ran
     std::vector<Activity> activity;            // in time order
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;

@@ -145,4 +145,22 @@ TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
               file.native() + "|start\n" + same.native() + "|start\n");
     EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s))
         << monitor.process().output();
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+
+    // The report counts the appended bytes as a fast insertion and marks the gap.
+    auto const report = run_process({REPORT_BIN, monitor.project().native(), "--json"});
+    ASSERT_EQ(report.status, 0) << report.output;
+    auto const json = nlohmann::json::parse(report.output);
+    int found = 0;
+    for (auto const& reported : json["files"]) {
+        if (reported["path"] == file.native()) {
+            ++found;
+            EXPECT_EQ(reported["shares"]["fast_insertion"], 12) << reported.dump();
+            EXPECT_EQ(reported["shares"]["typed"], 7) << reported.dump();
+        }
+    }
+    EXPECT_EQ(found, 1) << report.output;
+    auto const text = run_process({REPORT_BIN, monitor.project().native()});
+    EXPECT_NE(text.output.find("(changed while no monitor ran)"), std::string::npos)
+        << text.output;
 }
