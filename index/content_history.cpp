@@ -25,22 +25,23 @@ std::uint64_t gram_hash(char const* at) {
 }
 
 // Calls `each(smallest)` with the smallest gram hash of every window of WINDOW grams starting at
-// byte positions [first, end) of `content`; each window must fit in `content`.
+// byte positions [first, end) of `content`, in order, until it returns false; each window must
+// fit in `content`. Returns whether every call returned true.
 template <typename Each>
-void for_each_window_minimum(std::string_view content, std::size_t first, std::size_t end,
+bool for_each_window_minimum(std::string_view content, std::size_t first, std::size_t end,
                              Each&& each) {
     constexpr std::size_t W = ContentHistory::WINDOW;
-    if (first >= end) {
-        return;
-    }
-    std::vector<std::uint64_t> grams(end - first + W - 1);
-    for (std::size_t i = 0; i < grams.size(); ++i) {
+    std::uint64_t grams[W];
+    for (std::size_t i = 0; i + 1 < W && first < end; ++i) {
         grams[i] = gram_hash(content.data() + first + i);
     }
-    for (std::size_t s = 0; s + W <= grams.size(); ++s) {
-        each(*std::min_element(grams.begin() + static_cast<std::ptrdiff_t>(s),
-                               grams.begin() + static_cast<std::ptrdiff_t>(s + W)));
+    for (std::size_t s = first; s < end; ++s) {
+        grams[(s - first + W - 1) % W] = gram_hash(content.data() + s + W - 1);
+        if (!each(*std::min_element(grams, grams + W))) {
+            return false;
+        }
     }
+    return true;
 }
 
 }  // namespace
@@ -80,6 +81,7 @@ void ContentHistory::keep_fingerprints(std::string_view content, std::size_t fir
             add_fingerprint(smallest);
             last = smallest;
         }
+        return true;
     });
 }
 
@@ -101,11 +103,8 @@ bool ContentHistory::holds(std::string_view text) const {
     if (text.size() < LONG_TEXT) {
         return in_neighbourhoods(text);
     }
-    bool all = true;
-    for_each_window_minimum(text, 0, text.size() - LONG_TEXT + 1, [&](std::uint64_t smallest) {
-        all = all && has_fingerprint(smallest);
-    });
-    return all;
+    return for_each_window_minimum(text, 0, text.size() - LONG_TEXT + 1,
+                                   [&](std::uint64_t smallest) { return has_fingerprint(smallest); });
 }
 
 bool ContentHistory::in_neighbourhoods(std::string_view text) const {
