@@ -174,15 +174,16 @@ SessionFigures run_session(std::size_t size, int changes, int samples) {
         spent += std::chrono::steady_clock::now() - start;
 
         for (; next_sample < sample_at.size() && sample_at[next_sample] == change; ++next_sample) {
-            std::size_t const length = std::min<std::size_t>(16 + pick(4096 - 16 + 1), content.size());
+            std::size_t const length =
+                std::min<std::size_t>(16 + pick(4096 - 16 + 1), content.size());
             sampled.push_back(content.substr(pick(content.size() - length + 1), length));
         }
     }
 
     SessionFigures figures;
     figures.seconds_per_change = spent.count() / changes;
-    figures.index_heap =
-        static_cast<double>(live_heap.load() - heap_before) - 2.0 * static_cast<double>(content.size());
+    figures.index_heap = static_cast<double>(live_heap.load() - heap_before) -
+                         2.0 * static_cast<double>(content.size());
 
     int found = 0;
     int exact = 0;

@@ -18,9 +18,10 @@
 inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 
 // The monitor's end of the editor socket. Its constructor serves the socket, `prime` loads every
-// tracked file into the insertion buffer (and stores its start snapshot); `start` accepts extension connections, each read by its
-// own thread, which turns every line into an editor event, mirrors tracked edits, runs the
-// internal-copy test and publishes the event. `handle` stores published editor events.
+// tracked file into the insertion buffer (and stores its start snapshot); `start` accepts extension
+// connections, each read by its own thread, which turns every line into an editor event, mirrors
+// tracked edits, runs the internal-copy test and publishes the event. `handle` stores published
+// editor events.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.

@@ -54,8 +54,7 @@ void ContentHistory::record(std::string_view before, std::string_view after, std
     // A change inside the text its run typed destroys only contents that held some of that text:
     // the run's transient states. Any other change starts a run, and what it cuts into is kept.
     bool const small = edited && inserted <= RUN_INSERT_LIMIT;
-    bool const continues =
-        in_run_ && small && offset >= run_begin_ && offset + removed <= run_end_;
+    bool const continues = in_run_ && small && offset >= run_begin_ && offset + removed <= run_end_;
     if (!continues) {
         keep_neighbourhood(before, offset, removed);
         run_begin_ = offset;
@@ -103,8 +102,9 @@ bool ContentHistory::holds(std::string_view text) const {
     if (text.size() < LONG_TEXT) {
         return in_neighbourhoods(text);
     }
-    return for_each_window_minimum(text, 0, text.size() - LONG_TEXT + 1,
-                                   [&](std::uint64_t smallest) { return has_fingerprint(smallest); });
+    return for_each_window_minimum(
+        text, 0, text.size() - LONG_TEXT + 1,
+        [&](std::uint64_t smallest) { return has_fingerprint(smallest); });
 }
 
 bool ContentHistory::in_neighbourhoods(std::string_view text) const {

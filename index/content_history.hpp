@@ -13,10 +13,10 @@
 // Two parts, each with its own guarantee:
 // - Fingerprints, kept at every change: the 16-byte pieces of the content are hashed, and of each
 //   run of 8 consecutive pieces the smallest hash is kept (winnowing). A text of at least
-//   `LONG_TEXT` (23) bytes whose every run of 8 pieces has its smallest hash kept is found, so every
-//   substring of that length or more of every content is found, whatever its length. A text made
-//   of such substrings that overlap enough is found too, as is, very rarely, a text whose hashes
-//   collide.
+//   `LONG_TEXT` (23) bytes whose every run of 8 pieces has its smallest hash kept is found, so
+//   every substring of that length or more of every content is found, whatever its length. A text
+//   made of such substrings that overlap enough is found too, as is, very rarely, a text whose
+//   hashes collide.
 // - Neighbourhoods, kept where an editing run starts: the bytes a change removes, with the
 //   `LONG_TEXT` - 1 bytes on each side, as they were before the run's first change. Every shorter
 //   text of a content the file had when a run started is found in them, byte for byte.

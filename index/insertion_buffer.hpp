@@ -29,10 +29,10 @@ struct CopySource {
 class InsertionBuffer {
 public:
     struct sambuf_pair {
-        std::string buf;             // the mirrored content
-        std::string indexed;         // `buf` as of the last update
-        ContentHistory history;      // every content `indexed` held before
-        bool set_whole = false;      // `buf` was set whole since the last update
+        std::string buf;         // the mirrored content
+        std::string indexed;     // `buf` as of the last update
+        ContentHistory history;  // every content `indexed` held before
+        bool set_whole = false;  // `buf` was set whole since the last update
         // How many leading and trailing bytes of `buf` are known to equal those of `indexed`:
         // the edits since the last update lie between, so an update compares only that part.
         std::size_t same_prefix = 0;

@@ -320,11 +320,10 @@ bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::strin
     // behind a background commit.
     wait_for_commit(lock);
     bool const stored =
-        records_offsets_
-            ? store_row(join_transaction(), SNAPSHOTS_INSERT_WITH_SEQ, filepath, fid_text(fid),
-                        reason, Blob{content}, as_integer(mirror_seq))
-            : store_row(join_transaction(), SNAPSHOTS_INSERT, filepath, fid_text(fid), reason,
-                        Blob{content});
+        records_offsets_ ? store_row(join_transaction(), SNAPSHOTS_INSERT_WITH_SEQ, filepath,
+                                     fid_text(fid), reason, Blob{content}, as_integer(mirror_seq))
+                         : store_row(join_transaction(), SNAPSHOTS_INSERT, filepath, fid_text(fid),
+                                     reason, Blob{content});
     if (!stored) {
         log_line("[EventDB] snapshot of {} ({}) not written", filepath, reason);
     }

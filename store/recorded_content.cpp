@@ -22,9 +22,10 @@ Statement prepare(sqlite3* conn, char const* sql) {
 
 std::string_view column_bytes(sqlite3_stmt* stmt, int column) {
     auto const* data = static_cast<char const*>(sqlite3_column_blob(stmt, column));
-    return data == nullptr ? std::string_view()
-                           : std::string_view(data, static_cast<std::size_t>(
-                                                        sqlite3_column_bytes(stmt, column)));
+    return data == nullptr
+               ? std::string_view()
+               : std::string_view(data,
+                                  static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
 bool same_file(std::string_view text, std::filesystem::path const& file) {

@@ -71,9 +71,9 @@ SnapshotRow find_snapshot(RecordReader const& reader, fs::path const& database,
         if (!same_file(query.view(1), file)) {
             continue;
         }
-        SnapshotRow row{query.integer(0), query.integer(3), query.bytes(2), query.bytes(4),
-                        query.is_null(5) ? std::nullopt
-                                         : std::optional<std::int64_t>(query.integer(5))};
+        SnapshotRow row{
+            query.integer(0), query.integer(3), query.bytes(2), query.bytes(4),
+            query.is_null(5) ? std::nullopt : std::optional<std::int64_t>(query.integer(5))};
         std::optional<Timestamp> const recorded = parse_time(row.recorded_at);
         if (!recorded) {
             throw ReplayError(fmt::format("snapshot {} in {} has an unreadable recorded_at '{}'",

@@ -139,8 +139,9 @@ TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots", 4), 4);
     EXPECT_EQ(monitor.rows("SELECT filepath, action, handler_type, incident_type, diff FROM "
                            "file_events WHERE incident_type = 'FAST_INSERTION'"),
-              file.native() + "|Modified|TRACKEDFILE|FAST_INSERTION|= int a;\n= int c;\n+ "
-                              "int pasted;\n\n");
+              file.native() +
+                  "|Modified|TRACKEDFILE|FAST_INSERTION|= int a;\n= int c;\n+ "
+                  "int pasted;\n\n");
     EXPECT_EQ(monitor.rows("SELECT filepath, reason FROM snapshots WHERE id > 2 ORDER BY filepath"),
               file.native() + "|start\n" + same.native() + "|start\n");
     EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s))
@@ -161,6 +162,5 @@ TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
     }
     EXPECT_EQ(found, 1) << report.output;
     auto const text = run_process({REPORT_BIN, monitor.project().native()});
-    EXPECT_NE(text.output.find("(changed while no monitor ran)"), std::string::npos)
-        << text.output;
+    EXPECT_NE(text.output.find("(changed while no monitor ran)"), std::string::npos) << text.output;
 }

@@ -70,7 +70,6 @@ public:
 // start of a run, so every substring of every one of them is found, short or long; and a short
 // text is found only if some content held it.
 TEST(ContentHistory, ChangesAtRandomPlacesKeepEverySubstringOfEveryContent) {
-    
     for (unsigned seed = 1; seed <= 12; ++seed) {
         Session session(seed);
         std::size_t typed_at = 0;
@@ -98,13 +97,11 @@ TEST(ContentHistory, ChangesAtRandomPlacesKeepEverySubstringOfEveryContent) {
             }
         }
     }
-    
 }
 
 // Typing runs: long substrings of every content are found, and every substring of the contents
 // in which a run started; only short texts of a run's passing states may be lost.
 TEST(ContentHistory, TypingRunsKeepLongTextsAlwaysAndShortOnesAtEachRunStart) {
-    
     for (unsigned seed = 1; seed <= 12; ++seed) {
         Session session(seed * 101);
         std::vector<std::string> run_starts{session.content_};
@@ -128,13 +125,11 @@ TEST(ContentHistory, TypingRunsKeepLongTextsAlwaysAndShortOnesAtEachRunStart) {
                 }
             }
         }
-        session.each_substring_of(session.pasts_, ContentHistory::LONG_TEXT, 300,
-                                  [&](std::string const& text) {
-                                      ASSERT_TRUE(session.buffer_.contains(text)) << seed;
-                                  });
+        session.each_substring_of(
+            session.pasts_, ContentHistory::LONG_TEXT, 300,
+            [&](std::string const& text) { ASSERT_TRUE(session.buffer_.contains(text)) << seed; });
         session.each_substring_of(run_starts, 1, 60, [&](std::string const& text) {
             ASSERT_TRUE(session.buffer_.contains(text)) << seed << ": " << text;
         });
     }
-    
 }
