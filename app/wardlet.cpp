@@ -22,6 +22,7 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile)
     db_->enable_group_commit(kGroupCommitBound);
     bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
     ibuf_ = std::make_unique<InsertionBuffer>();
+    ibuf_->continue_sequence(db_->last_mirror_seq());
     supervisor_ = std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_);
 }
 

@@ -6,6 +6,7 @@
 #include "editor/filemap.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/listen_socket.hpp"
+#include "store/recorded_content.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -36,7 +37,6 @@ void close_fd(int& fd) {
 VSCodeListener::VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                                std::string socket_path)
     : ISupervisor(bus, db, ibuf, env), tracked_map_(env_.datapath / "tracked") {
-    prime();
     ListenSocket const socket = open_listen_socket(socket_path);
     server_fd_ = socket.server_fd;
     wake_pipe_[0] = socket.wake_read;
@@ -57,17 +57,42 @@ VSCodeListener::~VSCodeListener() {
 void VSCodeListener::prime() {
     FileMap const map = parse_filemap(tracked_map_);
     for (auto const& [fid, data] : map) {
+        std::optional<std::string> const read = read_file_content(data.filepath);
+        if (read) {
+            record_changes_between_runs(data.filepath, *read);
+        }
         // An unreadable file is mirrored as empty, like a file that has no content yet.
-        std::string content = read_file_content(data.filepath).value_or(std::string{});
-        std::size_t const size = content.size();
+        std::string const content = read.value_or(std::string{});
         // The starting point from which the stored edits rebuild the file.
-        db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
-                           content);
-        ibuf_.set_filecontent(data.filepath, std::move(content));
+        std::uint64_t const place = ibuf_.set_filecontent(data.filepath, content);
         ibuf_.update(data.filepath);
+        db_.store_snapshot(data.filepath.native(), file_id_of(data.filepath), SnapshotReason::START,
+                           content, place);
         log_line("[VSCodeListener] updated insertion buffer for {} with size={}",
-                 data.filepath.native(), size);
+                 data.filepath.native(), content.size());
     }
+}
+
+void VSCodeListener::record_changes_between_runs(std::filesystem::path const& path,
+                                                 std::string const& disk) {
+    std::optional<std::string> recorded = recorded_content(env_.dbpath, path);
+    if (!recorded || *recorded == disk) {
+        return;
+    }
+    log_line("[VSCodeListener] {} changed while no monitor ran", path.native());
+    // The line diff from the recorded content, as for a fast insertion seen live.
+    ibuf_.set_filecontent(path, std::move(*recorded));
+    FileEvent event;
+    event.type = BaseEvent::Types::FILE_EVENT;
+    event.timestamp = now_timestamp();
+    event.action = FileActions::Modified;
+    event.directory = path.parent_path().native();
+    event.filepath = path.native();
+    event.fid = file_id_of(path);
+    event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+    event.incident_type = Incident::Types::FAST_INSERTION;
+    event.diff = ibuf_.diff_filecontent(path, disk);
+    db_.store(std::move(event));
 }
 
 void VSCodeListener::start() {
@@ -231,11 +256,9 @@ void VSCodeListener::process_line(std::string const& line) {
         } else if (event.is_saved) {
             judge_save(event, path);
         } else if (event.offset != NO_POSITION) {
-            if (event.deleted != 0) {
-                ibuf_.delete_filecontent(path, event.offset, event.deleted);
-            }
-            if (!event.inserted.empty()) {
-                ibuf_.insert_filecontent(path, event.offset, event.inserted);
+            if (event.deleted != 0 || !event.inserted.empty()) {
+                event.mirror_seq =
+                    ibuf_.edit_filecontent(path, event.offset, event.deleted, event.inserted);
             }
             if (event.change_type == MessageKind::EOL) {
                 documents_.set_eol(path,
@@ -251,8 +274,12 @@ void VSCodeListener::process_line(std::string const& line) {
         }
     } else {
         // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
-        bool const found = ibuf_.contains(event.inserted);
-        event.internal_copy = found && !event.inserted.empty();
+        std::optional<CopySource> const source = ibuf_.find(event.inserted);
+        event.internal_copy = source && !event.inserted.empty();
+        if (event.internal_copy) {
+            event.copy_source = source->path.native();
+            event.copy_source_offset = source->offset;
+        }
     }
     ibuf_.update(path);
     publish(Event{std::move(event)});
@@ -303,7 +330,7 @@ void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path
                  event.filepath, before ? before->size() : 0, text.size(),
                  before == text ? " (it was in step)" : "");
     }
-    ibuf_.set_filecontent(path, text);
+    event.mirror_reset_seq = ibuf_.set_filecontent(path, text);
     event.offset = NO_POSITION;
     event.deleted = 0;
     event.mirror_reset_reason = event.change_type == MessageKind::RESYNC
@@ -336,7 +363,7 @@ void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const&
         log_line("[VSCodeListener] save of {}: mirror of {} bytes out of step with the editor; set "
                  "to the saved text of {} bytes",
                  event.filepath, mirror.size(), disk->size());
-        ibuf_.set_filecontent(path, *disk);
+        event.mirror_reset_seq = ibuf_.set_filecontent(path, *disk);
         event.save_matches_disk = true;
         event.mirror_reset_reason = SnapshotReason::EDITOR_SAVE;
         event.mirror_reset = std::move(*disk);
@@ -364,6 +391,8 @@ void VSCodeListener::follow_rename(VSCodeEvent& event) {
              event.old_filepath, event.filepath);
     // The new path's record starts from the content the old one had.
     event.mirror_reset = ibuf_.get_filecontent(to).value_or(std::string{});
+    // Setting the same content takes the rename's place in the mirror's order.
+    event.mirror_reset_seq = ibuf_.set_filecontent(to, *event.mirror_reset);
     event.mirror_reset_reason = SnapshotReason::EDITOR_RENAME;
 }
 
@@ -380,10 +409,11 @@ void VSCodeListener::handle(Event event) {
     std::string const path = editor_event.filepath;
     FileId const fid = editor_event.fid;
     std::string const reason = editor_event.mirror_reset_reason;
+    std::optional<std::uint64_t> const place = editor_event.mirror_reset_seq;
     store(std::move(event));
     if (reset) {
         // Right after the message's row: edits stored from now on apply to this content.
-        db_.store_snapshot(path, fid, reason, *reset);
+        db_.store_snapshot(path, fid, reason, *reset, place);
     }
 }
 

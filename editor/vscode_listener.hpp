@@ -18,22 +18,29 @@
 // Where the editor extension finds the monitor.
 inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 
-// The monitor's end of the editor socket. Its constructor loads every tracked file into the
-// insertion buffer and serves the socket; `start` accepts extension connections, each read by its
-// own thread, which turns every line into an editor event, mirrors tracked edits, runs the
-// internal-copy test and publishes the event. `handle` stores published editor events.
+// The monitor's end of the editor socket. Its constructor serves the socket, `prime` loads every
+// tracked file into the insertion buffer (and stores its start snapshot); `start` accepts extension
+// connections, each read by its own thread, which turns every line into an editor event, mirrors
+// tracked edits, runs the internal-copy test and publishes the event. `handle` stores published
+// editor events.
 //
 // Messages that describe the editor's document rather than edit it: "open" and "resync" set the
 // mirror to the editor's text (none of it typed) and keep the document's format; "save" compares
 // the disk, read as the editor reads it, with the mirror at the point where every earlier change
 // of its connection is mirrored; "rename" moves the mirror and the file map's line to the new
-// path. A message that sets the mirror carries the new content in `mirror_reset`, which `handle`
-// stores as a snapshot right after the message's row.
+// path. A message that sets the mirror carries the new content in `mirror_reset` (and its place in
+// the mirror's order in `mirror_reset_seq`), which `handle` stores as a snapshot right after the
+// message's row.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
+    // Writes nothing to the database.
     VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
                    std::string socket_path = EDITOR_SOCKET_PATH);
+    // Mirrors every file of the file map and stores a start snapshot of each: the first rows of a
+    // run, called once every start-up step that can fail has passed. A file whose disk content
+    // differs from what the record last gave it gets a fast insertion row first.
+    void prime();
     // Ends every connection as close_connections() does and closes the descriptors. The socket
     // file stays; see remove_socket_if_ours().
     ~VSCodeListener() override;
@@ -75,7 +82,9 @@ private:
         bool finished = false;
     };
 
-    void prime();
+    // Stores a fast insertion row with the line diff when the record's last content of `path`
+    // differs from `disk`: the file changed while no monitor ran.
+    void record_changes_between_runs(std::filesystem::path const& path, std::string const& disk);
     void accept_connection();
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line.

@@ -59,6 +59,13 @@ struct VSCodeEvent : BaseEvent {
     bool is_copy_paste = false;
     std::string copy_buf;
     bool internal_copy = false;
+    // For an internal copy: the tracked file where the text was found, and the byte offset there
+    // when the file holds it now.
+    std::optional<std::string> copy_source;
+    std::optional<std::uint64_t> copy_source_offset;
+    // Place of this change in the order in which changes reached the mirror; none when the
+    // change left every mirror as it was.
+    std::optional<std::uint64_t> mirror_seq;
     bool is_saved = false;
     std::string incident_type;
 
@@ -74,6 +81,8 @@ struct VSCodeEvent : BaseEvent {
     // stored right after the message's row, and why.
     std::optional<std::string> mirror_reset;
     std::string mirror_reset_reason;
+    // The place in the mirror's order of the change that set it to `mirror_reset`.
+    std::optional<std::uint64_t> mirror_reset_seq;
     // Set by the monitor for a save: whether the disk held the text the editor saved, and the
     // SHA-256 of the disk's bytes it compared.
     bool save_matches_disk = false;

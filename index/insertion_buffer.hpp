@@ -1,42 +1,60 @@
 #pragma once
 
-#include "index/suffix_automaton.hpp"
+#include "index/content_history.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+// Where a text was found: the tracked file, and the byte offset in its current content when the
+// text is there now (none when it was found only in what the file held before).
+struct CopySource {
+    std::filesystem::path path;
+    std::optional<std::size_t> offset;
+};
+
 // In-memory mirror of every tracked file, edited as the editor reports changes, with an index that
 // tells whether a text already occurs in some tracked file. One mutex guards everything and is
 // held for the whole of each operation; sequences of operations are not atomic.
 //
-// The index of a file is its content as of the last update, searched directly, plus an automaton
-// over the text removed from the file since it was loaded. Text removed by adjacent deletions is
-// gathered into one pending run first, so that a word erased a character at a time is indexed
-// whole rather than as single characters.
+// The index of a file is its content as of the last update, searched directly, plus the history
+// of its earlier contents (index/content_history.hpp): every substring of at least
+// ContentHistory::LONG_TEXT bytes of every content the file had at an update is found, and every
+// shorter one of every content it had when an editing run started. Given up: a text shorter than
+// that which existed only between two changes of one typing run and is gone from the content.
 class InsertionBuffer {
 public:
     struct sambuf_pair {
-        SuffixAutomaton sam;           // text removed from the file, run by run
-        std::string buf;               // the mirrored content
-        std::string indexed;           // `buf` as of the last update
-        std::string pending;           // removed run still growing, not yet in `sam`
-        std::size_t pending_at = 0;    // where in `indexed` the pending run was cut out
-        bool pending_forward = false;  // the run last grew to the right (forward delete)
+        std::string buf;         // the mirrored content
+        std::string indexed;     // `buf` as of the last update
+        ContentHistory history;  // every content `indexed` held before
+        bool set_whole = false;  // `buf` was set whole since the last update
         // How many leading and trailing bytes of `buf` are known to equal those of `indexed`:
         // the edits since the last update lie between, so an update compares only that part.
         std::size_t same_prefix = 0;
         std::size_t same_suffix = 0;
     };
 
-    void insert_filecontent(std::filesystem::path const& path, unsigned long offset,
-                            std::string const& text);
-    void delete_filecontent(std::filesystem::path const& path, unsigned long offset,
-                            unsigned long count);
-    void set_filecontent(std::filesystem::path const& path, std::string text);
+    // Each change of a mirror returns its place in the order in which changes reached the
+    // mirrors, taken under the lock: stored with the change (and with a snapshot of a content set
+    // whole), it lets a replay apply them in that order. An edit ignored as out of range takes a
+    // place too; the replay ignores it the same way.
+    std::uint64_t insert_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                     std::string const& text);
+    std::uint64_t delete_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                     unsigned long count);
+    std::uint64_t set_filecontent(std::filesystem::path const& path, std::string text);
+    // One editor change as one step of that order: removes up to `count` bytes at `offset`
+    // (when `count` is not 0), then inserts `text` there (when not empty), by the rules of
+    // delete_filecontent and insert_filecontent.
+    std::uint64_t edit_filecontent(std::filesystem::path const& path, unsigned long offset,
+                                   unsigned long count, std::string const& text);
+    // Places are taken after `last` from now on (the last one stored by an earlier run).
+    void continue_sequence(std::uint64_t last);
     std::optional<std::string> get_filecontent(std::filesystem::path const& path) const;
     // The entry of `from`, content and index, is the entry of `to` from now on, replacing any
     // entry `to` had. False, changing nothing, when `from` has no entry.
@@ -44,12 +62,13 @@ public:
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);
-    // Adds `content` to the automaton of `path`. Takes no lock: the caller must hold the mutex.
-    void async_update(std::filesystem::path const& path, std::string const& content);
+    // The same without taking the lock: the caller must hold the mutex.
+    void async_update(std::filesystem::path const& path);
 
-    // Whether some tracked file holds `text` in its indexed content or once held it; logs the
-    // search and the first file that matches.
-    bool contains(std::string const& text);
+    // The tracked file that holds `text` in its indexed content, or else one that once held it;
+    // logs the search and the file found. The empty text is found in any file.
+    std::optional<CopySource> find(std::string const& text);
+    bool contains(std::string const& text) { return find(text).has_value(); }
 
     // Byte-wise three-way comparison of the mirrored content with `text`; 0 without an entry.
     int compare_filecontent(std::filesystem::path const& path, std::string const& text) const;
@@ -59,14 +78,19 @@ public:
     // The same line diff between two texts.
     static std::string line_diff(std::string const& old_content, std::string const& text);
 
-    // States in the automaton of `path` (0 without an entry): how much removed text it holds.
-    std::size_t automaton_size(std::filesystem::path const& path) const;
+    // Heap bytes of the history of `path` (0 without an entry).
+    std::size_t history_memory(std::filesystem::path const& path) const;
 
 private:
     sambuf_pair& entry(std::filesystem::path const& path);
+    void insert_locked(std::filesystem::path const& path, unsigned long offset,
+                       std::string const& text);
+    void delete_locked(std::filesystem::path const& path, unsigned long offset,
+                       unsigned long count);
     void report_drift(std::filesystem::path const& path, unsigned long offset,
                       std::size_t size) const;
 
     std::unordered_map<std::filesystem::path, sambuf_pair> files_;
+    std::uint64_t sequence_ = 0;
     mutable std::mutex mutex_;
 };

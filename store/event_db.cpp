@@ -22,13 +22,17 @@ constexpr char const* VSCODE_EVENTS_INSERT =
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr char const* VSCODE_EVENTS_INSERT_WITH_OFFSET =
     "INSERT INTO vscode_events (timestamp, type, filepath, fid, inserted, deleted, is_undo_redo, "
-    "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset, copy_source, "
+    "copy_source_offset, mirror_seq) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 // One statement, so that the snapshot is placed after exactly the editor rows this connection
 // sees, whatever the transaction. rowid is the `id` of the monitor's own table.
 constexpr char const* SNAPSHOTS_INSERT =
     "INSERT INTO snapshots (filepath, fid, reason, content, after_event_id) "
     "SELECT ?, ?, ?, ?, COALESCE(MAX(rowid), 0) FROM vscode_events";
+constexpr char const* SNAPSHOTS_INSERT_WITH_SEQ =
+    "INSERT INTO snapshots (filepath, fid, reason, content, mirror_seq, after_event_id) "
+    "SELECT ?, ?, ?, ?, ?, COALESCE(MAX(rowid), 0) FROM vscode_events";
 constexpr char const* HASH_PLACEHOLDER = "<hash>";
 
 // A reviewer reading the live database holds its lock for a moment; writes wait that long
@@ -50,6 +54,13 @@ std::string net_count_text(std::uint64_t inserted, std::uint64_t deleted) {
 // The column holds a 32-bit count: keep the low 32 bits, read as signed.
 int low32(std::uint64_t count) {
     return static_cast<int>(static_cast<std::uint32_t>(count));
+}
+
+std::optional<std::int64_t> as_integer(std::optional<std::uint64_t> number) {
+    if (!number) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(*number);
 }
 
 }  // namespace
@@ -74,6 +85,9 @@ EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
         fail_open(*schema_error);
     }
     records_offsets_ = has_column(conn_, "vscode_events", "change_offset");
+    if (records_offsets_) {
+        last_mirror_seq_ = read_last_mirror_seq();
+    }
     log_line("[EventDB] initialized successfully dbpath={}", dbpath_);
 }
 
@@ -293,19 +307,23 @@ bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp,
     return store_row(in_transaction, VSCODE_EVENTS_INSERT_WITH_OFFSET, timestamp, event.change_type,
                      event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
                      event.is_undo_redo, event.is_copy_paste, event.internal_copy, event.copy_buf,
-                     event.is_saved, HASH_PLACEHOLDER, offset);
+                     event.is_saved, HASH_PLACEHOLDER, offset, event.copy_source,
+                     as_integer(event.copy_source_offset), as_integer(event.mirror_seq));
 }
 
 bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
-                             std::string_view content) {
+                             std::string_view content, std::optional<std::uint64_t> mirror_seq) {
     std::unique_lock lock(mutex_);
     log_line("[EventDB] registering snapshot... {} (fid={};{}) {} of {} bytes", filepath, fid.first,
              fid.second, reason, content.size());
     // The snapshot goes after the editor rows stored before it, some of which may still wait
     // behind a background commit.
     wait_for_commit(lock);
-    bool const stored = store_row(join_transaction(), SNAPSHOTS_INSERT, filepath, fid_text(fid),
-                                  reason, Blob{content});
+    bool const stored =
+        records_offsets_ ? store_row(join_transaction(), SNAPSHOTS_INSERT_WITH_SEQ, filepath,
+                                     fid_text(fid), reason, Blob{content}, as_integer(mirror_seq))
+                         : store_row(join_transaction(), SNAPSHOTS_INSERT, filepath, fid_text(fid),
+                                     reason, Blob{content});
     if (!stored) {
         log_line("[EventDB] snapshot of {} ({}) not written", filepath, reason);
     }
@@ -334,6 +352,20 @@ bool EventDB::row_done(Ran const& ran) {
 
 std::string EventDB::prepare_error(int rc) const {
     return rc != SQLITE_OK ? sqlite3_errmsg(conn_) : "no statement in the text";
+}
+
+std::uint64_t EventDB::read_last_mirror_seq() {
+    sqlite3_stmt* stmt = nullptr;
+    char const* sql =
+        "SELECT MAX(COALESCE((SELECT MAX(mirror_seq) FROM vscode_events), 0), "
+        "COALESCE((SELECT MAX(mirror_seq) FROM snapshots), 0))";
+    std::int64_t last = 0;
+    if (sqlite3_prepare_v2(conn_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        last = sqlite3_column_int64(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    return last > 0 ? static_cast<std::uint64_t>(last) : 0;
 }
 
 void EventDB::bind_value(sqlite3_stmt* stmt, int position, char const* text) {
@@ -388,4 +420,8 @@ void EventDB::drop_statement(std::string const& sql) {
         sqlite3_finalize(kept->second);
         statements_.erase(kept);
     }
+}
+
+void EventDB::bind_null(sqlite3_stmt* stmt, int position) {
+    sqlite3_bind_null(stmt, position);
 }

@@ -60,10 +60,16 @@ public:
     // Records that the mirror of `filepath` holds `content` from now on, after the editor rows
     // stored so far (rows of the open transaction and rows waiting behind a commit included).
     // Logs a failure with an "[EventDB]" line; true when the row was written.
+    // `mirror_seq` is the place of the change that set the mirror to `content` (see
+    // InsertionBuffer), kept where the editor rows keep theirs.
     bool store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
-                        std::string_view content);
+                        std::string_view content,
+                        std::optional<std::uint64_t> mirror_seq = std::nullopt);
     // Whether editor rows keep their change offset; decided once, when the database opens.
     bool records_offsets() const { return records_offsets_; }
+    // The highest mirror_seq stored when the database opened (0 for none): a new run's mirror
+    // continues after it, so that the order holds across runs.
+    std::uint64_t last_mirror_seq() const { return last_mirror_seq_; }
 
     // From now on rows share one transaction while events keep arriving: each row sits in a
     // savepoint of its own (a failed row loses only itself), and the transaction is committed by
@@ -94,7 +100,8 @@ private:
         std::is_same_v<T, char const*> || std::is_same_v<T, char*> ||
         std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
         std::is_same_v<T, int> || std::is_same_v<T, std::int64_t> || std::is_same_v<T, bool> ||
-        std::is_same_v<T, Blob>;
+        std::is_same_v<T, Blob> || std::is_same_v<T, std::optional<std::int64_t>> ||
+        std::is_same_v<T, std::optional<std::string>>;
 
     template <typename... Values>
     bool insert_locked(std::string const& sql, Values const&... values) {
@@ -180,10 +187,22 @@ private:
     static void bind_value(sqlite3_stmt* stmt, int position, std::int64_t number);
     static void bind_value(sqlite3_stmt* stmt, int position, Blob blob);
     static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
+    // No value binds NULL.
+    template <typename T>
+    static void bind_value(sqlite3_stmt* stmt, int position, std::optional<T> const& value) {
+        if (value) {
+            bind_value(stmt, position, *value);
+        } else {
+            bind_null(stmt, position);
+        }
+    }
+    static void bind_null(sqlite3_stmt* stmt, int position);
+    std::uint64_t read_last_mirror_seq();
 
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
     bool records_offsets_ = false;
+    std::uint64_t last_mirror_seq_ = 0;
     std::mutex mutex_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
 

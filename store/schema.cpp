@@ -51,6 +51,23 @@ constexpr char const* SNAPSHOTS = R"sql(CREATE TABLE IF NOT EXISTS snapshots (
 );
 )sql";
 
+// Columns the monitor added to its tables after they first shipped. A database whose tables have
+// the monitor's own form (editor rows with `change_offset`) gets each missing one, empty (NULL)
+// in the rows stored before; tables made elsewhere keep exactly the columns they have.
+struct AddedColumn {
+    char const* table;
+    char const* column;
+    char const* type;
+};
+constexpr AddedColumn ADDED_COLUMNS[] = {
+    // Where an internal copy's text was found: the tracked file, and the byte offset there.
+    {"vscode_events", "copy_source", "TEXT"},
+    {"vscode_events", "copy_source_offset", "INTEGER"},
+    // The order in which changes reached the file's mirror, which replay follows.
+    {"vscode_events", "mirror_seq", "INTEGER"},
+    {"snapshots", "mirror_seq", "INTEGER"},
+};
+
 std::optional<std::string> execute(sqlite3* conn, char const* sql) {
     char* message = nullptr;
     if (sqlite3_exec(conn, sql, nullptr, nullptr, &message) == SQLITE_OK) {
@@ -75,11 +92,23 @@ std::optional<std::string> apply_schema(sqlite3* conn) {
     if (auto error = execute(conn, SCHEMA)) {
         return error;
     }
-    // Snapshots are of no use without the offsets of the edits that follow them.
+    if (auto error = execute(conn, SNAPSHOTS)) {
+        return error;
+    }
     if (!has_column(conn, "vscode_events", "change_offset")) {
         return std::nullopt;
     }
-    return execute(conn, SNAPSHOTS);
+    for (AddedColumn const& added : ADDED_COLUMNS) {
+        if (has_column(conn, added.table, added.column)) {
+            continue;
+        }
+        std::string const sql = std::string("ALTER TABLE ") + added.table + " ADD COLUMN " +
+                                added.column + " " + added.type;
+        if (auto error = execute(conn, sql.c_str())) {
+            return error;
+        }
+    }
+    return std::nullopt;
 }
 
 bool has_column(sqlite3* conn, std::string const& table, std::string const& column) {

@@ -14,10 +14,11 @@ char const* schema_sql();
 // `after_event_id`.
 char const* snapshots_sql();
 
-// Applies schema_sql() to an open connection, then snapshots_sql() when `vscode_events` keeps
-// change offsets: a database whose editor rows have none (written by an earlier monitor, or with
-// tables made elsewhere) keeps exactly the tables it has. Returns SQLite's error message when a
-// table could not be created.
+// Applies schema_sql() and snapshots_sql() to an open connection, then, when `vscode_events` keeps
+// change offsets (the monitor's own tables), adds the columns added since that are missing: a
+// database whose editor rows have none (written by an earlier monitor, or with tables made
+// elsewhere) keeps its two tables exactly as they are and only gains `snapshots`. Returns
+// SQLite's error message when a table or column could not be created.
 std::optional<std::string> apply_schema(sqlite3* conn);
 
 // Whether `table` exists and has a column named `column`.

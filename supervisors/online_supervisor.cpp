@@ -51,8 +51,15 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
     } catch (std::filesystem::filesystem_error const& error) {
         log_line("[OnlineSupervisor] error: cannot prepare {}: {}", error.path1().native(),
                  error.code().message());
+        // A start that fails leaves no trace: not the socket, not a row.
+        editor_listener().remove_socket_if_ours();
         throw StartupError(error.what());
+    } catch (...) {
+        editor_listener().remove_socket_if_ours();
+        throw;
     }
+    // Only now, with the socket owned and every step that can fail passed, the first rows.
+    editor_listener().prime();
 }
 
 OnlineSupervisor::~OnlineSupervisor() = default;

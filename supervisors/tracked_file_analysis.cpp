@@ -99,12 +99,13 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     log_line("[FileListener]::trackedfile_handler FAST INSERTION fid=({};{})", event.fid.first,
              event.fid.second);
     event.incident_type = Incident::Types::FAST_INSERTION;
-    ibuf_.set_filecontent(path, *content);
+    std::uint64_t const place = ibuf_.set_filecontent(path, *content);
     ibuf_.update(path);
-    // Edits stored from now on apply to the disk content, not to what the mirror held.
-    // An edit mirrored before the reset but stored after it is replayed on top of it,
-    // while the mirror lost it to the reset.
-    db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content);
+    // Edits that reach the mirror from now on apply to the disk content; the place in the
+    // mirror's order puts an edit mirrored before the reset but stored after it before the
+    // snapshot, where it belongs.
+    db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content,
+                       place);
     return true;
 }
 

@@ -56,19 +56,24 @@ struct SnapshotRow {
     std::int64_t after_event_id = 0;
     std::string recorded_at;
     std::string reason;
+    std::optional<std::int64_t> mirror_seq;  // none in rows stored before the mirror's order was
 };
 
 SnapshotRow find_snapshot(RecordReader const& reader, fs::path const& database,
                           fs::path const& file, std::optional<Timestamp> at) {
-    Statement query(reader,
-                    "SELECT id, filepath, recorded_at, after_event_id, reason FROM snapshots "
-                    "ORDER BY id DESC");
+    bool const ordered = has_column(reader.conn(), "snapshots", "mirror_seq");
+    Statement query(reader, ordered ? "SELECT id, filepath, recorded_at, after_event_id, reason, "
+                                      "mirror_seq FROM snapshots ORDER BY id DESC"
+                                    : "SELECT id, filepath, recorded_at, after_event_id, reason, "
+                                      "NULL FROM snapshots ORDER BY id DESC");
     std::optional<SnapshotRow> earliest;
     while (query.next()) {
         if (!same_file(query.view(1), file)) {
             continue;
         }
-        SnapshotRow row{query.integer(0), query.integer(3), query.bytes(2), query.bytes(4)};
+        SnapshotRow row{
+            query.integer(0), query.integer(3), query.bytes(2), query.bytes(4),
+            query.is_null(5) ? std::nullopt : std::optional<std::int64_t>(query.integer(5))};
         std::optional<Timestamp> const recorded = parse_time(row.recorded_at);
         if (!recorded) {
             throw ReplayError(fmt::format("snapshot {} in {} has an unreadable recorded_at '{}'",
@@ -102,16 +107,22 @@ struct StoredEdit {
     std::string inserted;
 };
 
-// The edits of `file` stored after the editor row `after_id`, with a timestamp at or before `at`,
-// in the order stored.
+// The edits of `file` that reached the mirror after the snapshot, with a timestamp at or before
+// `at`, in the order they reached it. A snapshot stored before the mirror's order was kept places
+// itself after an editor row instead: the edits stored after that row, in the order stored.
 std::vector<StoredEdit> edits_after(RecordReader const& reader, fs::path const& file,
-                                    std::int64_t after_id, std::optional<Timestamp> at) {
+                                    SnapshotRow const& snapshot, std::optional<Timestamp> at) {
     // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
     // `id` that after_event_id counts.
     Statement rows(reader,
-                   "SELECT filepath, change_offset, deleted, inserted, is_saved FROM vscode_events "
-                   "WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) ORDER BY rowid");
-    sqlite3_bind_int64(rows.get(), 1, after_id);
+                   snapshot.mirror_seq
+                       ? "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
+                         "vscode_events WHERE mirror_seq > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
+                         "ORDER BY mirror_seq"
+                       : "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
+                         "vscode_events WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
+                         "ORDER BY rowid");
+    sqlite3_bind_int64(rows.get(), 1, snapshot.mirror_seq.value_or(snapshot.after_event_id));
     if (at) {
         std::string const until = timestamp2str(*at);
         sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
@@ -183,7 +194,7 @@ Replay replay_file(fs::path const& database, fs::path const& file, std::optional
         replay.snapshot_id = snapshot.id;
         replay.snapshot_reason = snapshot.reason;
         replay.snapshot_recorded_at = snapshot.recorded_at;
-        edits = edits_after(reader, file, snapshot.after_event_id, at);
+        edits = edits_after(reader, file, snapshot, at);
     }
     std::string& content = replay.content;
     for (StoredEdit const& edit : edits) {

@@ -33,10 +33,11 @@ struct Replay {
 
 // Rebuilds `file` (compared as a path, as the monitor compares the editor's paths) from the
 // database at `database`, opened read-only: its latest snapshot recorded at or before `at`, then
-// every editor row of the file stored after that snapshot whose timestamp is at or before `at`,
-// in the order stored. Without `at`, the latest snapshot and every row after it. Rows apply as
-// the mirror applies editor changes: saves and changes without a position leave the content as
-// it is; otherwise the deletion comes first, then the insertion at the same offset.
+// every editor row of the file that reached the mirror after that snapshot (by `mirror_seq`; for
+// a snapshot stored without one, the rows stored after it) whose timestamp is at or before `at`,
+// in the order they reached the mirror. Without `at`, the latest snapshot and every row after it.
+// Rows apply as the mirror applies editor changes: saves and changes without a position leave the
+// content as it is; otherwise the deletion comes first, then the insertion at the same offset.
 // Throws ReplayError when the database cannot be read, does not record offsets and snapshots,
 // holds no snapshot of the file, or none at or before `at`.
 Replay replay_file(std::filesystem::path const& database, std::filesystem::path const& file,
@@ -44,7 +45,7 @@ Replay replay_file(std::filesystem::path const& database, std::filesystem::path 
 
 // How the bytes of a replayed file arrived.
 enum class Origin : std::uint8_t {
-    initial,         // in the file when the monitor loaded it, or changed while none ran
+    initial,         // in the file when the monitor first loaded it
     typed,           // an editor change of none of the kinds below
     pasted,          // a paste of text found in no tracked file
     internal_copy,   // text that the monitor found in a tracked file already

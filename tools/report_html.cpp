@@ -419,7 +419,10 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         out += "<h3>Fast insertions</h3>\n";
     }
     for (std::size_t row : file.fast_insertions) {
-        out += fmt::format("<p>{}</p>\n<div class=\"diff\">\n", time_text(record.files[row].time));
+        bool const between_runs = std::find(file.between_runs.begin(), file.between_runs.end(),
+                                            row) != file.between_runs.end();
+        out += fmt::format("<p>{}{}</p>\n<div class=\"diff\">\n", time_text(record.files[row].time),
+                           between_runs ? " (changed while no monitor ran)" : "");
         for (DiffLine const& line : condensed_diff(record.files[row].diff, DIFF_CONTEXT)) {
             if (line.kind == ' ') {
                 out += fmt::format("<div class=\"gap\">  ... {} unchanged lines</div>\n", line.gap);

@@ -86,7 +86,10 @@ void write_file(SessionRecord const& record, FileReport const& file, std::ostrea
     }
     for (std::size_t row_index : file.fast_insertions) {
         FileRow const& row = record.files[row_index];
-        out << fmt::format("\n  fast insertion at {}:\n", local_time(row.time));
+        bool const between_runs = std::find(file.between_runs.begin(), file.between_runs.end(),
+                                            row_index) != file.between_runs.end();
+        out << fmt::format("\n  fast insertion at {}{}:\n", local_time(row.time),
+                           between_runs ? " (changed while no monitor ran)" : "");
         for (DiffLine const& line : condensed_diff(row.diff, 2)) {
             if (line.kind == ' ') {
                 out << fmt::format("    ... {} unchanged lines\n", line.gap);

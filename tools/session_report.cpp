@@ -186,17 +186,33 @@ public:
             while (next_snapshot < snapshots.size() &&
                    record_.snapshots[snapshots[next_snapshot]].after_event_id < row_id) {
                 SnapshotRow const& snapshot = record_.snapshots[snapshots[next_snapshot]];
-                // Only a reset to the disk brings content that bypassed the editor; the
-                // editor's own text, whatever it differs in, is no one's typing.
-                bool const fast = snapshot.reason == SnapshotReason::FAST_INSERTION;
+                // A reset to the disk brings content that bypassed the editor, and so does a
+                // later start that finds the file other than the record left it (changed while
+                // no monitor ran, which the monitor stores as a fast insertion). The editor's
+                // own text, whatever it differs in, is no one's typing.
+                bool const between_runs = snapshot.reason == SnapshotReason::START &&
+                                          snapshot.content != text.content();
+                bool const fast =
+                    snapshot.reason == SnapshotReason::FAST_INSERTION || between_runs;
                 if (is_editor_text(snapshot) && snapshot.content != text.content()) {
                     file.editor_texts.push_back(snapshots[next_snapshot]);
                 }
                 text.reset(snapshot.content, fast ? Origin::fast_insertion : Origin::initial);
                 file.steps.push_back({NO_INDEX, Origin::initial, snapshots[next_snapshot],
                                       origin_runs(text.origins())});
-                if (fast && next_fast < fast_events.size()) {
-                    keep_state(report_.events[fast_events[next_fast++]], text.content());
+                // The row of a change between runs is stored just before its start snapshot; a
+                // record written before such rows were has none to take.
+                std::optional<Timestamp> const taken = parse_time(snapshot.recorded_at);
+                bool const has_row =
+                    next_fast < fast_events.size() &&
+                    (!between_runs ||
+                     (taken && report_.events[fast_events[next_fast]].time <= *taken));
+                if (fast && has_row) {
+                    SessionEvent& event = report_.events[fast_events[next_fast++]];
+                    if (between_runs) {
+                        file.between_runs.push_back(event.row);
+                    }
+                    keep_state(event, text.content());
                 }
                 ++next_snapshot;
             }

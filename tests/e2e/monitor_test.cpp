@@ -86,3 +86,81 @@ TEST(MonitorStartup, FailsClearlyWithoutArgumentHomeOrDataDirectory) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("[EventDB] error: "), std::string::npos) << result.output;
 }
+
+// A start that fails, or is refused because a monitor already serves the project, leaves the
+// database byte for byte as it was, writes no row and leaves no socket file of its own.
+TEST(MonitorStartup, ARefusedOrFailedStartLeavesTheDatabaseAndTheSocketAsTheyWere) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.c", "int a;\n");
+    monitor.start();
+    monitor.send(Change{.file = file, .inserted = "unsaved ", .offset = 0}.line());
+    // Once another connection sees the row, its commit is over and the file stays as it is.
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    std::string const before = read_file(monitor.db());
+    struct stat socket_before {};
+    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_before), 0);
+    ChildProcess::Options const options{.env = {{"HOME", monitor.home().native()}},
+                                        .cwd = std::nullopt};
+    auto const second = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.output.find("registering"), std::string::npos) << second.output;
+    EXPECT_EQ(read_file(monitor.db()), before);
+    struct stat socket_after {};
+    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_after), 0);
+    EXPECT_EQ(socket_after.st_ino, socket_before.st_ino);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+
+    // The same project, its home's Library now a regular file: the start fails.
+    std::string const stopped = read_file(monitor.db());
+    fs::remove_all(monitor.home() / "Library");
+    write_file(monitor.home() / "Library", "not a folder");
+    auto const failed = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    EXPECT_EQ(failed.status, 1) << failed.output;
+    EXPECT_EQ(failed.output.find("registering"), std::string::npos) << failed.output;
+    EXPECT_EQ(read_file(monitor.db()), stopped);
+    EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
+}
+
+// A tracked file changed by another program while no monitor ran: the next start stores a fast
+// insertion with the line diff from what the record last gave the file, then its start snapshot.
+// An unchanged file gets no such row.
+TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.c", "int a;\n");
+    auto const same = monitor.add_tracked("b.c", "int b;\n");
+    monitor.start();
+    monitor.send(Change{.file = file, .inserted = "int c;\n", .offset = 7}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    // The editor's save, then an append by another program.
+    write_file(file, "int a;\nint c;\n");
+    std::ofstream(file, std::ios::app) << "int pasted;\n";
+    monitor.start();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots", 4), 4);
+    EXPECT_EQ(monitor.rows("SELECT filepath, action, handler_type, incident_type, diff FROM "
+                           "file_events WHERE incident_type = 'FAST_INSERTION'"),
+              file.native() +
+                  "|Modified|TRACKEDFILE|FAST_INSERTION|= int a;\n= int c;\n+ "
+                  "int pasted;\n\n");
+    EXPECT_EQ(monitor.rows("SELECT filepath, reason FROM snapshots WHERE id > 2 ORDER BY filepath"),
+              file.native() + "|start\n" + same.native() + "|start\n");
+    EXPECT_TRUE(monitor.process().wait_for_output("changed while no monitor ran", 1s))
+        << monitor.process().output();
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+
+    // The report counts the appended bytes as a fast insertion and marks the gap.
+    auto const report = run_process({REPORT_BIN, monitor.project().native(), "--json"});
+    ASSERT_EQ(report.status, 0) << report.output;
+    auto const json = nlohmann::json::parse(report.output);
+    int found = 0;
+    for (auto const& reported : json["files"]) {
+        if (reported["path"] == file.native()) {
+            ++found;
+            EXPECT_EQ(reported["shares"]["fast_insertion"], 12) << reported.dump();
+            EXPECT_EQ(reported["shares"]["typed"], 7) << reported.dump();
+        }
+    }
+    EXPECT_EQ(found, 1) << report.output;
+    auto const text = run_process({REPORT_BIN, monitor.project().native()});
+    EXPECT_NE(text.output.find("(changed while no monitor ran)"), std::string::npos) << text.output;
+}

@@ -67,6 +67,7 @@ protected:
     }
     void open() {
         listener = std::make_unique<VSCodeListener>(bus, db, ibuf, env, socket);
+        listener->prime();
         loop = std::thread([this] { listener->start(); });
     }
     // Ends the accept loop and every connection; every line received is handled after it.

@@ -1,4 +1,5 @@
 #include "store/event_db.hpp"
+#include "store/schema.hpp"
 
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -141,7 +142,7 @@ TEST_F(EventDBTest, EditorEventsAndSnapshotsBecomeRowsWithTheirFlagsCountsBytesA
     });
     EXPECT_EQ(sql("SELECT * FROM vscode_events LIMIT 1"),
               "1|2023-11-14 22:13:20.123456000|change|/p/a.c|1234;56|int x;|2|0|1|0|0||0|<hash>|" +
-                  sql("SELECT recorded_at FROM vscode_events LIMIT 1"));
+                  sql("SELECT recorded_at || '|NULL|NULL|NULL' FROM vscode_events LIMIT 1"));
     EXPECT_EQ(sql("SELECT deleted, hex(inserted), change_offset, is_undo_redo, is_copy_paste, "
                   "internal_copy, is_saved, typeof(is_saved), typeof(copy_buf) FROM vscode_events"),
               "2|696E7420783B|0|1|0|0|0|integer|text\n1|68C3A96C6C6F|42|0|1|0|0|integer|text\n"
@@ -162,10 +163,13 @@ TEST_F(EventDBTest, ExistingCompatibleTablesAreLeftAloneAndReceiveRows) {
     std::string const out = printed([&] {
         db_->store(file_event());
         db_->store(vscode_event());
-        EXPECT_FALSE(db_->store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, "x"));
+        EXPECT_TRUE(db_->store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, "x", 7));
     });
-    EXPECT_NE(out.find("\n[EventDB] snapshot of /p/a.c (start) not written\n"), out.npos) << out;
-    EXPECT_EQ(sql("SELECT sql FROM sqlite_master"), schema);
+    EXPECT_EQ(out.find("failed"), out.npos) << out;
+    // The two tables stay as they are; only the snapshots table is added.
+    EXPECT_EQ(sql("SELECT sql FROM sqlite_master"),
+              schema + sql("SELECT sql FROM sqlite_master WHERE name = 'snapshots'"));
+    EXPECT_EQ(sql("SELECT reason, content, after_event_id FROM snapshots"), "start|x|1\n");
     EXPECT_EQ(sql("SELECT hash, action, seen FROM file_events"), "<hash>|Modified|0\n");
     EXPECT_EQ(sql("SELECT inserted, note FROM vscode_events"), "int x;|n\n");
 }
@@ -179,7 +183,8 @@ TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFresh
         "prepare failed: table vscode_events has no column named copy_buf\n";
     std::string const narrow =
         "CREATE TABLE vscode_events (timestamp, type, filepath, fid, inserted, deleted, "
-        "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash, change_offset);";
+        "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash, change_offset, copy_source, "
+        "copy_source_offset, mirror_seq);";
     struct Step {
         std::string change;
         std::string failure;  // what follows the "registering" line; empty when stored
@@ -202,4 +207,31 @@ TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFresh
         EXPECT_EQ(out.substr(out.find('\n') + 1), step.failure) << step.change;
     }
     EXPECT_EQ(sql("SELECT count(*) FROM vscode_events"), "2\n");
+}
+
+// A database of an earlier monitor gains the columns added since, its rows keeping NULL there;
+// a reopened database continues the mirror's order after the highest place stored.
+TEST_F(EventDBTest, EarlierMonitorTablesGainTheAddedColumnsAndTheMirrorOrderContinues) {
+    sql(schema_sql());
+    sql("ALTER TABLE vscode_events DROP COLUMN recorded_at");  // any earlier form
+    sql("INSERT INTO vscode_events (inserted, change_offset) VALUES ('old', 0)");
+    sql(snapshots_sql());
+    auto& db = open();
+    EXPECT_EQ(db.last_mirror_seq(), 0u);
+    VSCodeEvent event = vscode_event();
+    event.internal_copy = true;
+    event.copy_source = "/p/util.c";
+    event.copy_source_offset = 12;
+    event.mirror_seq = 41;
+    printed([&] {
+        EXPECT_TRUE(db.store(event));
+        EXPECT_TRUE(db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, "x", 42));
+        db.commit_pending();
+    });
+    EXPECT_EQ(sql("SELECT inserted, copy_source, copy_source_offset, mirror_seq FROM "
+                  "vscode_events"),
+              "old|NULL|NULL|NULL\nint x;|/p/util.c|12|41\n");
+    EXPECT_EQ(sql("SELECT mirror_seq FROM snapshots"), "42\n");
+    db_.reset();
+    EXPECT_EQ(open().last_mirror_seq(), 42u);
 }

@@ -1,5 +1,6 @@
 #include "tools/replay.hpp"
 
+#include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -97,4 +98,35 @@ TEST(LabelledText, AResetRelabelsOnlyWhatChanged) {
         EXPECT_EQ(text.content(), c.after);
         EXPECT_EQ(text.origins(), c.origins) << c.after;
     }
+}
+
+// An edit reaches the mirror just before a reset to the disk content, but its row is stored just
+// after the reset's snapshot; another reaches it just after the reset, but is stored before the
+// snapshot. The replay follows the mirror's order, not the order stored.
+TEST_F(ReplayTest, FollowsTheOrderInWhichChangesReachedTheMirror) {
+    InsertionBuffer mirror;
+    std::filesystem::path const file = "/p/race.c";
+    auto const row = [&](int ms, std::uint64_t offset, std::string const& inserted,
+                         std::uint64_t place) {
+        VSCodeEvent event;
+        event.timestamp = t0_ + std::chrono::milliseconds(ms);
+        event.filepath = file.native();
+        event.offset = offset;
+        event.inserted = inserted;
+        event.mirror_seq = place;
+        db_.store(event);
+    };
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc",
+                       mirror.set_filecontent(file, "abc"));
+    std::uint64_t const before_reset = mirror.edit_filecontent(file, 3, 0, "d");
+    std::uint64_t const reset = mirror.set_filecontent(file, "disk\n");
+    std::uint64_t const after_reset = mirror.edit_filecontent(file, 0, 0, ">");
+    row(20, 0, ">", after_reset);
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::FAST_INSERTION, "disk\n", reset);
+    row(10, 3, "d", before_reset);
+    row(30, 6, "!", mirror.edit_filecontent(file, 6, 0, "!"));
+
+    EXPECT_EQ(mirror.get_filecontent(file), ">disk\n!");
+    EXPECT_EQ(replay_file(path_, file).content, *mirror.get_filecontent(file));
+    EXPECT_EQ(replay_file(path_, file, t0_ + std::chrono::milliseconds(20)).content, ">disk\n");
 }
