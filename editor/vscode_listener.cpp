@@ -261,8 +261,8 @@ void VSCodeListener::process_line(std::string const& line) {
                     ibuf_.edit_filecontent(path, event.offset, event.deleted, event.inserted);
             }
             if (event.change_type == MessageKind::EOL) {
-                documents_.set_eol(path,
-                                   event.inserted.find("\r\n") != std::string::npos ? "\r\n" : "\n");
+                documents_.set_eol(
+                    path, event.inserted.find("\r\n") != std::string::npos ? "\r\n" : "\n");
             }
         }
     }
@@ -310,8 +310,9 @@ void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path
         if (std::optional<std::string> decoded = documents_.editor_text(path, *raw)) {
             text = std::move(*decoded);
         } else {
-            log_line("[VSCodeListener] {}: encoding {} cannot be decoded; the disk's bytes are kept",
-                     event.filepath, event.encoding);
+            log_line(
+                "[VSCodeListener] {}: encoding {} cannot be decoded; the disk's bytes are kept",
+                event.filepath, event.encoding);
             text = std::move(*raw);
         }
     } else {
@@ -320,15 +321,17 @@ void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path
         text = before.value_or(std::string{});
     }
     if (describes_text(event) && !is_described_text(event, text)) {
-        log_line("[VSCodeListener] {} of {}: the text set ({} bytes) is not the editor's as the "
-                 "message describes it",
-                 event.change_type, event.filepath, text.size());
+        log_line(
+            "[VSCodeListener] {} of {}: the text set ({} bytes) is not the editor's as the "
+            "message describes it",
+            event.change_type, event.filepath, text.size());
     }
     if (event.change_type == MessageKind::RESYNC) {
-        log_line("[VSCodeListener] resync of {}: mirror of {} bytes set to the editor's text of {} "
-                 "bytes{}",
-                 event.filepath, before ? before->size() : 0, text.size(),
-                 before == text ? " (it was in step)" : "");
+        log_line(
+            "[VSCodeListener] resync of {}: mirror of {} bytes set to the editor's text of {} "
+            "bytes{}",
+            event.filepath, before ? before->size() : 0, text.size(),
+            before == text ? " (it was in step)" : "");
     }
     event.mirror_reset_seq = ibuf_.set_filecontent(path, text);
     event.offset = NO_POSITION;
@@ -352,24 +355,27 @@ void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const&
     if (disk && *disk == mirror) {
         event.save_matches_disk = true;
         if (describes_text(event) && !is_described_text(event, mirror)) {
-            log_line("[VSCodeListener] save of {}: disk and mirror agree but differ from the "
-                     "editor's text as the message describes it",
-                     event.filepath);
+            log_line(
+                "[VSCodeListener] save of {}: disk and mirror agree but differ from the "
+                "editor's text as the message describes it",
+                event.filepath);
         }
         return;
     }
     if (disk && describes_text(event) && is_described_text(event, *disk)) {
         // The disk holds exactly the editor's text: the mirror lost step, not the disk.
-        log_line("[VSCodeListener] save of {}: mirror of {} bytes out of step with the editor; set "
-                 "to the saved text of {} bytes",
-                 event.filepath, mirror.size(), disk->size());
+        log_line(
+            "[VSCodeListener] save of {}: mirror of {} bytes out of step with the editor; set "
+            "to the saved text of {} bytes",
+            event.filepath, mirror.size(), disk->size());
         event.mirror_reset_seq = ibuf_.set_filecontent(path, *disk);
         event.save_matches_disk = true;
         event.mirror_reset_reason = SnapshotReason::EDITOR_SAVE;
         event.mirror_reset = std::move(*disk);
         return;
     }
-    log_line("[VSCodeListener] save of {}: the disk differs from the editor's text", event.filepath);
+    log_line("[VSCodeListener] save of {}: the disk differs from the editor's text",
+             event.filepath);
 }
 
 void VSCodeListener::follow_rename(VSCodeEvent& event) {
@@ -415,6 +421,12 @@ void VSCodeListener::handle(Event event) {
         // Right after the message's row: edits stored from now on apply to this content.
         db_.store_snapshot(path, fid, reason, *reset, place);
     }
+}
+
+bool VSCodeListener::has_open_connection() {
+    std::lock_guard lock(readers_mutex_);
+    return std::any_of(readers_.begin(), readers_.end(),
+                       [](Reader const& reader) { return !reader.finished; });
 }
 
 void VSCodeListener::close_connections() {

@@ -85,12 +85,13 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
         // No save explains the change, and the editor has since taken the disk's content
         // (reloading the file): the change bypassed the editor all the same.
         event.diff = InsertionBuffer::line_diff(*mirror_then, *content);
-    } else if (may_wait && documents.seen(path)) {
-        // The editor may have written the file before its changes reached the mirror; its save
-        // message, which follows them, decides.
-        log_line("[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
-                 "editor's save",
-                 event.filepath);
+    } else if (may_wait && (documents.seen(path) || editor_listener().has_open_connection())) {
+        // The editor may have written the file before its changes (or its description of the
+        // document) reached the mirror; its save message, which follows them, decides.
+        log_line(
+            "[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
+            "editor's save",
+            event.filepath);
         save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}));
         return false;
     } else {
@@ -104,8 +105,7 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     // Edits that reach the mirror from now on apply to the disk content; the place in the
     // mirror's order puts an edit mirrored before the reset but stored after it before the
     // snapshot, where it belongs.
-    db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content,
-                       place);
+    db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content, place);
     return true;
 }
 

@@ -37,17 +37,17 @@ void expect_save_judged_clean(MonitorHarness& monitor) {
     EXPECT_EQ(count(monitor, kFastInsertions), 0) << monitor.process().output();
 }
 
-// Stories that need the monitor to follow the editor's "open", "resync", "rename" messages and to
-// judge a saved file when the save message arrives. Until the monitor does, they are skipped.
+// A rename on disk may reach the monitor before the editor's rename message; until the monitor
+// follows renames on disk by the file's identity, that story is run only on request.
 bool monitor_follows_editor() {
     char const* flag = std::getenv("WARDLET_TEST_EDITOR_FIDELITY");
     return flag != nullptr && std::string(flag) == "1";
 }
 
-#define REQUIRE_EDITOR_FIDELITY()                                                              \
-    if (!monitor_follows_editor()) {                                                           \
-        GTEST_SKIP() << "needs a monitor that follows open/resync/rename messages and judges " \
-                        "a save at its message (set WARDLET_TEST_EDITOR_FIDELITY=1)";          \
+#define REQUIRE_EDITOR_FIDELITY()                                       \
+    if (!monitor_follows_editor()) {                                    \
+        GTEST_SKIP() << "needs a monitor that follows renames on disk " \
+                        "(set WARDLET_TEST_EDITOR_FIDELITY=1)";         \
     }
 
 }  // namespace
@@ -142,7 +142,6 @@ TEST(Extension, SettingsFileOutsideTheProjectIsNotSent) {
 
 // The file reaches the disk before the changes that made it (each waits for a clipboard read).
 TEST(ExtensionFidelity, SaveBeforeItsChangesIsNoFastInsertion) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("quick.txt", "alpha\nbeta\n");
     monitor.start();
@@ -160,7 +159,6 @@ TEST(ExtensionFidelity, SaveBeforeItsChangesIsNoFastInsertion) {
 // The editor drops a UTF-8 byte order mark and writes it back on save; a real external change
 // afterwards still is a fast insertion.
 TEST(ExtensionFidelity, ByteOrderMarkIsNotPartOfTheText) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("bom.txt", "\xEF\xBB\xBFh\u00e9llo\n");
     monitor.start();
@@ -177,7 +175,6 @@ TEST(ExtensionFidelity, ByteOrderMarkIsNotPartOfTheText) {
 
 // Mixed line ends: the editor makes them one on opening, and saves them so.
 TEST(ExtensionFidelity, MixedLineEndsAreMadeOneByTheEditor) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("mixed.txt", "a\r\nb\nc\r\n");
     monitor.start();
@@ -192,7 +189,6 @@ TEST(ExtensionFidelity, MixedLineEndsAreMadeOneByTheEditor) {
 
 // A Latin-1 file: one byte per accented letter on disk, two in the editor's UTF-8 text.
 TEST(ExtensionFidelity, Latin1DocumentIsDecodedAsTheEditorDoes) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("latin.txt", "caf\xE9 cr\xE8me\n");
     monitor.start();
@@ -210,7 +206,6 @@ TEST(ExtensionFidelity, Latin1DocumentIsDecodedAsTheEditorDoes) {
 
 // The editor starts with unsaved text (hot exit): the monitor takes it, and calls none of it typed.
 TEST(ExtensionFidelity, DocumentDirtyAtStart) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("dirty.txt", "alpha\n");
     monitor.start();
@@ -229,7 +224,6 @@ TEST(ExtensionFidelity, DocumentDirtyAtStart) {
 
 // Changes, a close without saving (the editor reverts), the document opened again, edited, saved.
 TEST(ExtensionFidelity, RevertedAndReopenedDocument) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("revert.txt", "one\ntwo\n");
     monitor.start();
@@ -247,7 +241,6 @@ TEST(ExtensionFidelity, RevertedAndReopenedDocument) {
 
 // An edit the extension never heard of: it notices, and brings the monitor to the editor's text.
 TEST(ExtensionFidelity, OutOfStepShadowIsRepaired) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("step.txt", "abc\n");
     monitor.start();
