@@ -2,14 +2,32 @@
 #include "app/signal_stop.hpp"
 #include "app/startup_error.hpp"
 #include "app/wardlet.hpp"
+#include "editor/vscode_listener.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        log_line("[Wardlet]::client correct usage: {} [proj_dir]", argc > 0 ? argv[0] : "wardlet");
+    char const* const program = argc > 0 ? argv[0] : "wardlet";
+    std::optional<std::string> project;
+    std::string socket_path = EDITOR_SOCKET_PATH;
+    for (int index = 1; index < argc; ++index) {
+        std::string_view const arg = argv[index];
+        if (arg == "--socket" && index + 1 < argc) {
+            socket_path = argv[++index];
+        } else if (arg.starts_with("--socket=")) {
+            socket_path = arg.substr(9);
+        } else if (!project) {
+            project = std::string(arg);
+        }
+    }
+    if (!project || socket_path.empty()) {
+        log_line("[Wardlet]::client correct usage: {} [proj_dir]", program);
         return -1;
     }
     try {
-        Wardlet wardlet(std::filesystem::path(argv[1]), false);
+        Wardlet wardlet(std::filesystem::path(*project), false, socket_path);
         SignalStop signals([&wardlet] { wardlet.stop(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();

@@ -26,7 +26,7 @@ TEST(Extension, ScriptedEditorSessionKeepsTheMirrorExact) {
 })");
     auto const replay = [&](std::filesystem::path const& script) {
         auto const result = run_process({NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js",
-                                         MonitorHarness::kSocket, script.native()});
+                                         monitor.socket(), script.native()});
         ASSERT_EQ(result.status, 0) << result.output;
     };
     replay(script);

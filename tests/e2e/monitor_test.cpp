@@ -68,7 +68,7 @@ TEST(Monitor, SigtermStoresEverythingSentRemovesTheSocketAndExitsZero) {
     ASSERT_TRUE(monitor.process().wait_for_output("extension connected successfully", 10s));
     EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM vscode_events"), "2000\n");
-    EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
+    EXPECT_FALSE(fs::exists(monitor.socket()));
 }
 
 TEST(MonitorStartup, FailsClearlyWithoutArgumentHomeOrDataDirectory) {
