@@ -2,6 +2,7 @@
 // into a bounded queue and are written in the background; while the monitor is not there the
 // sender keeps trying to connect, with a growing pause between attempts.
 
+import * as fs from 'fs';
 import * as net from 'net';
 import { ChangeMessage, encodeMessage } from './messages';
 
@@ -157,11 +158,30 @@ export class QueuedSender {
 
     private connect(): void {
         this.timer = null;
+        // Typed text goes only to a socket of this user's: on a shared machine another user can
+        // create the path first.
+        const owner = foreignOwner(this.socketPath);
+        if (owner !== null) {
+            if (!this.outageLogged) {
+                this.outageLogged = true;
+                this.log(
+                    `not sending to ${this.socketPath}: it belongs to uid ${owner}, not to you ` +
+                        `(uid ${process.getuid?.()}); use a path of your own in the setting ` +
+                        `wardlet.socketPath and start the monitor with --socket PATH`,
+                );
+            }
+            this.retryLater();
+            return;
+        }
         this.state = 'connecting';
         const socket = net.createConnection(this.socketPath);
         this.socket = socket;
         socket.on('connect', () => {
             if (this.socket !== socket) {
+                return;
+            }
+            if (foreignOwner(this.socketPath) !== null) {
+                socket.destroy(); // replaced by another user's meanwhile: the next attempt says so
                 return;
             }
             this.state = 'connected';
@@ -196,6 +216,10 @@ export class QueuedSender {
             this.outageLogged = true;
             this.log(`waiting for the monitor at ${this.socketPath}`);
         }
+        this.retryLater();
+    }
+
+    private retryLater(): void {
         this.state = 'waiting';
         this.timer = setTimeout(() => this.connect(), this.delayMs);
         this.notify();
@@ -258,5 +282,22 @@ export class QueuedSender {
 
     private notify(): void {
         this.onStatus(this.status);
+    }
+}
+
+/**
+ * The uid owning the file at `socketPath` itself (a symlink is not followed) when it is not this
+ * process's; null when it is ours, absent, or the platform has no uids.
+ */
+export function foreignOwner(socketPath: string): number | null {
+    const uid = process.getuid?.();
+    if (uid === undefined) {
+        return null;
+    }
+    try {
+        const owner = fs.lstatSync(socketPath).uid;
+        return owner === uid ? null : owner;
+    } catch {
+        return null;
     }
 }

@@ -119,3 +119,26 @@ test('a full queue drops the changes of a document until its next save, and keep
     assert.deepEqual([sender.status.dropped, sender.status.gapped], [3, 0]);
     assert.equal(logged.filter((line) => line.startsWith('queue full')).length, 1);
 });
+
+test("another user's socket gets nothing: the refusal names its owner once, and sending resumes on the user's own socket", async (t) => {
+    if (process.getuid?.() !== 0) {
+        t.skip('handing a socket to another user needs root');
+        return;
+    }
+    const socketPath = path.join(tempDir(t), 'm.sock');
+    const stranger = await FakeMonitor.listen(socketPath);
+    t.after(() => stranger.close());
+    fs.lchownSync(socketPath, 65534, 65534);
+    const { sender, statuses, logged } = makeSender(t, { socketPath });
+    sender.start();
+    sender.enqueue(edit('/p/a.txt', 'secret'));
+    await waitFor(() => statuses.filter((s) => s.state === 'waiting').length >= 3, 'several attempts');
+    assert.equal(stranger.connections, 0);
+    const refusals = logged.filter((line) => line.includes('belongs to uid 65534'));
+    assert.equal(refusals.length, 1, logged.join('\n'));
+    assert.match(refusals[0], /wardlet\.socketPath/);
+
+    fs.lchownSync(socketPath, 0, 0);
+    await waitFor(() => stranger.lines.length === 1, 'the queued line once the socket is ours');
+    assert.equal(stranger.messages[0].inserted, 'secret');
+});
