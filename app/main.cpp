@@ -4,11 +4,14 @@
 #include "app/wardlet.hpp"
 #include "editor/vscode_listener.hpp"
 
+#include <csignal>
 #include <optional>
 #include <string>
 #include <string_view>
 
 int main(int argc, char** argv) {
+    // A log reader that goes away, or an editor that hangs up, must not end the monitor.
+    ::signal(SIGPIPE, SIG_IGN);
     char const* const program = argc > 0 ? argv[0] : "wardlet";
     std::optional<std::string> project;
     std::string socket_path = EDITOR_SOCKET_PATH;

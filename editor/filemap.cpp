@@ -137,7 +137,7 @@ void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> 
     last = summary;
     for (auto const& problem : problems) {
         log_line("[VSCodeListener] file map {} line {} skipped ({}): {}", path.native(),
-                 problem.line_number, problem.reason, problem.text);
+                 problem.line_number, problem.reason, log_safe(problem.text));
     }
 }
 

@@ -204,15 +204,15 @@ void VSCodeListener::read_messages(int fd) {
 }
 
 void VSCodeListener::process_line(std::string const& line) {
-    log_line("[VSCodeListener] received:: {}", line);
+    log_line("[VSCodeListener] received:: {}", log_safe(line));
     VSCodeEvent event;
     try {
         event = parse_event(line);
     } catch (nlohmann::json::exception const& error) {
-        log_line("[VSCodeListener] message rejected: {}", error.what());
+        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     } catch (BadChangeMessage const& error) {
-        log_line("[VSCodeListener] message rejected: {}", error.what());
+        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     }
     update_if_tracked(event);

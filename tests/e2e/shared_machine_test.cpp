@@ -4,6 +4,7 @@
 #include "monitor_harness.hpp"
 
 #include <grp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -125,4 +126,153 @@ TEST(SharedMachine, APlainFileOfAnotherUserIsNotRemovedAndOursIsNotEither) {
         EXPECT_NE(foreign.output.find("belongs to uid 65534"), std::string::npos) << foreign.output;
         EXPECT_EQ(read_file(plain), "mine");
     }
+}
+
+namespace {
+
+// The real monitor with its standard output on a pipe that the test reads, stops reading or
+// closes, as a log reader may.
+class PipedMonitor {
+public:
+    explicit PipedMonitor(MonitorHarness& harness) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        std::string const home = "HOME=" + harness.home().native();
+        std::vector<std::string> args{WARDLET_BIN, harness.project().native(), "--socket",
+                                      harness.socket()};
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::dup2(fds[1], STDERR_FILENO);
+            ::setenv("HOME", harness.home().c_str(), 1);
+            ::execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    ~PipedMonitor() {
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            wait(10s);
+        }
+        close_output();
+    }
+
+    // Reads the log until `needle` has appeared; false when `bound` passes or the log ends first.
+    bool read_until(std::string const& needle, std::chrono::milliseconds bound) {
+        auto const deadline = std::chrono::steady_clock::now() + bound;
+        while (text_.find(needle) == std::string::npos) {
+            auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{out_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char chunk[65536];
+            ssize_t const count = ::read(out_, chunk, sizeof chunk);
+            if (count <= 0) {
+                return false;
+            }
+            text_.append(chunk, static_cast<std::size_t>(count));
+        }
+        return true;
+    }
+    // Reads the rest of the log, up to its end.
+    void read_to_end() {
+        char chunk[65536];
+        ssize_t count;
+        while ((count = ::read(out_, chunk, sizeof chunk)) > 0 || (count < 0 && errno == EINTR)) {
+            text_.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+        }
+    }
+    void close_output() {
+        if (out_ >= 0) {
+            ::close(out_);
+            out_ = -1;
+        }
+    }
+    std::string const& text() const { return text_; }
+    void signal(int number) { ::kill(pid_, number); }
+    std::optional<int> wait(std::chrono::milliseconds bound) {
+        for (auto const deadline = std::chrono::steady_clock::now() + bound; !status_;) {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                return std::nullopt;
+            } else {
+                // waitpid has no timed form; poll the child's state at a short interval.
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string text_;
+    std::optional<int> status_;
+};
+
+std::string burst(fs::path const& file, int count, std::size_t size) {
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        lines += Change{.file = file, .inserted = std::string(size, 'x'), .offset = 0}.line();
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(LogOutput, AReaderThatGoesAwayOrStopsReadingNeverStopsTheMonitor) {
+    {
+        MonitorHarness harness;
+        auto const file = harness.add_tracked("a.txt", "");
+        PipedMonitor monitor(harness);
+        ASSERT_TRUE(monitor.read_until("[VSCodeListener] started\n", 20s)) << monitor.text();
+        monitor.close_output();
+        harness.send(burst(file, 200, 10));
+        EXPECT_EQ(harness.wait_for("SELECT COUNT(*) FROM vscode_events", 200), 200);
+        monitor.signal(SIGTERM);
+        EXPECT_EQ(monitor.wait(20s), 0);
+    }
+    {
+        MonitorHarness harness;
+        auto const file = harness.add_tracked("a.txt", "");
+        PipedMonitor monitor(harness);
+        ASSERT_TRUE(monitor.read_until("[VSCodeListener] started\n", 20s)) << monitor.text();
+        // Far more log than the pipe and the log's queue hold, while nobody reads.
+        harness.send(burst(file, 3000, 1000));
+        EXPECT_EQ(harness.wait_for("SELECT COUNT(*) FROM vscode_events", 3000), 3000);
+        // Once read again, the log says what it missed and goes on as before.
+        EXPECT_TRUE(monitor.read_until("log lines dropped: the log output was not read in time\n",
+                                       20s));
+        monitor.signal(SIGTERM);
+        monitor.read_to_end();
+        EXPECT_EQ(monitor.wait(20s), 0);
+        EXPECT_NE(monitor.text().find("[Wardlet] received signal 15, stopping...\n"),
+                  std::string::npos);
+    }
+}
+
+TEST(LogOutput, EditorTextCannotDriveTheTerminal) {
+    MonitorHarness monitor;
+    monitor.start();
+    monitor.send("{\"file\":\"\x1b]0;owned\x07\",\"type\":\"change\"}\n\x9b\n\xc2\x9b" "31m\n");
+    ASSERT_TRUE(monitor.process().wait_for_output("\\xc2\\x9b31m", 10s)) << monitor.process().output();
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    std::string const log = monitor.process().output();
+    EXPECT_NE(log.find("\\x1b]0;owned\\x07"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find('\x07'), std::string::npos);
+    EXPECT_EQ(log.find("\xc2\x9b"), std::string::npos);
 }

@@ -1,4 +1,5 @@
 #include "editor/filemap.hpp"
+#include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -61,12 +62,12 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
         // Fresh files each time, so that each reading reports its skipped lines anew.
         std::string const name = "tracked" + std::to_string(round++);
         auto const file = write_file(dir / name, c.map);
-        testing::internal::CaptureStdout();
+        capture_log();
         filemap_names(file, "/unrelated");
-        std::string const logged = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
+        std::string const logged = captured_log();
+        capture_log();
         FileMap const map = parse_filemap(write_file(dir / "again" / name, c.map));
-        std::string expected = testing::internal::GetCapturedStdout();
+        std::string expected = captured_log();
         for (auto at = expected.find("again/"); at != expected.npos; at = expected.find("again/")) {
             expected.erase(at, 6);
         }
@@ -80,11 +81,11 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
     }
     EXPECT_FALSE(filemap_names(dir / "absent", "/p/a.c"));
     // The map is read for every change message: its problems are logged again only once it changed.
-    testing::internal::CaptureStdout();
+    capture_log();
     filemap_names(dir / "tracked4", "/p/b");
     write_file(dir / "tracked4", "bad line\n");
     filemap_names(dir / "tracked4", "/p/b");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(captured_log(),
               "[VSCodeListener] file map " + (dir / "tracked4").native() +
                   " line 1 skipped (no file id): bad line\n");
 }

@@ -1,4 +1,5 @@
 #include "store/event_db.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -44,9 +45,9 @@ VSCodeEvent vscode_event() {
 // Runs `action` and returns what it printed.
 template <typename F>
 std::string printed(F&& action) {
-    testing::internal::CaptureStdout();
+    capture_log();
     action();
-    return testing::internal::GetCapturedStdout();
+    return captured_log();
 }
 
 class EventDBTest : public testing::Test {
