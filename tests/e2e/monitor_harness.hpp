@@ -39,10 +39,12 @@ public:
         return path;
     }
 
-    // Starts the monitor and waits until it serves the editor socket.
-    void start() {
+    // Starts the monitor, run by `launcher` when given (e.g. prlimit and its options), and waits
+    // until it serves the editor socket.
+    void start(std::vector<std::string> launcher = {}) {
+        launcher.insert(launcher.end(), {WARDLET_BIN, project_.native(), "--socket", socket_});
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{WARDLET_BIN, project_.native(), "--socket", socket_},
+            std::move(launcher),
             ChildProcess::Options{.env = {{"HOME", home_.native()}}, .cwd = std::nullopt});
         if (!process_->wait_for_output("[VSCodeListener] started\n", std::chrono::seconds(20))) {
             throw std::runtime_error("monitor did not start:\n" + process_->output());

@@ -276,3 +276,78 @@ TEST(LogOutput, EditorTextCannotDriveTheTerminal) {
     EXPECT_EQ(log.find('\x07'), std::string::npos);
     EXPECT_EQ(log.find("\xc2\x9b"), std::string::npos);
 }
+
+namespace {
+
+std::size_t count_of(std::string const& text, std::string const& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(Descriptors, ManyMoreConnectionsThanDescriptorsLeaveTheMonitorServingAndRecording) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.txt", "hello world");
+    monitor.start({"/usr/bin/prlimit", "--nofile=1024:1024", "--"});
+    UnixClient first(monitor.socket());
+    ASSERT_TRUE(monitor.process().wait_for_output("extension connected successfully", 10s));
+    std::vector<std::unique_ptr<UnixClient>> clients;
+    for (int i = 0; i < 2000; ++i) {
+        clients.push_back(std::make_unique<UnixClient>(monitor.socket()));
+    }
+    ASSERT_TRUE(monitor.process().wait_for_output("out of file descriptors", 20s))
+        << monitor.process().output().substr(0, 4000);
+    // The connection opened before goes on being served, its file is still known as tracked
+    // (the second insertion copies what the first one mirrored) and its rows are stored.
+    first.send(Change{.file = file, .inserted = "zq", .offset = 0}.line() +
+               Change{.file = file, .inserted = "zqhel", .offset = 2}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2)
+        << monitor.process().output().substr(0, 4000);
+    EXPECT_EQ(monitor.rows("SELECT internal_copy FROM vscode_events ORDER BY id"), "0\n1\n");
+    clients.clear();
+    // Once the excess connections are gone, new ones are served again.
+    for (int probe = 0; probe < 200; ++probe) {
+        monitor.send(Change{.file = "/elsewhere", .inserted = "probe"}.line());
+        if (monitor.process().wait_for_output("accepting connections again", 100ms)) {
+            break;
+        }
+    }
+    monitor.send(Change{.file = file, .inserted = "zqzq", .offset = 0}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE inserted = 'zqzq'", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    std::string const log = monitor.process().output();
+    EXPECT_EQ(count_of(log, "out of file descriptors"), 1u);
+    EXPECT_EQ(count_of(log, "could not accept connection"), 0u);
+    EXPECT_EQ(count_of(log, "file map"), 0u);
+    EXPECT_EQ(count_of(log, "unable to open"), 0u);
+    EXPECT_EQ(monitor.rows("SELECT internal_copy FROM vscode_events WHERE inserted = 'zqzq'"),
+              "1\n");
+}
+
+TEST(HostileFiles, ATrackedFifoAtStartOrRenamedOverATrackedFileBlocksNothing) {
+    MonitorHarness monitor;
+    auto const fifo = monitor.project() / "pipe.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct stat status {};
+    ::stat(fifo.c_str(), &status);
+    std::ofstream(monitor.filemap(), std::ios::app)
+        << status.st_ino << ';' << status.st_dev << ';' << fifo.native() << '\n';
+    auto const file = monitor.add_tracked("a.txt", "abc");
+    monitor.start();
+    EXPECT_EQ(count_of(monitor.process().output(), "pipe.txt is a FIFO, not a regular file"), 1u)
+        << monitor.process().output();
+
+    // A FIFO put in the place of a tracked file is noticed and skipped; the bus goes on.
+    auto const other = monitor.project() / "other.fifo";
+    ASSERT_EQ(::mkfifo(other.c_str(), 0600), 0);
+    fs::rename(other, file);
+    ASSERT_TRUE(monitor.process().wait_for_output("a.txt is a FIFO, not a regular file", 10s))
+        << monitor.process().output();
+    monitor.send(Change{.file = file, .inserted = "x", .offset = 0}.line());
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
+}

@@ -2,6 +2,7 @@
 #include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -88,4 +89,27 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
     EXPECT_EQ(captured_log(),
               "[VSCodeListener] file map " + (dir / "tracked4").native() +
                   " line 1 skipped (no file id): bad line\n");
+}
+
+TEST(FileMap, AMapThatCannotBeReadAnswersWithItsLastReadingAndIsNeverEmptyInstead) {
+    TempDir dir;
+    auto const map = write_file(dir / "tracked", "1;2;/p/a.c\n");
+    auto const fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(read_filemap(fifo), FileMapError);
+    EXPECT_TRUE(read_filemap(dir / "missing").map.empty());
+
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    std::filesystem::rename(map, dir / "kept");
+    std::filesystem::rename(fifo, map);
+    capture_log();
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    EXPECT_EQ(read_filemap(map).map.size(), 1u);
+    std::filesystem::remove(map);
+    std::filesystem::rename(dir / "kept", map);
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    std::string const log = captured_log();
+    EXPECT_EQ(log, "[VSCodeListener] error: file map " + map.native() +
+                       " cannot be read (it is a FIFO): its last reading is used\n"
+                       "[VSCodeListener] file map " + map.native() + " can be read again\n");
 }
