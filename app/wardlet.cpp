@@ -1,6 +1,7 @@
 #include "app/wardlet.hpp"
 
 #include "app/log.hpp"
+#include "app/private_files.hpp"
 
 #include <chrono>
 #include <utility>
@@ -19,6 +20,8 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
     : env_(detect_env(rootpath, use_logfile)) {
     log_text(env_banner(env_));
     bus_ = std::make_unique<EventBus>();
+    // A new database holds the programmer's text: its owner's alone, and so are its journals.
+    create_private_file(env_.dbpath);
     db_ = std::make_unique<EventDB>(env_.dbpath.native());
     // A burst of changes shares one commit; a lone change is committed as soon as the bus is idle.
     db_->enable_group_commit(kGroupCommitBound);

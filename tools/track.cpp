@@ -1,5 +1,7 @@
 #include "tools/track.hpp"
 
+#include "app/private_files.hpp"
+
 #include "app/file_content.hpp"
 #include "editor/filemap.hpp"
 #include "store/schema.hpp"
@@ -272,10 +274,10 @@ void write_atomically(fs::path const& target, std::string const& content) {
         throw TrackError(system_error("cannot create a temporary file in", dir));
     }
     try {
-        // Keep the permissions of the map being replaced; a new map gets the usual rw-r--r--.
+        // Keep the permissions of the map being replaced; a new map is its owner's alone.
         struct stat existing {};
         mode_t const mode =
-            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
+            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0600;
         if (::fchmod(fd, mode) != 0) {
             throw TrackError(system_error("cannot set the permissions of", temp));
         }
@@ -307,12 +309,12 @@ void write_atomically(fs::path const& target, std::string const& content) {
 void prepare_project(fs::path const& proj_dir) {
     require_project_dir(proj_dir);
     ProjectFiles const files = project_files(proj_dir);
-    std::error_code error;
-    fs::create_directory(files.data_dir, error);
-    if (!fs::is_directory(files.data_dir, error)) {
+    if (!ensure_private_directory(files.data_dir)) {
+        int const error = errno;
         throw TrackError("cannot create the data directory " + quoted(files.data_dir) +
-                         (error ? ": " + error.message() : std::string()));
+                         (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
     }
+    create_private_file(files.database);
     sqlite3* conn = nullptr;
     int const opened = sqlite3_open_v2(files.database.c_str(), &conn,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

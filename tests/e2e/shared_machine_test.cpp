@@ -351,3 +351,41 @@ TEST(HostileFiles, ATrackedFifoAtStartOrRenamedOverATrackedFileBlocksNothing) {
     EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
     EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
 }
+
+TEST(PrivateFiles, AFreshProjectKeepsTheProgrammersTextToItsOwner) {
+    TempDir root;
+    auto const project = root / "project";
+    fs::create_directories(project);
+    auto const source = write_file(project / "a.c", "int a;\n");
+    mode_t const before = ::umask(022);
+    auto const tracked = run_process({TRACK_BIN, project.native(), source.native()});
+    ::umask(before);
+    ASSERT_EQ(tracked.status, 0) << tracked.output;
+    auto const mode = [](fs::path const& path) {
+        struct stat status {};
+        ::lstat(path.c_str(), &status);
+        return status.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(project / ".wardlet"), 0700u);
+    EXPECT_EQ(mode(project / ".wardlet" / "wardlet.sqlite3"), 0600u);
+    EXPECT_EQ(mode(project / ".wardlet" / "tracked"), 0600u);
+
+    // The monitor makes a missing database its owner's alone, and its journals follow it.
+    fs::remove(project / ".wardlet" / "wardlet.sqlite3");
+    std::string const socket = (root / "editor.sock").native();
+    ChildProcess monitor({WARDLET_BIN, project.native(), "--socket", socket},
+                         {.env = {{"HOME", root.path().native()}}, .cwd = std::nullopt});
+    ASSERT_TRUE(monitor.wait_for_output("[VSCodeListener] started\n", 20s)) << monitor.output();
+    EXPECT_EQ(mode(project / ".wardlet" / "wardlet.sqlite3"), 0600u);
+    UnixClient(socket).send(Change{.file = source, .inserted = "x"}.line());
+    EXPECT_EQ(wait_for_count(project / ".wardlet" / "wardlet.sqlite3",
+                             "SELECT COUNT(*) FROM vscode_events", 1, 10s),
+              1);
+    for (auto const& entry : fs::directory_iterator(project / ".wardlet")) {
+        if (entry.path().filename().native().starts_with("wardlet.sqlite3")) {
+            EXPECT_EQ(mode(entry.path()), 0600u) << entry.path();
+        }
+    }
+    monitor.send_signal(SIGTERM);
+    EXPECT_EQ(monitor.wait(20s), 0);
+}
