@@ -302,7 +302,11 @@ void VSCodeListener::process_line(std::string const& line) {
     // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
     bool const found = ibuf_.contains(event.inserted);
     event.internal_copy = found && !event.inserted.empty();
-    ibuf_.update(path);
+    // Only tracked files are mirrored: an untracked path must not leave an entry that every later
+    // message searches.
+    if (event.is_tracked) {
+        ibuf_.update(path);
+    }
     publish(Event{std::move(event)});
 }
 

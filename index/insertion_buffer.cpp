@@ -160,7 +160,8 @@ void InsertionBuffer::async_update(std::filesystem::path const& path, std::strin
 
 bool InsertionBuffer::contains(std::string const& text) {
     std::lock_guard lock(mutex_);
-    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}", text);
+    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}",
+             log_safe(text));
     for (auto const& [path, file] : files_) {
         if (file.sam.contains(text) || holds(file.pending, text) || holds(file.indexed, text)) {
             log_line("[InsertionBuffer]> {} contains the content", path.string());

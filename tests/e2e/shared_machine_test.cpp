@@ -268,6 +268,9 @@ TEST(LogOutput, EditorTextCannotDriveTheTerminal) {
     MonitorHarness monitor;
     monitor.start();
     monitor.send("{\"file\":\"\x1b]0;owned\x07\",\"type\":\"change\"}\n\x9b\n\xc2\x9b" "31m\n");
+    monitor.send(Change{.file = "/p/a.c", .inserted = "\x1b[2J\r"}.line());
+    ASSERT_TRUE(monitor.process().wait_for_output("content=\\x1b[2J\\x0d", 10s))
+        << monitor.process().output();
     ASSERT_TRUE(monitor.process().wait_for_output("\\xc2\\x9b31m", 10s)) << monitor.process().output();
     EXPECT_EQ(monitor.stop(SIGTERM), 0);
     std::string const log = monitor.process().output();

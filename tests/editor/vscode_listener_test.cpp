@@ -197,7 +197,8 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     send({line_of(digits, "ab", 5, 3), line_of(digits, "NOPOS", -1, 2),
           line_of(digits, "SAVE", 0, 1, true), line_of(other, "zz"),
           line_of(dir / "." / "digits.txt", "alias"),  // another spelling, another document
-          line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0)});
+          line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0),
+          line_of(dir / "never.txt", "n", 0)});
     track({{digits, "0123456789"}, {utf8, "é=1;"}, {other, "untracked"}});
     // Never loaded, its mirror starts empty: an edit further in is beyond it and ignored.
     send({line_of(other, "r", 0), line_of(other, "s", 5)});
@@ -210,10 +211,14 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     EXPECT_EQ(out.find("at offset 18446744073709551615"), std::string::npos);  // no position
     EXPECT_EQ(std::vector<std::string>({mirror(digits), mirror(utf8), mirror(gone), mirror(other)}),
               (std::vector<std::string>{"01234ab89", "ü=1;", "q", "r"}));
+    // Untracked paths get no mirror entry, which every later message would search.
+    EXPECT_EQ(mirror(dir / "never.txt"), "-");
+    EXPECT_EQ(mirror(dir / "." / "digits.txt"), "-");
     std::vector<bool> tracked;
     for (auto const& event : published()) {
         tracked.push_back(event.is_tracked);
     }
     EXPECT_EQ(tracked,
-              (std::vector<bool>{true, true, true, false, false, true, true, true, true, true}));
+              (std::vector<bool>{true, true, true, false, false, true, true, true, false, true,
+                                 true}));
 }
