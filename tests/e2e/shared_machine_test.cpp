@@ -392,3 +392,49 @@ TEST(PrivateFiles, AFreshProjectKeepsTheProgrammersTextToItsOwner) {
     monitor.send_signal(SIGTERM);
     EXPECT_EQ(monitor.wait(20s), 0);
 }
+
+// A record handed in by a student is untrusted: the paths it names never place an exported file
+// outside the export's directory, and its text never runs as a spreadsheet formula.
+TEST(HostileRecords, TheProgSnap2ExportStaysInItsDirectoryAndItsCellsStayText) {
+    MonitorHarness monitor;
+    auto const root = monitor.project().parent_path();
+    auto const normal = monitor.add_tracked("a.c", "");
+    // Resolved from CodeStates/<id>/ of the export, this path names a file beside the export.
+    std::string const crafted = monitor.project().native() + "/a/../../../../escape.c";
+    std::ofstream(monitor.filemap(), std::ios::app) << "999999;1;" << crafted << '\n';
+    monitor.start();
+    monitor.send(Change{.file = crafted, .inserted = "owned"}.line() +
+                 Change{.file = crafted, .type = "save", .offset = -1, .saved = true}.line() +
+                 Change{.file = normal, .inserted = "=HYPERLINK(\"http://x\")"}.line() +
+                 Change{.file = normal, .inserted = "@SUM(1)", .offset = 22}.line() +
+                 Change{.file = normal, .inserted = "-2+3", .offset = 29}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 5), 5);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+
+    auto const export_dir = root / "ps2";
+    auto const result = run_process({REPORT_BIN, monitor.project().native(), "--progsnap2",
+                                     export_dir.native()});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_FALSE(fs::exists(root / "escape.c"));
+    for (auto const& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == "escape.c") {
+            EXPECT_TRUE(entry.path().native().starts_with(export_dir.native() + "/"))
+                << entry.path();
+        }
+    }
+    EXPECT_NE(result.output.find("a path leaving the directory by .."), std::string::npos)
+        << result.output;
+    auto const parsed = run_process(
+        {"/usr/bin/env", "python3", "-c",
+         "import csv, sys\n"
+         "for row in csv.DictReader(open(sys.argv[1] + '/MainTable.csv', newline='')):\n"
+         "    if row['X-InsertText']: print(row['CodeStateSection'], row['X-InsertText'])\n",
+         export_dir.native()});
+    ASSERT_EQ(parsed.status, 0) << parsed.output;
+    EXPECT_NE(parsed.output.find("a.c '=HYPERLINK(\"http://x\")\n"), std::string::npos)
+        << parsed.output;
+    EXPECT_NE(parsed.output.find("a.c '@SUM(1)\n"), std::string::npos) << parsed.output;
+    EXPECT_NE(parsed.output.find("a.c '-2+3\n"), std::string::npos) << parsed.output;
+    EXPECT_NE(parsed.output.find("_refused/escape.c/0 owned\n"), std::string::npos)
+        << parsed.output;
+}
