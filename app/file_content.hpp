@@ -7,8 +7,8 @@
 // One reading of a file: its whole content, or why there is none.
 struct FileReading {
     std::optional<std::string> content;
-    int error = 0;                  // the system's error of the failed step, 0 when none
-    char const* kind = nullptr;     // what the file is when it is not a regular file
+    int error = 0;               // the system's error of the failed step, 0 when none
+    char const* kind = nullptr;  // what the file is when it is not a regular file
 };
 
 // Reads a file only when it is a regular file. It is opened without blocking and checked on the

@@ -53,7 +53,8 @@ private:
             lock.lock();
             written_ = batch_end;
             written_changed_.notify_all();
-            // The output took this batch: the lines it missed meanwhile are reported once, in order.
+            // The output took this batch: the lines it missed meanwhile are reported once, in
+            // order.
             if (dropped_ != 0) {
                 queued_ += fmt::format(
                     "[Wardlet] {} log lines dropped: the log output was not read in time\n",

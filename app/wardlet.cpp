@@ -15,8 +15,7 @@ constexpr std::chrono::milliseconds kGroupCommitBound{20};
 
 }  // namespace
 
-Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
-                 std::string socket_path)
+Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::string socket_path)
     : env_(detect_env(rootpath, use_logfile)) {
     log_text(env_banner(env_));
     bus_ = std::make_unique<EventBus>();
@@ -27,8 +26,8 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
     db_->enable_group_commit(kGroupCommitBound);
     bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
     ibuf_ = std::make_unique<InsertionBuffer>();
-    supervisor_ = std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_,
-                                                     std::move(socket_path));
+    supervisor_ =
+        std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, std::move(socket_path));
 }
 
 Wardlet::~Wardlet() {

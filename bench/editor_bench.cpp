@@ -111,9 +111,9 @@ void BM_MessagesThroughSocket(benchmark::State& state) {
             MonitorConnection editor(socket);
             std::string untracked;
             for (std::int64_t i = 0; i < state.range(0); ++i) {
-                untracked += change_message((dir / ("untracked-" + std::to_string(i))).native(),
-                                            0, 0, "u") +
-                             "\n";
+                untracked +=
+                    change_message((dir / ("untracked-" + std::to_string(i))).native(), 0, 0, "u") +
+                    "\n";
                 ++sent;
                 if (untracked.size() > (256u << 10) || i + 1 == state.range(0)) {
                     editor.send(untracked);

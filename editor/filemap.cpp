@@ -178,8 +178,9 @@ std::string filemap_text(std::filesystem::path const& path) {
     }
     if (!last.failing) {
         last.failing = true;
-        log_line("[VSCodeListener] error: file map {} cannot be read ({}): its last reading is used",
-                 log_safe(path.native()), why);
+        log_line(
+            "[VSCodeListener] error: file map {} cannot be read ({}): its last reading is used",
+            log_safe(path.native()), why);
     }
     return *last.text;
 }

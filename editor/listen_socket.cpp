@@ -79,9 +79,10 @@ ListenSocket open_listen_socket(std::string const& requested_path) {
     }
     // Checked before anything else: another user's socket is neither probed, served nor removed.
     if (auto const owner = foreign_owner(path)) {
-        log_line("[VSCodeListener] {} belongs to uid {}, not to this user (uid {}): not starting; "
-                 "{}",
-                 path, *owner, ::geteuid(), OWN_SOCKET_HINT);
+        log_line(
+            "[VSCodeListener] {} belongs to uid {}, not to this user (uid {}): not starting; "
+            "{}",
+            path, *owner, ::geteuid(), OWN_SOCKET_HINT);
         throw StartupError("editor socket: another user's");
     }
     if (live_server_at(address)) {

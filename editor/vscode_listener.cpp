@@ -160,9 +160,10 @@ int VSCodeListener::accept_once() {
 void VSCodeListener::begin_shedding() {
     if (!shedding_) {
         shedding_ = true;
-        log_line("[VSCodeListener] error: out of file descriptors ({} connections open): new "
-                 "connections are closed at once until some end",
-                 open_connections_.load());
+        log_line(
+            "[VSCodeListener] error: out of file descriptors ({} connections open): new "
+            "connections are closed at once until some end",
+            open_connections_.load());
     }
 }
 

@@ -4,7 +4,6 @@
 #include "app/private_files.hpp"
 #include "events/file_id.hpp"
 
-
 namespace fs = std::filesystem;
 
 FileListener::FileListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env)

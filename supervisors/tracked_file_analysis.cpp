@@ -4,7 +4,6 @@
 #include "app/log.hpp"
 #include "supervisors/online_supervisor.hpp"
 
-
 namespace {
 
 // Backup files name their document on the first line, after a fixed-width prefix.

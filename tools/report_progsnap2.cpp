@@ -33,7 +33,8 @@ constexpr char const* COLUMNS[] = {"EventID",         "SubjectID",        "ToolI
 // A cell a spreadsheet would run as a formula gets a leading quote, which spreadsheets read as
 // "text" and do not show.
 std::string neutralised(std::string const& cell) {
-    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos) {
+    if (!cell.empty() &&
+        std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos) {
         return "'" + cell;
     }
     return cell;
@@ -50,8 +51,8 @@ void write_bytes(fs::path const& dir, fs::path const& relative, std::string cons
     try {
         write_below(dir, relative, content);
     } catch (fs::filesystem_error const& error) {
-        throw RecordError(fmt::format("cannot write {}: {}", (dir / relative).native(),
-                                      error.code().message()));
+        throw RecordError(
+            fmt::format("cannot write {}: {}", (dir / relative).native(), error.code().message()));
     }
 }
 
@@ -68,9 +69,10 @@ std::vector<fs::path> code_state_names(SessionReport const& report, fs::path con
         }
         names.push_back(refused_name(relative, "file-" + std::to_string(index)) /
                         std::to_string(index));
-        std::cerr << fmt::format("wardlet-report: code states of {} not written there ({}): "
-                                 "written as CodeStates/<id>/{} instead\n",
-                                 relative.native(), *problem, names.back().native());
+        std::cerr << fmt::format(
+            "wardlet-report: code states of {} not written there ({}): "
+            "written as CodeStates/<id>/{} instead\n",
+            relative.native(), *problem, names.back().native());
     }
     return names;
 }
@@ -104,9 +106,10 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report, f
         // A symlink planted in an existing export is checked for each state's own directory.
         if (auto const problem = escape_from(state_dir, name)) {
             name = refused_name(name, "file-" + std::to_string(state.file));
-            std::cerr << fmt::format("wardlet-report: code state {} not written at {} ({}): "
-                                     "written as CodeStates/{}/{} instead\n",
-                                     id, names[state.file].native(), *problem, id, name.native());
+            std::cerr << fmt::format(
+                "wardlet-report: code state {} not written at {} ({}): "
+                "written as CodeStates/{}/{} instead\n",
+                id, names[state.file].native(), *problem, id, name.native());
         }
         write_bytes(state_dir, name, state.content);
     }
@@ -150,8 +153,8 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report, f
         std::size_t const state = latest[event.file];
         write_row(table, {std::to_string(order), subject, TOOL, type,
                           state == NO_INDEX ? "" : std::to_string(state), std::to_string(order),
-                          iso_time(event.time), names[event.file].native(),
-                          edit_type, location, inserted, event.removed, diff});
+                          iso_time(event.time), names[event.file].native(), edit_type, location,
+                          inserted, event.removed, diff});
         ++order;
     }
     write_bytes(dir, "MainTable.csv", table.str());

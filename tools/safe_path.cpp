@@ -28,7 +28,8 @@ std::optional<std::string> escape_from(fs::path const& dir, fs::path const& rela
     }
     fs::path const normal = relative.lexically_normal();
     if (normal.empty() || normal == "." ||
-        std::any_of(normal.begin(), normal.end(), [](fs::path const& part) { return part == ".."; })) {
+        std::any_of(normal.begin(), normal.end(),
+                    [](fs::path const& part) { return part == ".."; })) {
         return "a path leaving the directory by ..";
     }
     // Symlinks already on the way are followed as the system would when writing.
@@ -50,9 +51,11 @@ fs::path refused_name(fs::path const& relative, std::string_view fallback) {
 void write_below(fs::path const& dir, fs::path const& relative, std::string_view content) {
     fs::path const path = dir / relative.lexically_normal();
     fs::create_directories(path.parent_path());
-    int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int const fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     auto const fail = [&](int code) {
-        throw fs::filesystem_error("cannot write", path, std::error_code(code, std::generic_category()));
+        throw fs::filesystem_error("cannot write", path,
+                                   std::error_code(code, std::generic_category()));
     };
     if (fd < 0) {
         fail(errno);

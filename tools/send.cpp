@@ -37,8 +37,8 @@ MonitorConnection::MonitorConnection(std::string socket_path)
     std::memcpy(address.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
     auto const refuse = [&](uid_t owner, char const* relation) {
         return SendError("'" + socket_path_ + "' " + relation + " uid " + std::to_string(owner) +
-                         ", not to you (uid " + std::to_string(::geteuid()) +
-                         "): nothing sent; " + OWN_SOCKET_HINT);
+                         ", not to you (uid " + std::to_string(::geteuid()) + "): nothing sent; " +
+                         OWN_SOCKET_HINT);
     };
     // Text typed by this user goes only to a monitor of this user's.
     if (auto const owner = foreign_owner(socket_path_)) {

@@ -25,8 +25,8 @@ TEST(Extension, ScriptedEditorSessionKeepsTheMirrorExact) {
   ]
 })");
     auto const replay = [&](std::filesystem::path const& script) {
-        auto const result = run_process({NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js",
-                                         monitor.socket(), script.native()});
+        auto const result = run_process(
+            {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", monitor.socket(), script.native()});
         ASSERT_EQ(result.status, 0) << result.output;
     };
     replay(script);
@@ -61,8 +61,8 @@ TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsSt
     monitor.start();
     auto const replay = [&](std::string const& script) {
         auto const path = write_file(monitor.project() / "script.json", script);
-        auto const result = run_process({NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js",
-                                         monitor.socket(), path.native()});
+        auto const result = run_process(
+            {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", monitor.socket(), path.native()});
         ASSERT_EQ(result.status, 0) << result.output;
     };
     replay(R"({"documents": [{"file": ")" + file.native() + R"("}], "steps": [
@@ -79,7 +79,9 @@ TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsSt
                                "'TRACKEDFILE' AND action = 'Modified'",
                                1),
               1);
-    EXPECT_EQ(read_file(file), "a\xEF\xBF\xBD" "cb");
+    EXPECT_EQ(read_file(file),
+              "a\xEF\xBF\xBD"
+              "cb");
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type = "
                            "'FAST_INSERTION'"),
               "0\n")

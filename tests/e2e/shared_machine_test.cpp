@@ -4,11 +4,11 @@
 #include "monitor_harness.hpp"
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <gtest/gtest.h>
 
 #include <csignal>
 
@@ -37,12 +37,12 @@ public:
             address.sun_family = AF_UNIX;
             std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
             int const fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            char const ok = (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 &&
-                             ::setuid(kNobody) == 0 &&
-                             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                             ::listen(fd, 8) == 0)
-                                ? 1
-                                : 0;
+            char const ok =
+                (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
+                 ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 ::listen(fd, 8) == 0)
+                    ? 1
+                    : 0;
             [[maybe_unused]] auto const written = ::write(ready[1], &ok, 1);
             char done;
             [[maybe_unused]] auto const got = ::read(release[0], &done, 1);
@@ -85,15 +85,17 @@ TEST(SharedMachine, NobodyUsesASocketPathAnotherUserHolds) {
 
     // The monitor neither serves nor removes it, and says whose it is and what to do.
     fs::create_directories(root / "project" / ".wardlet");
-    auto const monitor = run_process({WARDLET_BIN, (root / "project").native(), "--socket", socket},
-                                     {.env = {{"HOME", root.path().native()}}, .cwd = std::nullopt});
+    auto const monitor =
+        run_process({WARDLET_BIN, (root / "project").native(), "--socket", socket},
+                    {.env = {{"HOME", root.path().native()}}, .cwd = std::nullopt});
     EXPECT_EQ(monitor.status, 1) << monitor.output;
     EXPECT_NE(monitor.output.find("belongs to uid 65534"), std::string::npos) << monitor.output;
     EXPECT_NE(monitor.output.find("--socket PATH"), std::string::npos) << monitor.output;
     EXPECT_TRUE(fs::is_socket(socket));
 
     // wardlet-send sends nothing to it, and says whose it is.
-    auto const messages = write_file(root / "m.jsonl", Change{.file = "/p/a.c", .inserted = "x"}.line());
+    auto const messages =
+        write_file(root / "m.jsonl", Change{.file = "/p/a.c", .inserted = "x"}.line());
     auto const sent = run_process({SEND_BIN, "--socket", socket, messages.native()});
     EXPECT_EQ(sent.status, 1) << sent.output;
     EXPECT_NE(sent.output.find("belongs to uid 65534"), std::string::npos) << sent.output;
@@ -254,8 +256,8 @@ TEST(LogOutput, AReaderThatGoesAwayOrStopsReadingNeverStopsTheMonitor) {
         harness.send(burst(file, 3000, 1000));
         EXPECT_EQ(harness.wait_for("SELECT COUNT(*) FROM vscode_events", 3000), 3000);
         // Once read again, the log says what it missed and goes on as before.
-        EXPECT_TRUE(monitor.read_until("log lines dropped: the log output was not read in time\n",
-                                       20s));
+        EXPECT_TRUE(
+            monitor.read_until("log lines dropped: the log output was not read in time\n", 20s));
         monitor.signal(SIGTERM);
         monitor.read_to_end();
         EXPECT_EQ(monitor.wait(20s), 0);
@@ -267,11 +269,14 @@ TEST(LogOutput, AReaderThatGoesAwayOrStopsReadingNeverStopsTheMonitor) {
 TEST(LogOutput, EditorTextCannotDriveTheTerminal) {
     MonitorHarness monitor;
     monitor.start();
-    monitor.send("{\"file\":\"\x1b]0;owned\x07\",\"type\":\"change\"}\n\x9b\n\xc2\x9b" "31m\n");
+    monitor.send(
+        "{\"file\":\"\x1b]0;owned\x07\",\"type\":\"change\"}\n\x9b\n\xc2\x9b"
+        "31m\n");
     monitor.send(Change{.file = "/p/a.c", .inserted = "\x1b[2J\r"}.line());
     ASSERT_TRUE(monitor.process().wait_for_output("content=\\x1b[2J\\x0d", 10s))
         << monitor.process().output();
-    ASSERT_TRUE(monitor.process().wait_for_output("\\xc2\\x9b31m", 10s)) << monitor.process().output();
+    ASSERT_TRUE(monitor.process().wait_for_output("\\xc2\\x9b31m", 10s))
+        << monitor.process().output();
     EXPECT_EQ(monitor.stop(SIGTERM), 0);
     std::string const log = monitor.process().output();
     EXPECT_NE(log.find("\\x1b]0;owned\\x07"), std::string::npos) << log;
@@ -412,8 +417,8 @@ TEST(HostileRecords, TheProgSnap2ExportStaysInItsDirectoryAndItsCellsStayText) {
     EXPECT_EQ(monitor.stop(SIGTERM), 0);
 
     auto const export_dir = root / "ps2";
-    auto const result = run_process({REPORT_BIN, monitor.project().native(), "--progsnap2",
-                                     export_dir.native()});
+    auto const result =
+        run_process({REPORT_BIN, monitor.project().native(), "--progsnap2", export_dir.native()});
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_FALSE(fs::exists(root / "escape.c"));
     for (auto const& entry : fs::recursive_directory_iterator(root)) {

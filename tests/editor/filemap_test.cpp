@@ -2,8 +2,8 @@
 #include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -86,9 +86,8 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
     filemap_names(dir / "tracked4", "/p/b");
     write_file(dir / "tracked4", "bad line\n");
     filemap_names(dir / "tracked4", "/p/b");
-    EXPECT_EQ(captured_log(),
-              "[VSCodeListener] file map " + (dir / "tracked4").native() +
-                  " line 1 skipped (no file id): bad line\n");
+    EXPECT_EQ(captured_log(), "[VSCodeListener] file map " + (dir / "tracked4").native() +
+                                  " line 1 skipped (no file id): bad line\n");
 }
 
 TEST(FileMap, AMapThatCannotBeReadAnswersWithItsLastReadingAndIsNeverEmptyInstead) {
@@ -111,5 +110,6 @@ TEST(FileMap, AMapThatCannotBeReadAnswersWithItsLastReadingAndIsNeverEmptyInstea
     std::string const log = captured_log();
     EXPECT_EQ(log, "[VSCodeListener] error: file map " + map.native() +
                        " cannot be read (it is a FIFO): its last reading is used\n"
-                       "[VSCodeListener] file map " + map.native() + " can be read again\n");
+                       "[VSCodeListener] file map " +
+                       map.native() + " can be read again\n");
 }

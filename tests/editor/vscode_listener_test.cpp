@@ -1,6 +1,6 @@
 #include "editor/vscode_listener.hpp"
-#include "support/captured_log.hpp"
 #include "app/startup_error.hpp"
+#include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 #include "support/unix_client.hpp"
 
@@ -178,8 +178,7 @@ TEST_F(EditorChannel, StopEndsTheAcceptLoop) {
     listener->stop();
     loop.join();
     EXPECT_FALSE(fs::exists(socket));
-    EXPECT_TRUE(
-        has(captured_log(), "[VSCodeListener] server shuttting down...\n"));
+    EXPECT_TRUE(has(captured_log(), "[VSCodeListener] server shuttting down...\n"));
     write_file(socket, "not ours");
     listener->remove_socket_if_ours();
     EXPECT_EQ(read_file(socket), "not ours");
@@ -218,7 +217,6 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     for (auto const& event : published()) {
         tracked.push_back(event.is_tracked);
     }
-    EXPECT_EQ(tracked,
-              (std::vector<bool>{true, true, true, false, false, true, true, true, false, true,
-                                 true}));
+    EXPECT_EQ(tracked, (std::vector<bool>{true, true, true, false, false, true, true, true, false,
+                                          true, true}));
 }

@@ -22,8 +22,7 @@ TEST(EventDBOpen, UnusableDatabaseIsRefusedWithItsReason) {
     for (auto const& [path, reason] : cases) {
         capture_log();
         EXPECT_THROW(EventDB db(path.native()), StartupError) << path;
-        EXPECT_EQ(captured_log(),
-                  "[EventDB] error: " + reason + " dbpath=" + path.native() + "\n");
+        EXPECT_EQ(captured_log(), "[EventDB] error: " + reason + " dbpath=" + path.native() + "\n");
     }
     EXPECT_FALSE(fs::exists(dir / "absent"));
 }
