@@ -336,6 +336,28 @@ TEST(Descriptors, ManyMoreConnectionsThanDescriptorsLeaveTheMonitorServingAndRec
               "1\n");
 }
 
+// With the descriptors exhausted below the connection cap, the accept loop takes each excess
+// connection off the backlog with its spare descriptor and closes it, instead of failing on it
+// again and again, and says so once.
+TEST(Descriptors, AnExhaustedDescriptorTableIsOneEpisodeNotAStormAndTheMonitorStillStops) {
+    MonitorHarness monitor;
+    monitor.add_tracked("a.txt", "");
+    monitor.start();
+    auto const lowered = run_process({"/usr/bin/prlimit", "--pid",
+                                      std::to_string(monitor.process().pid()), "--nofile=128:128"});
+    ASSERT_EQ(lowered.status, 0) << lowered.output;
+    std::vector<std::unique_ptr<UnixClient>> clients;
+    for (int i = 0; i < 400; ++i) {
+        clients.push_back(std::make_unique<UnixClient>(monitor.socket()));
+    }
+    ASSERT_TRUE(monitor.process().wait_for_output("out of file descriptors", 20s));
+    clients.clear();
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    std::string const log = monitor.process().output();
+    EXPECT_EQ(count_of(log, "out of file descriptors"), 1u);
+    EXPECT_EQ(count_of(log, "could not accept connection"), 0u);
+}
+
 TEST(HostileFiles, ATrackedFifoAtStartOrRenamedOverATrackedFileBlocksNothing) {
     MonitorHarness monitor;
     auto const fifo = monitor.project() / "pipe.txt";
