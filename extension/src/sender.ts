@@ -286,18 +286,23 @@ export class QueuedSender {
 }
 
 /**
- * The uid owning the file at `socketPath` itself (a symlink is not followed) when it is not this
- * process's; null when it is ours, absent, or the platform has no uids.
+ * The uid owning the file at `socketPath`, or the file a symlink there leads to, when it is not
+ * this process's; null when both are ours, absent, or the platform has no uids.
  */
 export function foreignOwner(socketPath: string): number | null {
     const uid = process.getuid?.();
     if (uid === undefined) {
         return null;
     }
-    try {
-        const owner = fs.lstatSync(socketPath).uid;
-        return owner === uid ? null : owner;
-    } catch {
-        return null;
+    for (const status of [fs.lstatSync, fs.statSync]) {
+        try {
+            const owner = status(socketPath).uid;
+            if (owner !== uid) {
+                return owner;
+            }
+        } catch {
+            return null;
+        }
     }
+    return null;
 }

@@ -138,6 +138,15 @@ test("another user's socket gets nothing: the refusal names its owner once, and 
     assert.equal(refusals.length, 1, logged.join('\n'));
     assert.match(refusals[0], /wardlet\.socketPath/);
 
+    // Nor through a symlink of the user's own leading to it.
+    const link = path.join(tempDir(t), 'link.sock');
+    fs.symlinkSync(socketPath, link);
+    const { sender: linked, logged: linkLogged } = makeSender(t, { socketPath: link });
+    linked.start();
+    linked.enqueue(edit('/p/a.txt', 'secret'));
+    await waitFor(() => linkLogged.some((line) => line.includes('belongs to uid 65534')), 'the refusal');
+    linked.stop();
+
     fs.lchownSync(socketPath, 0, 0);
     await waitFor(() => stranger.lines.length === 1, 'the queued line once the socket is ours');
     assert.equal(stranger.messages[0].inserted, 'secret');
