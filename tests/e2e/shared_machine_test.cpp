@@ -340,6 +340,10 @@ TEST(Descriptors, ManyMoreConnectionsThanDescriptorsLeaveTheMonitorServingAndRec
 // connection off the backlog with its spare descriptor and closes it, instead of failing on it
 // again and again, and says so once.
 TEST(Descriptors, AnExhaustedDescriptorTableIsOneEpisodeNotAStormAndTheMonitorStillStops) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's own checks of a new thread need descriptors, which are all taken here.
+    GTEST_SKIP() << "not under AddressSanitizer: its runtime needs free descriptors";
+#endif
     MonitorHarness monitor;
     monitor.add_tracked("a.txt", "");
     monitor.start();
@@ -352,8 +356,9 @@ TEST(Descriptors, AnExhaustedDescriptorTableIsOneEpisodeNotAStormAndTheMonitorSt
     }
     ASSERT_TRUE(monitor.process().wait_for_output("out of file descriptors", 20s));
     clients.clear();
-    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    int const status = monitor.stop(SIGTERM);
     std::string const log = monitor.process().output();
+    EXPECT_EQ(status, 0) << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
     EXPECT_EQ(count_of(log, "out of file descriptors"), 1u);
     EXPECT_EQ(count_of(log, "could not accept connection"), 0u);
 }
