@@ -160,6 +160,9 @@ int VSCodeListener::accept_once() {
 void VSCodeListener::begin_shedding() {
     if (!shedding_) {
         shedding_ = true;
+        // Accepting resumes once a quarter of the connections have ended, not at the first one
+        // to end, so that a full table makes one episode instead of many.
+        resume_below_ = open_connections_.load() * 3 / 4;
         log_line(
             "[VSCodeListener] error: out of file descriptors ({} connections open): new "
             "connections are closed at once until some end",
@@ -189,7 +192,8 @@ void VSCodeListener::shed_connection() {
 }
 
 void VSCodeListener::accept_connection() {
-    if (open_connections_.load() >= max_connections_) {
+    std::size_t const open = open_connections_.load();
+    if (open >= max_connections_ || (shedding_ && open > resume_below_)) {
         shed_connection();
         return;
     }

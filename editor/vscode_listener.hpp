@@ -84,8 +84,9 @@ private:
     dev_t socket_device_ = 0;
     ino_t socket_inode_ = 0;
     std::atomic<std::uint64_t> waits_{0};
-    int spare_fd_ = -1;      // given up to take an excess connection off the backlog
-    bool shedding_ = false;  // the accept loop's: in an episode of excess connections
+    int spare_fd_ = -1;             // given up to take an excess connection off the backlog
+    bool shedding_ = false;         // the accept loop's: in an episode of excess connections
+    std::size_t resume_below_ = 0;  // the accept loop's: open connections that end an episode
     std::size_t max_connections_ = std::numeric_limits<std::size_t>::max();
     std::atomic<std::size_t> open_connections_{0};
 
