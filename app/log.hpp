@@ -2,19 +2,34 @@
 
 #include <fmt/format.h>
 
-#include <cstdio>
+#include <chrono>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 
-// Writes one whole log line to standard output in a single call and flushes it, so that lines
-// from different threads never interleave and a piped log is complete up to its last line.
-inline void log_text(std::string line) {
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
+// The monitor's log on standard output. A line is handed to one writer thread through a bounded
+// queue and never waits for the output: whatever the reader of the log does, no thread of the
+// monitor blocks on it. The writer writes everything queued in one write() per batch, so lines
+// keep their order and never interleave. A line that finds the queue full is dropped and counted;
+// once the output takes lines again, one line says how many were dropped.
+
+// Queues one whole line (the line end is added).
+void log_text(std::string line);
 
 template <typename... Args>
 void log_line(fmt::format_string<Args...> format, Args&&... args) {
     log_text(fmt::format(format, std::forward<Args>(args)...));
 }
+
+// Waits until every line queued so far has been written, at most `bound`. True when it has.
+// Also run at exit, so that a log read through a pipe is complete up to its last line.
+bool log_flush(std::chrono::milliseconds bound = std::chrono::seconds(5));
+
+// Bytes of queued lines above which a further line is dropped (a line finding the queue empty is
+// always taken, however long).
+inline constexpr std::size_t LOG_QUEUE_BYTES = std::size_t{1} << 20;
+
+// `text` from outside the monitor (editor messages, file names) made safe to print on a terminal:
+// control characters, C0, DEL and C1, are written as \xNN escapes; a backslash stays as it is.
+std::string log_safe(std::string_view text);

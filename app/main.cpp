@@ -2,7 +2,9 @@
 #include "app/signal_stop.hpp"
 #include "app/startup_error.hpp"
 #include "app/wardlet.hpp"
+#include "editor/vscode_listener.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -23,6 +25,8 @@ constexpr char const* HELP =
     "\n"
     "Options:\n"
     "  -h, --help       print this help and exit\n"
+    "  --socket PATH    serve the editor socket PATH instead of /tmp/wardlet.sock (shared\n"
+    "                   machines; the editor's wardlet.socketPath setting names the same)\n"
     "Arguments after <proj_dir> are ignored.\n"
     "\n"
     "Exit status: 0 stopped by a signal, 1 cannot start, 2 bad usage.\n";
@@ -85,6 +89,8 @@ Options parse_options(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A log reader that goes away, or an editor that hangs up, must not end the monitor.
+    ::signal(SIGPIPE, SIG_IGN);
     char const* const program = argc > 0 ? argv[0] : "wardlet";
     Options const options = parse_options(argc, argv);
     if (!options.error.empty()) {
@@ -96,18 +102,13 @@ int main(int argc, char** argv) {
         std::fputs(HELP, stdout);
         return 0;
     }
-    if (!options.proj_dir) {
+    if (!options.proj_dir || (options.socket && options.socket->empty())) {
         print_usage(program);
         return -1;
     }
-    if (options.socket) {
-        // The monitor serves its fixed socket path; a run on another path must not pretend to.
-        std::fprintf(stderr, "wardlet: --socket is not available in this build\n");
-        return 2;
-    }
     std::filesystem::path const proj_dir(*options.proj_dir);
     try {
-        Wardlet wardlet(proj_dir, false);
+        Wardlet wardlet(proj_dir, false, options.socket.value_or(EDITOR_SOCKET_PATH));
         SignalStop signals([&wardlet] { wardlet.stop(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();

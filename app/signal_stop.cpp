@@ -62,7 +62,8 @@ void SignalStop::wait_for_signal() {
         if (count <= 0 || code == kQuit) {
             return;
         }
-        log_line("[Wardlet] received signal {}, stopping...", static_cast<int>(code));
+        // Stopped first: the monitor stops even when its log cannot be written.
         on_stop_();
+        log_line("[Wardlet] received signal {}, stopping...", static_cast<int>(code));
     }
 }

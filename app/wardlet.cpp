@@ -1,8 +1,10 @@
 #include "app/wardlet.hpp"
 
 #include "app/log.hpp"
+#include "app/private_files.hpp"
 
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -13,17 +15,20 @@ constexpr std::chrono::milliseconds kGroupCommitBound{20};
 
 }  // namespace
 
-Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile)
+Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::string socket_path)
     : env_(detect_env(rootpath, use_logfile)) {
     log_text(env_banner(env_));
     bus_ = std::make_unique<EventBus>();
+    // A new database holds the programmer's text: its owner's alone, and so are its journals.
+    create_private_file(env_.dbpath);
     db_ = std::make_unique<EventDB>(env_.dbpath.native());
     // A burst of changes shares one commit; a lone change is committed as soon as the bus is idle.
     db_->enable_group_commit(kGroupCommitBound);
     bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
     ibuf_ = std::make_unique<InsertionBuffer>();
     ibuf_->continue_sequence(db_->last_mirror_seq());
-    supervisor_ = std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_);
+    supervisor_ =
+        std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, std::move(socket_path));
 }
 
 Wardlet::~Wardlet() {

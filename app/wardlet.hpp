@@ -9,12 +9,15 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 // The application object: detects the environment and owns every long-lived component, in the
 // order they come into being.
 class Wardlet {
 public:
-    Wardlet(std::filesystem::path const& rootpath, bool use_logfile);
+    // `socket_path` is where the editor extension finds this monitor.
+    Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
+            std::string socket_path = EDITOR_SOCKET_PATH);
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
     // Orderly teardown: what was received is stored before the components go away.

@@ -64,7 +64,9 @@ void BM_FrameTypingMessages(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameTypingMessages);
 
-// Keystrokes into a tracked 64 KiB file, from the client's write to the event's delivery.
+// Keystrokes into a tracked 64 KiB file, from the client's write to the event's delivery, after
+// messages about as many distinct untracked files as the argument: their number must not make a
+// message dearer.
 void BM_MessagesThroughSocket(benchmark::State& state) {
     namespace fs = std::filesystem;
     char pattern[] = "/tmp/wardlet-bench-XXXXXX";
@@ -107,6 +109,19 @@ void BM_MessagesThroughSocket(benchmark::State& state) {
         std::int64_t sent = 0;
         try {
             MonitorConnection editor(socket);
+            std::string untracked;
+            for (std::int64_t i = 0; i < state.range(0); ++i) {
+                untracked +=
+                    change_message((dir / ("untracked-" + std::to_string(i))).native(), 0, 0, "u") +
+                    "\n";
+                ++sent;
+                if (untracked.size() > (256u << 10) || i + 1 == state.range(0)) {
+                    editor.send(untracked);
+                    untracked.clear();
+                    std::unique_lock lock(mutex);
+                    arrived.wait(lock, [&] { return delivered >= sent; });
+                }
+            }
             for (auto _ : state) {
                 editor.send(change_message(tracked.native(), offset++, 0, "k") + "\n");
                 ++sent;
@@ -119,11 +134,15 @@ void BM_MessagesThroughSocket(benchmark::State& state) {
         listener.stop();
         loop.join();
         listener.close_connections();
-        state.SetItemsProcessed(sent);
+        state.SetItemsProcessed(sent - state.range(0));
     }
     fs::remove_all(dir);
 }
-BENCHMARK(BM_MessagesThroughSocket)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MessagesThroughSocket)
+    ->Arg(0)
+    ->Arg(40000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

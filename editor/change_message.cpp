@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <string_view>
 
 namespace {
 
@@ -42,12 +43,74 @@ void read_optional(json const& object, char const* key, T& field) {
     }
 }
 
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The UTF-16 unit of the escape "\uXXXX" at `at`, or -1 when there is none there.
+long escaped_unit(std::string_view text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') {
+        return -1;
+    }
+    long unit = 0;
+    for (std::size_t i = at + 2; i < at + 6; ++i) {
+        int const digit = hex_value(text[i]);
+        if (digit < 0) {
+            return -1;
+        }
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
 }  // namespace
+
+std::string replace_lone_surrogates(std::string_view message) {
+    std::string out;
+    out.reserve(message.size());
+    for (std::size_t at = 0; at < message.size();) {
+        if (message[at] != '\\' || at + 1 >= message.size()) {
+            out += message[at++];
+            continue;
+        }
+        long const unit = escaped_unit(message, at);
+        if (unit < 0) {
+            out.append(message, at, 2);  // any other escape, "\\" included, as it is
+            at += 2;
+            continue;
+        }
+        bool const high = unit >= 0xD800 && unit <= 0xDBFF;
+        bool const low = unit >= 0xDC00 && unit <= 0xDFFF;
+        long const next = high ? escaped_unit(message, at + 6) : -1;
+        if (high && next >= 0xDC00 && next <= 0xDFFF) {
+            out.append(message, at, 12);
+            at += 12;
+        } else if (high || low) {
+            out += "\\uFFFD";
+            at += 6;
+        } else {
+            out.append(message, at, 6);
+            at += 6;
+        }
+    }
+    return out;
+}
 
 VSCodeEvent parse_event(std::string const& message) {
     // Keys are read through the mutable object: a missing key then reads as null, which the
     // conversions reject with a type error, and a line that is not an object raises one.
-    json object = json::parse(message, nullptr, true, false);
+    json object = message.find("\\u") == std::string::npos
+                      ? json::parse(message, nullptr, true, false)
+                      : json::parse(replace_lone_surrogates(message), nullptr, true, false);
 
     std::string const file = object["file"].get<std::string>();
     FileId const fid = file_id_of(file);

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // A change message whose number cannot be read as an unsigned 64-bit value (a negative or too
 // large floating-point value, whose conversion would be meaningless).
@@ -29,4 +30,9 @@ inline constexpr char const* RENAME = "rename";  // "oldFile" is now "file"
 // a present key of the wrong type rejects the message like a required one.
 // Throws the JSON library's exception for text that is not JSON, a line that is not an object, a
 // missing key or a value of the wrong type, and BadChangeMessage for an unusable number.
+// A lone surrogate escape ("\ud800" without its pair), which the editor's JSON encoding writes for
+// a document holding one, is read as U+FFFD, three bytes in UTF-8, as the extension counts it.
 VSCodeEvent parse_event(std::string const& message);
+
+// `message` with every escape of a lone surrogate replaced by "\uFFFD"; the rest as it is.
+std::string replace_lone_surrogates(std::string_view message);

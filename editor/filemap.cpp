@@ -7,11 +7,12 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <cctype>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -144,8 +145,48 @@ void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> 
     last = summary;
     for (auto const& problem : problems) {
         log_line("[VSCodeListener] file map {} line {} skipped ({}): {}", path.native(),
-                 problem.line_number, problem.reason, problem.text);
+                 problem.line_number, problem.reason, log_safe(problem.text));
     }
+}
+
+// The file map's text as read now. A map that cannot be read (descriptors exhausted, a read error,
+// not a regular file) is not an empty map: it answers with its last reading, with one line when
+// the failure begins and one when it ends, so that a passing failure never turns tracked files
+// into untracked ones. A missing map is an empty one. Throws FileMapError when the map has never
+// been read.
+std::string filemap_text(std::filesystem::path const& path) {
+    struct Last {
+        std::optional<std::string> text;
+        bool failing = false;
+    };
+    static std::mutex mutex;
+    static std::unordered_map<std::string, Last> last_readings;
+    FileReading reading = read_regular_file(path);
+    if (!reading.content && !reading.kind && reading.error == ENOENT) {
+        reading.content.emplace();
+    }
+    std::lock_guard lock(mutex);
+    Last& last = last_readings[path.native()];
+    if (reading.content) {
+        if (last.failing) {
+            log_line("[VSCodeListener] file map {} can be read again", log_safe(path.native()));
+        }
+        last.failing = false;
+        last.text = *reading.content;
+        return std::move(*reading.content);
+    }
+    std::string const why =
+        reading.kind ? std::string("it is a ") + reading.kind : std::strerror(reading.error);
+    if (!last.text) {
+        throw FileMapError(fmt::format("file map {} cannot be read: {}", path.native(), why));
+    }
+    if (!last.failing) {
+        last.failing = true;
+        log_line(
+            "[VSCodeListener] error: file map {} cannot be read ({}): its last reading is used",
+            log_safe(path.native()), why);
+    }
+    return *last.text;
 }
 
 }  // namespace
@@ -163,7 +204,7 @@ FileMapLine parse_filemap_line(std::string_view line) {
 
 FileMapReading read_filemap(std::filesystem::path const& path) {
     FileMapReading reading;
-    std::string const content = read_file_content(path).value_or(std::string{});
+    std::string const content = filemap_text(path);
     for_each_line(content, [&](std::size_t number, std::string_view line) {
         if (line.empty()) {
             return;
@@ -185,7 +226,7 @@ FileMap parse_filemap(std::filesystem::path const& path) {
 }
 
 bool filemap_names(std::filesystem::path const& path, std::string_view file) {
-    std::string const content = read_file_content(path).value_or(std::string{});
+    std::string const content = filemap_text(path);
     std::unordered_map<FileId, std::string_view, FastFIDHash> entries;
     std::vector<FileMapProblem> problems;
     for_each_line(content, [&](std::size_t number, std::string_view line) {

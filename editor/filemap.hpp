@@ -45,8 +45,16 @@ struct FileMapReading {
     std::vector<FileMapProblem> problems;
 };
 
-// Reads "inode;device;path" lines. Unusable lines are skipped and listed; a missing or unreadable
-// file gives an empty map. A later line with the same file id replaces an earlier one.
+// A file map that exists but cannot be read, and has never been read before.
+class FileMapError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads "inode;device;path" lines. Unusable lines are skipped and listed; a missing file gives an
+// empty map. A later line with the same file id replaces an earlier one. A map that cannot be read
+// now answers with its last reading (logged once per failure) and throws FileMapError when there
+// is none.
 FileMapReading read_filemap(std::filesystem::path const& path);
 
 // The file map at `path`. Skipped lines are logged once for each change of the file's problems,

@@ -2,6 +2,7 @@
 
 #include "app/log.hpp"
 #include "app/startup_error.hpp"
+#include "editor/socket_owner.hpp"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -38,6 +39,9 @@ private:
     throw StartupError(std::string("editor socket: ") + step + " failed");
 }
 
+// Connections the system holds while the accept loop is busy or short of descriptors.
+constexpr int kBacklog = 64;
+
 sockaddr_un address_of(std::string const& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -73,12 +77,29 @@ ListenSocket open_listen_socket(std::string const& requested_path) {
     if (server.get() < 0) {
         fail("socket", path, errno);
     }
+    // Checked before anything else: another user's socket is neither probed, served nor removed.
+    if (auto const owner = foreign_owner(path)) {
+        log_line(
+            "[VSCodeListener] {} belongs to uid {}, not to this user (uid {}): not starting; "
+            "{}",
+            path, *owner, ::geteuid(), OWN_SOCKET_HINT);
+        throw StartupError("editor socket: another user's");
+    }
     if (live_server_at(address)) {
         log_line("[VSCodeListener] another monitor is already serving {}: not starting", path);
         throw StartupError("editor socket: already served");
     }
-    // Nobody answers: whatever is left at the path is an earlier run's socket.
-    ::unlink(path.c_str());
+    // Nobody answers: a socket left at the path is an earlier run's. Anything else there is not
+    // the monitor's to remove.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            log_line("[VSCodeListener] {} exists and is not a socket: not starting; {}", path,
+                     OWN_SOCKET_HINT);
+            throw StartupError("editor socket: not a socket");
+        }
+        ::unlink(path.c_str());
+    }
     if (::bind(server.get(), reinterpret_cast<sockaddr const*>(&address), sizeof address) != 0) {
         fail("bind", path, errno);
     }
@@ -98,7 +119,7 @@ ListenSocket open_listen_socket(std::string const& requested_path) {
     if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0) {
         fail_bound("chmod");
     }
-    if (::listen(server.get(), 1) != 0) {
+    if (::listen(server.get(), kBacklog) != 0) {
         fail_bound("listen");
     }
     int pipe_ends[2];

@@ -3,11 +3,15 @@
 #include "app/file_content.hpp"
 #include "app/log.hpp"
 #include "editor/document_text.hpp"
+#include "app/startup_error.hpp"
 #include "editor/filemap.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/listen_socket.hpp"
 #include "store/recorded_content.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +28,11 @@ namespace {
 
 constexpr std::size_t READ_SIZE = 4096;
 constexpr std::uint64_t NO_POSITION = std::numeric_limits<std::uint64_t>::max();
+// Descriptors kept for everything but editor connections: the database and its journal, the file
+// map, the watched files, the log.
+constexpr std::size_t kReservedDescriptors = 64;
+// How long the accept loop rests when not even a spare descriptor is left.
+constexpr int kShedPauseMs = 100;
 
 void close_fd(int& fd) {
     if (fd >= 0) {
@@ -44,6 +53,14 @@ VSCodeListener::VSCodeListener(EventBus& bus, EventDB& db, InsertionBuffer& ibuf
     socket_path_ = socket.path;
     socket_device_ = socket.device;
     socket_inode_ = socket.inode;
+    spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // Connections never take the descriptors the database and the file map need.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        auto const usable = static_cast<std::size_t>(limit.rlim_cur);
+        max_connections_ = usable > 2 * kReservedDescriptors ? usable - kReservedDescriptors
+                                                             : std::max<std::size_t>(usable / 2, 1);
+    }
     log_line("[VSCodeListener] initialized");
 }
 
@@ -52,10 +69,17 @@ VSCodeListener::~VSCodeListener() {
     close_fd(server_fd_);
     close_fd(wake_pipe_[0]);
     close_fd(wake_pipe_[1]);
+    close_fd(spare_fd_);
 }
 
 void VSCodeListener::prime() {
-    FileMap const map = parse_filemap(tracked_map_);
+    FileMap map;
+    try {
+        map = parse_filemap(tracked_map_);
+    } catch (FileMapError const& error) {
+        log_line("[VSCodeListener] error: {}", log_safe(error.what()));
+        throw StartupError("file map unreadable");
+    }
     for (auto const& [fid, data] : map) {
         std::optional<std::string> const read = read_file_content(data.filepath);
         if (read) {
@@ -151,14 +175,66 @@ std::pair<bool, bool> VSCodeListener::get_conn_status() {
     return {stop_requested, pending};
 }
 
-void VSCodeListener::accept_connection() {
+int VSCodeListener::accept_once() {
     int fd;
     do {
         fd = ::accept4(server_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        log_line("[VSCodeListener] could not accept connection");
+    return fd;
+}
+
+void VSCodeListener::begin_shedding() {
+    if (!shedding_) {
+        shedding_ = true;
+        // Accepting resumes once a quarter of the connections have ended, not at the first one
+        // to end, so that a full table makes one episode instead of many.
+        resume_below_ = open_connections_.load() * 3 / 4;
+        log_line(
+            "[VSCodeListener] error: out of file descriptors ({} connections open): new "
+            "connections are closed at once until some end",
+            open_connections_.load());
+    }
+}
+
+void VSCodeListener::shed_connection() {
+    begin_shedding();
+    // The spare descriptor makes room to take the excess connection off the backlog and close
+    // it; without it the connection would stay pending and wake the accept loop at once, again
+    // and again.
+    if (spare_fd_ >= 0) {
+        close_fd(spare_fd_);
+        int const fd = accept_once();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (spare_fd_ < 0) {
+        // No room even for that: wait a little, for a stop request or for descriptors to free up.
+        pollfd wake{wake_pipe_[0], POLLIN, 0};
+        ::poll(&wake, 1, kShedPauseMs);
+        spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+void VSCodeListener::accept_connection() {
+    std::size_t const open = open_connections_.load();
+    if (open >= max_connections_ || (shedding_ && open > resume_below_)) {
+        shed_connection();
         return;
+    }
+    int const fd = accept_once();
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) {
+            shed_connection();
+        } else {
+            log_line("[VSCodeListener] could not accept connection");
+        }
+        return;
+    }
+    if (shedding_) {
+        shedding_ = false;
+        log_line("[VSCodeListener] accepting connections again");
     }
     log_line("[VSCodeListener] extension connected successfully");
 
@@ -169,6 +245,7 @@ void VSCodeListener::accept_connection() {
             ::close(fd);
             return;
         }
+        open_connections_.fetch_add(1);
         // Readers of closed connections are collected here, so the list stays as long as the
         // number of open connections.
         for (auto it = readers_.begin(); it != readers_.end();) {
@@ -202,6 +279,7 @@ void VSCodeListener::serve(Reader* reader, int fd) {
         ::close(fd);
         reader->fd = -1;
         reader->finished = true;
+        open_connections_.fetch_sub(1);
     }
     log_line("[VSCodeListener] extension disconnected");
 }
@@ -230,15 +308,15 @@ void VSCodeListener::read_messages(int fd) {
 }
 
 void VSCodeListener::process_line(std::string const& line) {
-    log_line("[VSCodeListener] received:: {}", line);
+    log_line("[VSCodeListener] received:: {}", log_safe(line));
     VSCodeEvent event;
     try {
         event = parse_event(line);
     } catch (nlohmann::json::exception const& error) {
-        log_line("[VSCodeListener] message rejected: {}", error.what());
+        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     } catch (BadChangeMessage const& error) {
-        log_line("[VSCodeListener] message rejected: {}", error.what());
+        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     }
     if (event.change_type == MessageKind::RENAME) {
@@ -281,7 +359,11 @@ void VSCodeListener::process_line(std::string const& line) {
             event.copy_source_offset = source->offset;
         }
     }
-    ibuf_.update(path);
+    // Only tracked files are mirrored: an untracked path must not leave an entry that every later
+    // message searches.
+    if (event.is_tracked) {
+        ibuf_.update(path);
+    }
     publish(Event{std::move(event)});
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <string>
@@ -89,6 +90,11 @@ private:
     // differs from `disk`: the file changed while no monitor ran.
     void record_changes_between_runs(std::filesystem::path const& path, std::string const& disk);
     void accept_connection();
+    int accept_once();
+    // Takes one pending connection off the backlog and closes it, when the descriptors or the
+    // connection count are exhausted; logged once per episode.
+    void shed_connection();
+    void begin_shedding();
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line.
     void process_line(std::string const& line);
@@ -107,6 +113,11 @@ private:
     dev_t socket_device_ = 0;
     ino_t socket_inode_ = 0;
     std::atomic<std::uint64_t> waits_{0};
+    int spare_fd_ = -1;             // given up to take an excess connection off the backlog
+    bool shedding_ = false;         // the accept loop's: in an episode of excess connections
+    std::size_t resume_below_ = 0;  // the accept loop's: open connections that end an episode
+    std::size_t max_connections_ = std::numeric_limits<std::size_t>::max();
+    std::atomic<std::size_t> open_connections_{0};
 
     std::mutex readers_mutex_;
     std::list<Reader> readers_;  // a list: each reader thread keeps a pointer to its entry

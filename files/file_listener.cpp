@@ -1,9 +1,8 @@
 #include "files/file_listener.hpp"
 
 #include "app/log.hpp"
+#include "app/private_files.hpp"
 #include "events/file_id.hpp"
-
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -90,8 +89,9 @@ WatchId FileListener::watch(fs::path const& path, std::function<void(FileEvent&)
             if (path.has_parent_path()) {
                 fs::create_directories(path.parent_path());
             }
-            // Append mode creates the file without emptying one that appeared meanwhile.
-            std::ofstream{path, std::ios::app};
+            // Made without emptying one that appeared meanwhile, and for its owner alone: the
+            // files the monitor makes name the programmer's files.
+            create_private_file(path);
             log_line("[FileListener] creating file {}", path.native());
         }
     }

@@ -153,7 +153,8 @@ void InsertionBuffer::async_update(std::filesystem::path const& path) {
 
 std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
     std::lock_guard lock(mutex_);
-    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}", text);
+    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}",
+             log_safe(text));
     std::optional<CopySource> found;
     // A file that holds the text now is named first: it also tells where.
     for (auto const& [path, file] : files_) {

@@ -5,17 +5,18 @@
 #include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
-#include <fstream>
-
 namespace {
 
 // Backup files name their document on the first line, after a fixed-width prefix.
 constexpr std::size_t kBackupPrefixLength = 7;
 
 std::optional<std::string> backup_document(std::filesystem::path const& backup_file) {
-    std::ifstream in(backup_file, std::ios::binary);
-    std::string first_line;
-    if (!in || !std::getline(in, first_line) || first_line.size() <= kBackupPrefixLength) {
+    std::optional<std::string> const content = read_file_content(backup_file);
+    if (!content) {
+        return std::nullopt;
+    }
+    std::string first_line = content->substr(0, content->find('\n'));
+    if (first_line.size() <= kBackupPrefixLength) {
         return std::nullopt;
     }
     return first_line.substr(kBackupPrefixLength);

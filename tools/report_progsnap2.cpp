@@ -1,10 +1,13 @@
 #include "tools/report_render.hpp"
 
+#include "tools/safe_path.hpp"
 #include "tools/track.hpp"
 
 #include <fmt/format.h>
 
-#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -27,20 +30,51 @@ constexpr char const* COLUMNS[] = {"EventID",         "SubjectID",        "ToolI
                                    "SourceLocation",  "X-InsertText",     "X-DeleteText",
                                    "X-Diff"};
 
+// A cell a spreadsheet would run as a formula gets a leading quote, which spreadsheets read as
+// "text" and do not show.
+std::string neutralised(std::string const& cell) {
+    if (!cell.empty() &&
+        std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos) {
+        return "'" + cell;
+    }
+    return cell;
+}
+
 void write_row(std::ostream& out, std::vector<std::string> const& fields) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        out << (i == 0 ? "" : ",") << csv_field(fields[i]);
+        out << (i == 0 ? "" : ",") << csv_field(neutralised(fields[i]));
     }
     out << "\r\n";
 }
 
-void write_bytes(fs::path const& path, std::string const& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out.flush()) {
-        throw RecordError(fmt::format("cannot write {}", path.native()));
+void write_bytes(fs::path const& dir, fs::path const& relative, std::string const& content) {
+    try {
+        write_below(dir, relative, content);
+    } catch (fs::filesystem_error const& error) {
+        throw RecordError(
+            fmt::format("cannot write {}: {}", (dir / relative).native(), error.code().message()));
     }
+}
+
+// Where each file's code states go below CodeStates/<id>: its path in the project, or, when the
+// record names a path that would leave the export, a safe name instead, said once per file.
+std::vector<fs::path> code_state_names(SessionReport const& report, fs::path const& dir) {
+    std::vector<fs::path> names;
+    for (std::size_t index = 0; index < report.files.size(); ++index) {
+        fs::path const& relative = report.files[index].relative;
+        auto const problem = escape_from(dir / "CodeStates" / "0", relative);
+        if (!problem) {
+            names.push_back(relative.lexically_normal());
+            continue;
+        }
+        names.push_back(refused_name(relative, "file-" + std::to_string(index)) /
+                        std::to_string(index));
+        std::cerr << fmt::format(
+            "wardlet-report: code states of {} not written there ({}): "
+            "written as CodeStates/<id>/{} instead\n",
+            relative.native(), *problem, names.back().native());
+    }
+    return names;
 }
 
 }  // namespace
@@ -62,14 +96,24 @@ std::string csv_field(std::string_view text) {
 void write_progsnap2(SessionRecord const& record, SessionReport const& report, fs::path const& dir,
                      std::string const& subject) {
     fs::create_directories(dir);
-    write_bytes(dir / "DatasetMetadata.csv", METADATA);
+    write_bytes(dir, "DatasetMetadata.csv", METADATA);
+    std::vector<fs::path> const names = code_state_names(report, dir);
     // Every code state is the whole content of one file, by its path in the project.
     for (std::size_t id = 0; id < report.code_states.size(); ++id) {
         CodeState const& state = report.code_states[id];
-        write_bytes(dir / "CodeStates" / std::to_string(id) / report.files[state.file].relative,
-                    state.content);
+        fs::path const state_dir = dir / "CodeStates" / std::to_string(id);
+        fs::path name = names[state.file];
+        // A symlink planted in an existing export is checked for each state's own directory.
+        if (auto const problem = escape_from(state_dir, name)) {
+            name = refused_name(name, "file-" + std::to_string(state.file));
+            std::cerr << fmt::format(
+                "wardlet-report: code state {} not written at {} ({}): "
+                "written as CodeStates/{}/{} instead\n",
+                id, names[state.file].native(), *problem, id, name.native());
+        }
+        write_bytes(state_dir, name, state.content);
     }
-    std::ofstream table(dir / "MainTable.csv", std::ios::binary | std::ios::trunc);
+    std::ostringstream table;
     write_row(table, std::vector<std::string>(std::begin(COLUMNS), std::end(COLUMNS)));
     // An event without a state of its own refers to the file's latest one.
     std::vector<std::size_t> latest(report.files.size(), NO_INDEX);
@@ -109,11 +153,9 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report, f
         std::size_t const state = latest[event.file];
         write_row(table, {std::to_string(order), subject, TOOL, type,
                           state == NO_INDEX ? "" : std::to_string(state), std::to_string(order),
-                          iso_time(event.time), report.files[event.file].relative.native(),
-                          edit_type, location, inserted, event.removed, diff});
+                          iso_time(event.time), names[event.file].native(), edit_type, location,
+                          inserted, event.removed, diff});
         ++order;
     }
-    if (!table.flush()) {
-        throw RecordError(fmt::format("cannot write {}", (dir / "MainTable.csv").native()));
-    }
+    write_bytes(dir, "MainTable.csv", table.str());
 }

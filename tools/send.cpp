@@ -1,6 +1,7 @@
 #include "tools/send.hpp"
 
 #include "editor/change_message.hpp"
+#include "editor/socket_owner.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,6 +35,15 @@ MonitorConnection::MonitorConnection(std::string socket_path)
         throw SendError("socket path '" + socket_path_ + "' is too long");
     }
     std::memcpy(address.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
+    auto const refuse = [&](uid_t owner, char const* relation) {
+        return SendError("'" + socket_path_ + "' " + relation + " uid " + std::to_string(owner) +
+                         ", not to you (uid " + std::to_string(::geteuid()) + "): nothing sent; " +
+                         OWN_SOCKET_HINT);
+    };
+    // Text typed by this user goes only to a monitor of this user's.
+    if (auto const owner = foreign_owner(socket_path_)) {
+        throw refuse(*owner, "belongs to");
+    }
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         throw SendError(std::string("cannot create a socket: ") + std::strerror(errno));
@@ -43,6 +53,10 @@ MonitorConnection::MonitorConnection(std::string socket_path)
         result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     if (result == 0) {
+        if (auto const peer = foreign_peer(fd_)) {
+            ::close(fd_);
+            throw refuse(*peer, "is served by");
+        }
         return;
     }
     int const error = errno;

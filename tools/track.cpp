@@ -1,5 +1,7 @@
 #include "tools/track.hpp"
 
+#include "app/private_files.hpp"
+
 #include "app/file_content.hpp"
 #include "editor/filemap.hpp"
 #include "store/schema.hpp"
@@ -372,12 +374,12 @@ void write_atomically(fs::path const& target, std::string const& content) {
 void prepare_project(fs::path const& proj_dir) {
     require_project_dir(proj_dir);
     ProjectFiles const files = project_files(proj_dir);
-    std::error_code error;
-    fs::create_directory(files.data_dir, error);
-    if (!fs::is_directory(files.data_dir, error)) {
+    if (!ensure_private_directory(files.data_dir)) {
+        int const error = errno;
         throw TrackError("cannot create the data directory " + quoted(files.data_dir) +
-                         (error ? ": " + error.message() : std::string()));
+                         (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
     }
+    create_private_file(files.database);
     sqlite3* conn = nullptr;
     int const opened = sqlite3_open_v2(files.database.c_str(), &conn,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

@@ -14,6 +14,8 @@ export function activate(context: vscode.ExtensionContext): void {
     const output = vscode.window.createOutputChannel('Wardlet');
     const log = (line: string) => output.appendLine(`${new Date().toISOString()} ${line}`);
 
+    const socketPath =
+        vscode.workspace.getConfiguration('wardlet').get<string>('socketPath') || SOCKET_PATH;
     const item = vscode.window.createStatusBarItem(vscode.StatusBarAlignment.Left, 0);
     item.name = 'Wardlet';
     item.command = 'wardlet-watcher.showLog';
@@ -28,7 +30,7 @@ export function activate(context: vscode.ExtensionContext): void {
     const render = () => {
         renderTimer = undefined;
         if (latest) {
-            const { text, tooltip } = describeStatus(latest, SOCKET_PATH, project.roots);
+            const { text, tooltip } = describeStatus(latest, socketPath, project.roots);
             item.text = text;
             item.tooltip = tooltip;
         }
@@ -44,7 +46,7 @@ export function activate(context: vscode.ExtensionContext): void {
         }
     };
 
-    const sender = new QueuedSender({ socketPath: SOCKET_PATH, log, onStatus });
+    const sender = new QueuedSender({ socketPath, log, onStatus });
     const watcher = new DocumentWatcher({
         send: (message) => sender.enqueue(message),
         readClipboard: () => vscode.env.clipboard.readText(),

@@ -2,6 +2,7 @@
 // into a bounded queue and are written in the background; while the monitor is not there the
 // sender keeps trying to connect, with a growing pause between attempts.
 
+import * as fs from 'fs';
 import * as net from 'net';
 import { ChangeMessage, MessageType, encodeMessage } from './messages';
 
@@ -160,11 +161,30 @@ export class QueuedSender {
 
     private connect(): void {
         this.timer = null;
+        // Typed text goes only to a socket of this user's: on a shared machine another user can
+        // create the path first.
+        const owner = foreignOwner(this.socketPath);
+        if (owner !== null) {
+            if (!this.outageLogged) {
+                this.outageLogged = true;
+                this.log(
+                    `not sending to ${this.socketPath}: it belongs to uid ${owner}, not to you ` +
+                        `(uid ${process.getuid?.()}); use a path of your own in the setting ` +
+                        `wardlet.socketPath and start the monitor with --socket PATH`,
+                );
+            }
+            this.retryLater();
+            return;
+        }
         this.state = 'connecting';
         const socket = net.createConnection(this.socketPath);
         this.socket = socket;
         socket.on('connect', () => {
             if (this.socket !== socket) {
+                return;
+            }
+            if (foreignOwner(this.socketPath) !== null) {
+                socket.destroy(); // replaced by another user's meanwhile: the next attempt says so
                 return;
             }
             this.state = 'connected';
@@ -199,6 +219,10 @@ export class QueuedSender {
             this.outageLogged = true;
             this.log(`waiting for the monitor at ${this.socketPath}`);
         }
+        this.retryLater();
+    }
+
+    private retryLater(): void {
         this.state = 'waiting';
         this.timer = setTimeout(() => this.connect(), this.delayMs);
         this.notify();
@@ -262,4 +286,26 @@ export class QueuedSender {
     private notify(): void {
         this.onStatus(this.status);
     }
+}
+
+/**
+ * The uid owning the file at `socketPath`, or the file a symlink there leads to, when it is not
+ * this process's; null when both are ours, absent, or the platform has no uids.
+ */
+export function foreignOwner(socketPath: string): number | null {
+    const uid = process.getuid?.();
+    if (uid === undefined) {
+        return null;
+    }
+    for (const status of [fs.lstatSync, fs.statSync]) {
+        try {
+            const owner = status(socketPath).uid;
+            if (owner !== uid) {
+                return owner;
+            }
+        } catch {
+            return null;
+        }
+    }
+    return null;
 }

@@ -78,7 +78,7 @@ TEST(EditorFidelity, ASaveBeforeItsChangesIsNoFastInsertion) {
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("a.txt", "alpha\nbeta\n");
     monitor.start();
-    UnixClient editor(MonitorHarness::kSocket);
+    UnixClient editor(monitor.socket());
     editor.send(describe(file, "open", "alpha\nbeta\n", false));
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'editor_open'", 1), 1);
 
@@ -112,7 +112,7 @@ TEST(EditorFidelity, FilesTheEditorDecodesAreComparedAsItHoldsThem) {
     auto const mixed = monitor.add_tracked("mixed.txt", "a\r\nb\nc\r\n");
     auto const latin = monitor.add_tracked("latin.txt", "caf\xE9\n");
     monitor.start();
-    UnixClient editor(MonitorHarness::kSocket);
+    UnixClient editor(monitor.socket());
     editor.send(describe(bom, "open", "hello\n", false, "utf8bom", "\n", true) +
                 describe(mixed, "open", "a\r\nb\r\nc\r\n", false, "utf8", "\r\n") +
                 describe(latin, "open", "caf\xC3\xA9\n", false, "iso88591"));
@@ -153,7 +153,7 @@ TEST(EditorFidelity, DirtyAtStartAndAResyncSetTheMirrorToTheEditorsText) {
     auto const dirty = monitor.add_tracked("dirty.txt", "one\n");
     auto const drifted = monitor.add_tracked("drifted.txt", "abc\n");
     monitor.start();
-    UnixClient editor(MonitorHarness::kSocket);
+    UnixClient editor(monitor.socket());
     editor.send(describe(dirty, "open", "one\ntwo\n", true) +
                 Change{.file = dirty, .inserted = "three\n", .offset = 8}.line() +
                 // An edit the editor never made puts the mirror out of step; the resync repairs it.
@@ -198,7 +198,7 @@ TEST(EditorFidelity, ARenamedDocumentIsFollowed) {
     ASSERT_EQ(::stat(old_path.c_str(), &before), 0);
     auto const new_path = monitor.project() / "new.txt";
     fs::rename(old_path, new_path);
-    UnixClient editor(MonitorHarness::kSocket);
+    UnixClient editor(monitor.socket());
     editor.send(document_message(new_path, "rename", {{"oldFile", old_path.native()}}) +
                 Change{.file = new_path, .inserted = "y", .offset = 0}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2);

@@ -16,7 +16,7 @@ void replay(MonitorHarness& monitor, std::string const& name, json script) {
     }
     auto const path = write_file(monitor.project().parent_path() / name, script.dump());
     auto const result = run_process(
-        {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", MonitorHarness::kSocket, path.native()});
+        {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", monitor.socket(), path.native()});
     ASSERT_EQ(result.status, 0) << result.output;
 }
 
@@ -276,4 +276,39 @@ TEST(ExtensionFidelity, RenamedFileIsFollowed) {
     EXPECT_EQ(read_file(renamed), "text12\n");
     EXPECT_EQ(monitor.rows("SELECT filepath FROM vscode_events WHERE type = 'rename'"),
               renamed.native() + "\n");
+}
+
+// A document holding a lone surrogate: the extension's encoding sends its escape, the monitor
+// stores U+FFFD, and the offsets after it agree, so the saved file matches the mirror.
+TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsStayRight) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("lone.txt", "ab");
+    monitor.start();
+    auto const replay = [&](std::string const& script) {
+        auto const path = write_file(monitor.project() / "script.json", script);
+        auto const result = run_process(
+            {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", monitor.socket(), path.native()});
+        ASSERT_EQ(result.status, 0) << result.output;
+    };
+    replay(R"({"documents": [{"file": ")" + file.native() + R"("}], "steps": [
+        {"changes": [{"rangeOffset": 1, "rangeLength": 0, "text": "\ud800"}]},
+        {"changes": [{"rangeOffset": 2, "rangeLength": 0, "text": "c"}]}]})");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT hex(inserted), change_offset FROM vscode_events ORDER BY id"),
+              "EFBFBD|1\n63|4\n");
+    replay(R"({"documents": [{"file": ")" + file.native() +
+           R"(", "text": "a\ufffdcb"}], "steps": [{"save": true}]})");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 3), 3);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE handler_type = "
+                               "'TRACKEDFILE' AND action = 'Modified'",
+                               1),
+              1);
+    EXPECT_EQ(read_file(file),
+              "a\xEF\xBF\xBD"
+              "cb");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type = "
+                           "'FAST_INSERTION'"),
+              "0\n")
+        << monitor.process().output();
 }

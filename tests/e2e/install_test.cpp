@@ -41,7 +41,7 @@ TEST(Installed, AnUnpreparedProjectIsPreparedAndMonitoredByTheInstalledPrograms)
     write_file(monitor.project() / "node_modules" / "dep" / "index.js", "x\n");
     write_file(monitor.project() / "notes.txt", "notes\n");
     ChildProcess run({"/bin/bash", START_SCRIPT, (prefix / "bin").native(),
-                      monitor.project().native(), "extra", "words"},
+                      monitor.project().native(), "--socket", monitor.socket(), "extra", "words"},
                      {.env = {{"HOME", monitor.home().native()}}, .cwd = std::nullopt});
     ASSERT_TRUE(run.wait_for_output("[VSCodeListener] started\n", 20s)) << run.output();
     std::string const output = run.output();

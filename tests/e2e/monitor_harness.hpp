@@ -7,40 +7,27 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
 
 // A temporary project and home directory with the real monitor running on them, spoken to as the
-// editor extension and other programs would. Harnesses of all test processes on the machine take
-// turns, as the monitor's socket path is fixed.
+// editor extension and other programs would. Each harness has its own socket path, so tests run
+// side by side and beside a monitor serving the default path.
 class MonitorHarness {
 public:
-    static constexpr char const* kSocket = "/tmp/wardlet.sock";
-
-    MonitorHarness() : lock_fd_(::open(kLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        // flock has no timed form; another process holds it for one test at most.
-        for (auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
-             ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0;) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                throw std::runtime_error("another test kept the monitor's socket too long");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+    MonitorHarness() {
         std::filesystem::create_directories(project_ / ".wardlet");
         std::filesystem::create_directories(home_);
     }
-    ~MonitorHarness() {
-        process_.reset();  // the monitor goes before the socket is handed on
-        ::close(lock_fd_);
-    }
+    ~MonitorHarness() { process_.reset(); }
 
     std::filesystem::path const& project() const { return project_; }
     std::filesystem::path const& home() const { return home_; }
     std::filesystem::path db() const { return project_ / ".wardlet" / "wardlet.sqlite3"; }
     std::filesystem::path filemap() const { return project_ / ".wardlet" / "tracked"; }
+    std::string const& socket() const { return socket_; }
 
     // Writes a project file and lists it in the file map by its inode and device.
     std::filesystem::path add_tracked(std::string const& name, std::string const& content) {
@@ -52,10 +39,12 @@ public:
         return path;
     }
 
-    // Starts the monitor and waits until it serves the editor socket.
-    void start() {
+    // Starts the monitor, run by `launcher` when given (e.g. prlimit and its options), and waits
+    // until it serves the editor socket.
+    void start(std::vector<std::string> launcher = {}) {
+        launcher.insert(launcher.end(), {WARDLET_BIN, project_.native(), "--socket", socket_});
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{WARDLET_BIN, project_.native()},
+            std::move(launcher),
             ChildProcess::Options{.env = {{"HOME", home_.native()}}, .cwd = std::nullopt});
         if (!process_->wait_for_output("[VSCodeListener] started\n", std::chrono::seconds(20))) {
             throw std::runtime_error("monitor did not start:\n" + process_->output());
@@ -63,7 +52,7 @@ public:
     }
     ChildProcess& process() { return *process_; }
     // Sends raw bytes on a fresh connection and closes it.
-    void send(std::string const& lines) { UnixClient(kSocket).send(lines); }
+    void send(std::string const& lines) { UnixClient(socket_).send(lines); }
 
     // Rows of a query on the monitor's database, and a bounded wait for a row count.
     std::string rows(std::string const& query) const { return sql_rows(db(), query); }
@@ -78,11 +67,10 @@ public:
     }
 
 private:
-    static constexpr char const* kLock = "/tmp/wardlet.sock.test-lock";
-    int lock_fd_;
     TempDir root_;
     std::filesystem::path project_ = root_ / "project";
     std::filesystem::path home_ = root_ / "home";
+    std::string socket_ = (root_ / "editor.sock").native();
     std::unique_ptr<ChildProcess> process_;
 };
 

@@ -68,7 +68,7 @@ TEST(Monitor, SigtermStoresEverythingSentRemovesTheSocketAndExitsZero) {
     ASSERT_TRUE(monitor.process().wait_for_output("extension connected successfully", 10s));
     EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM vscode_events"), "2000\n");
-    EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
+    EXPECT_FALSE(fs::exists(monitor.socket()));
 }
 
 TEST(MonitorStartup, FailsClearlyWithoutArgumentHomeOrDataDirectory) {
@@ -98,15 +98,16 @@ TEST(MonitorStartup, ARefusedOrFailedStartLeavesTheDatabaseAndTheSocketAsTheyWer
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
     std::string const before = read_file(monitor.db());
     struct stat socket_before {};
-    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_before), 0);
+    ASSERT_EQ(::stat(monitor.socket().c_str(), &socket_before), 0);
     ChildProcess::Options const options{.env = {{"HOME", monitor.home().native()}},
                                         .cwd = std::nullopt};
-    auto const second = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    auto const second = run_process(
+        {WARDLET_BIN, monitor.project().native(), "--socket", monitor.socket()}, options);
     EXPECT_EQ(second.status, 1) << second.output;
     EXPECT_EQ(second.output.find("registering"), std::string::npos) << second.output;
     EXPECT_EQ(read_file(monitor.db()), before);
     struct stat socket_after {};
-    ASSERT_EQ(::stat(MonitorHarness::kSocket, &socket_after), 0);
+    ASSERT_EQ(::stat(monitor.socket().c_str(), &socket_after), 0);
     EXPECT_EQ(socket_after.st_ino, socket_before.st_ino);
     EXPECT_EQ(monitor.stop(SIGTERM), 0);
 
@@ -114,11 +115,12 @@ TEST(MonitorStartup, ARefusedOrFailedStartLeavesTheDatabaseAndTheSocketAsTheyWer
     std::string const stopped = read_file(monitor.db());
     fs::remove_all(monitor.home() / "Library");
     write_file(monitor.home() / "Library", "not a folder");
-    auto const failed = run_process({WARDLET_BIN, monitor.project().native()}, options);
+    auto const failed = run_process(
+        {WARDLET_BIN, monitor.project().native(), "--socket", monitor.socket()}, options);
     EXPECT_EQ(failed.status, 1) << failed.output;
     EXPECT_EQ(failed.output.find("registering"), std::string::npos) << failed.output;
     EXPECT_EQ(read_file(monitor.db()), stopped);
-    EXPECT_FALSE(fs::exists(MonitorHarness::kSocket));
+    EXPECT_FALSE(fs::exists(monitor.socket()));
 }
 
 // A tracked file changed by another program while no monitor ran: the next start stores a fast

@@ -129,7 +129,8 @@ TEST_F(Package, TheUnpackedProgramsRunAndTheMonitorRecords) {
     auto const tracked =
         run_process({(bin / "wardlet-track").native(), monitor.project(), "--pattern", "*.c"});
     ASSERT_EQ(tracked.status, 0) << tracked.output;
-    ChildProcess wardlet({(bin / "wardlet").native(), monitor.project().native()},
+    ChildProcess wardlet({(bin / "wardlet").native(), monitor.project().native(), "--socket",
+                          monitor.socket()},
                          {.env = {{"HOME", monitor.home().native()}}, .cwd = std::nullopt});
     ASSERT_TRUE(wardlet.wait_for_output("[VSCodeListener] started\n", 20s)) << wardlet.output();
     monitor.send(Change{.file = file, .inserted = "x", .offset = 0}.line());

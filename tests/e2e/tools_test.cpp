@@ -17,7 +17,7 @@ TEST(Tools, PrepareWithTrackThenDriveTheMonitorWithSend) {
                    Change{.file = main_c, .inserted = "int util;", .offset = 10}.line() +
                        Change{.file = main_c, .inserted = "int other;", .offset = 19}.line() +
                        Change{.file = main_c, .type = "save", .offset = -1, .saved = true}.line());
-    auto const sent = run_process({SEND_BIN, messages});
+    auto const sent = run_process({SEND_BIN, "--socket", monitor.socket(), messages});
     ASSERT_EQ(sent.status, 0) << sent.output;
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 3), 3);
     EXPECT_EQ(monitor.rows("SELECT type, internal_copy, is_saved FROM vscode_events ORDER BY id"),

@@ -80,3 +80,22 @@ TEST(ChangeMessage, DocumentKeysAreOptionalAndTyped) {
     line["length"] = -3.5;
     EXPECT_THROW(parse_event(line.dump()), BadChangeMessage);
 }
+
+// The editor's JSON encoding writes a lone surrogate of a document as its escape; it is read as
+// U+FFFD, the three bytes the extension counted for it, and a proper pair stays one character.
+TEST(ChangeMessage, LoneSurrogatesAreReadAsTheReplacementCharacter) {
+    auto const inserted = [](std::string const& escaped) {
+        return parse_event(R"({"file":"/p","type":"change","inserted":")" + escaped +
+                           R"(","deletedCount":0,"offset":0,"causedByUndoRedo":false,)"
+                           R"("causedByCopyPaste":false,"isSaved":false})")
+            .inserted;
+    };
+    std::string const replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(inserted(R"(a\ud800b)"), "a" + replacement + "b");
+    EXPECT_EQ(inserted(R"(\uDC00\uD83D)"), replacement + replacement);
+    EXPECT_EQ(inserted(R"(\ud83d\ude00\ud83d)"), "\U0001F600" + replacement);
+    EXPECT_EQ(inserted(R"(\ud800\u0041)"), replacement + "A");
+    // An escaped backslash before "ud800" is no escape of a surrogate.
+    EXPECT_EQ(inserted(R"(\\ud800\u00e9)"), "\\ud800\u00e9");
+    EXPECT_EQ(replace_lone_surrogates(R"({"k":"\\\ud800"})"), R"({"k":"\\\uFFFD"})");
+}

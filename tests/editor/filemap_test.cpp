@@ -1,7 +1,9 @@
 #include "editor/filemap.hpp"
+#include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -61,12 +63,12 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
         // Fresh files each time, so that each reading reports its skipped lines anew.
         std::string const name = "tracked" + std::to_string(round++);
         auto const file = write_file(dir / name, c.map);
-        testing::internal::CaptureStdout();
+        capture_log();
         filemap_names(file, "/unrelated");
-        std::string const logged = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
+        std::string const logged = captured_log();
+        capture_log();
         FileMap const map = parse_filemap(write_file(dir / "again" / name, c.map));
-        std::string expected = testing::internal::GetCapturedStdout();
+        std::string expected = captured_log();
         for (auto at = expected.find("again/"); at != expected.npos; at = expected.find("again/")) {
             expected.erase(at, 6);
         }
@@ -80,13 +82,36 @@ TEST(FileMap, NamingAFileAnswersAsASearchOfTheWholeMapAndLogsAlike) {
     }
     EXPECT_FALSE(filemap_names(dir / "absent", "/p/a.c"));
     // The map is read for every change message: its problems are logged again only once it changed.
-    testing::internal::CaptureStdout();
+    capture_log();
     filemap_names(dir / "tracked4", "/p/b");
     write_file(dir / "tracked4", "bad line\n");
     filemap_names(dir / "tracked4", "/p/b");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[VSCodeListener] file map " + (dir / "tracked4").native() +
-                  " line 1 skipped (no file id): bad line\n");
+    EXPECT_EQ(captured_log(), "[VSCodeListener] file map " + (dir / "tracked4").native() +
+                                  " line 1 skipped (no file id): bad line\n");
+}
+
+TEST(FileMap, AMapThatCannotBeReadAnswersWithItsLastReadingAndIsNeverEmptyInstead) {
+    TempDir dir;
+    auto const map = write_file(dir / "tracked", "1;2;/p/a.c\n");
+    auto const fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(read_filemap(fifo), FileMapError);
+    EXPECT_TRUE(read_filemap(dir / "missing").map.empty());
+
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    std::filesystem::rename(map, dir / "kept");
+    std::filesystem::rename(fifo, map);
+    capture_log();
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    EXPECT_EQ(read_filemap(map).map.size(), 1u);
+    std::filesystem::remove(map);
+    std::filesystem::rename(dir / "kept", map);
+    EXPECT_TRUE(filemap_names(map, "/p/a.c"));
+    std::string const log = captured_log();
+    EXPECT_EQ(log, "[VSCodeListener] error: file map " + map.native() +
+                       " cannot be read (it is a FIFO): its last reading is used\n"
+                       "[VSCodeListener] file map " +
+                       map.native() + " can be read again\n");
 }
 
 // A renamed document keeps its map line and file id under its new path; every other line stays

@@ -1,5 +1,6 @@
 #include "editor/vscode_listener.hpp"
 #include "app/startup_error.hpp"
+#include "support/captured_log.hpp"
 #include "support/temp_dir.hpp"
 #include "support/unix_client.hpp"
 
@@ -110,7 +111,7 @@ protected:
 // Lines are framed across reads and a bad one does not end the connection; closing the
 // connections finishes the lines received and waits for the readers, leaving a partial line.
 TEST_F(EditorChannel, FramesLinesRejectsBadOnesAndFinishesTheReceivedOnesWhenClosing) {
-    testing::internal::CaptureStdout();
+    capture_log();
     open();
     UnixClient client(socket);
     client.send(line_of("/p", "a") + "\n\nnot json\n[1]\n" +
@@ -127,7 +128,7 @@ TEST_F(EditorChannel, FramesLinesRejectsBadOnesAndFinishesTheReceivedOnesWhenClo
     finish();
     listener->close_connections();
     EXPECT_THROW(client.send(line_of("/p", "late")), std::runtime_error);
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     std::vector<std::string> inserted;
     for (auto const& event : published()) {
         inserted.push_back(event.inserted);
@@ -152,11 +153,11 @@ TEST_F(EditorChannel, ReplacesAStaleSocketServesItToItsOwnerOnlyAndRefusesASecon
     struct stat status {};
     ASSERT_EQ(::stat(socket.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
-    testing::internal::CaptureStdout();
+    capture_log();
     EXPECT_THROW(VSCodeListener(bus, db, ibuf, env, socket), StartupError);
     std::string const unbindable = (dir / "missing" / "editor.sock").native();
     EXPECT_THROW(VSCodeListener(bus, db, ibuf, env, unbindable), StartupError);
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     for (auto const& line :
          {"[VSCodeListener] another monitor is already serving " + socket,
           "[VSCodeListener] bind failed for " + unbindable + ": No such file or directory\n"}) {
@@ -168,7 +169,7 @@ TEST_F(EditorChannel, ReplacesAStaleSocketServesItToItsOwnerOnlyAndRefusesASecon
 // Stopped while it waits, the accept loop shuts down and removes the socket file; a file that is
 // no longer the bound socket is someone else's.
 TEST_F(EditorChannel, StopEndsTheAcceptLoop) {
-    testing::internal::CaptureStdout();
+    capture_log();
     open();
     // Once waiting has begun, the wake-up cannot be missed.
     for (auto const deadline = std::chrono::steady_clock::now() + 5s;
@@ -178,8 +179,7 @@ TEST_F(EditorChannel, StopEndsTheAcceptLoop) {
     listener->stop();
     loop.join();
     EXPECT_FALSE(fs::exists(socket));
-    EXPECT_TRUE(
-        has(testing::internal::GetCapturedStdout(), "[VSCodeListener] server shuttting down...\n"));
+    EXPECT_TRUE(has(captured_log(), "[VSCodeListener] server shuttting down...\n"));
     write_file(socket, "not ours");
     listener->remove_socket_if_ours();
     EXPECT_EQ(read_file(socket), "not ours");
@@ -192,17 +192,18 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     fs::path const other = write_file(dir / "other.txt", "untracked");
     track({{digits, "0123456789"}, {utf8, "é=1;"}, {gone, ""}});
     fs::remove(gone);
-    testing::internal::CaptureStdout();
+    capture_log();
     open();
     send({line_of(digits, "ab", 5, 3), line_of(digits, "NOPOS", -1, 2),
           line_of(digits, "SAVE", 0, 1, true), line_of(other, "zz"),
           line_of(dir / "." / "digits.txt", "alias"),  // another spelling, another document
-          line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0)});
+          line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0),
+          line_of(dir / "never.txt", "n", 0)});
     track({{digits, "0123456789"}, {utf8, "é=1;"}, {other, "untracked"}});
     // Never loaded, its mirror starts empty: an edit further in is beyond it and ignored.
     send({line_of(other, "r", 0), line_of(other, "s", 5)});
     finish();
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     std::string const loaded = "[VSCodeListener] updated insertion buffer for ";
     EXPECT_NE(out.find(loaded + digits.native() + " with size=10\n"), std::string::npos) << out;
     EXPECT_NE(out.find(loaded + gone.native() + " with size=0\n"), std::string::npos);
@@ -210,10 +211,13 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     EXPECT_EQ(out.find("at offset 18446744073709551615"), std::string::npos);  // no position
     EXPECT_EQ(std::vector<std::string>({mirror(digits), mirror(utf8), mirror(gone), mirror(other)}),
               (std::vector<std::string>{"01234ab89", "ü=1;", "q", "r"}));
+    // Untracked paths get no mirror entry, which every later message would search.
+    EXPECT_EQ(mirror(dir / "never.txt"), "-");
+    EXPECT_EQ(mirror(dir / "." / "digits.txt"), "-");
     std::vector<bool> tracked;
     for (auto const& event : published()) {
         tracked.push_back(event.is_tracked);
     }
-    EXPECT_EQ(tracked,
-              (std::vector<bool>{true, true, true, false, false, true, true, true, true, true}));
+    EXPECT_EQ(tracked, (std::vector<bool>{true, true, true, false, false, true, true, true, false,
+                                          true, true}));
 }

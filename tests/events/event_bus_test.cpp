@@ -1,4 +1,5 @@
 #include "events/event_bus.hpp"
+#include "support/captured_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,14 +33,14 @@ TEST(EventBus, DeliversInOrderACopyPerHandlerAndOutlivesFailingHandlers) {
         seen.push_back("2:" + file.filepath + file.handler_type);
     });
     bus.set_idle_hook([&] { seen.push_back("idle"); });
-    testing::internal::CaptureStdout();
+    capture_log();
     bus.publish(file_event("bad"));
     VSCodeEvent editor;
     editor.type = BaseEvent::Types::VSCODE_EVENT;
     bus.publish(editor);
     bus.publish(file_event("b"));
     ASSERT_TRUE(bus.drain(5s));
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     EXPECT_NE(out.find("FILE EVENT failed: disk on fire\n"), std::string::npos);
     EXPECT_NE(out.find("[EventBus] could not find the handler for event type VSCODE EVENT\n"),
               std::string::npos);

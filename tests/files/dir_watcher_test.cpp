@@ -1,4 +1,5 @@
 #include "files/dir_watcher.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/temp_dir.hpp"
 
@@ -221,7 +222,7 @@ TEST_F(DirWatcherTest, FailedOverlappingAndEndedWatches) {
     EXPECT_EQ(other.await(dir, "top", FileActions::Add).id, second);
     EXPECT_EQ(recorder.await(dir + "sub/", "low", FileActions::Add).id, first);
     EXPECT_EQ(inner.await(dir + "sub/", "low", FileActions::Add).id, third);
-    testing::internal::CaptureStdout();
+    capture_log();
     fs::remove(tmp / "doomed");
     fs::rename(tmp / "wandering", tmp / "elsewhere");
     settle(other, dir);
@@ -229,7 +230,7 @@ TEST_F(DirWatcherTest, FailedOverlappingAndEndedWatches) {
     touch(tmp / "doomed/new");
     touch(tmp / "elsewhere/new");
     settle(other, dir);
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     for (auto const& line :
          {fmt::format("[FileListener] watched directory {}/doomed was deleted, watch {} ended\n",
                       root, doomed),

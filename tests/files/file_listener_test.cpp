@@ -1,4 +1,5 @@
 #include "files/file_listener.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -49,7 +50,7 @@ protected:
 // Changes below "busy" are looked up on the bus worker while the main thread registers.
 TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
     write_file(dir / "kept", "content");
-    testing::internal::CaptureStdout();
+    capture_log();
     files.watch(dir / "busy", record(), true);
     std::atomic<bool> done{false};
     std::thread writer([&] {
@@ -60,7 +61,7 @@ TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
     EXPECT_GT(files.watch(dir / "kept", none, false), 0);
     WatchId const cfg = files.watch(dir / "cfg/settings", none, false);
     WatchId const p = files.watch(dir / "p", none, true);
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     EXPECT_LT(files.watch(dir / "missing", false, none), 0);  // kept as the watcher said
     // A recursive entry covers its key and everything below it: nothing more is registered.
     for (auto const& covered : {dir / "p", dir / "p/sub"}) {

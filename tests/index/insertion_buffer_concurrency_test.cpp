@@ -1,4 +1,5 @@
 #include "index/insertion_buffer.hpp"
+#include "support/captured_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ TEST(InsertionBufferConcurrency, EditingAndSearchingThreadsShareOneBuffer) {
         buffer.set_filecontent(path, "begin\nmarker" + path + "\nend\n");
         buffer.update(path);
     }
-    testing::internal::CaptureStdout();
+    capture_log();
     std::atomic<int> editors_done{0}, misses{0};
     std::vector<std::thread> threads;
     for (auto const& path : files) {
@@ -46,7 +47,7 @@ TEST(InsertionBufferConcurrency, EditingAndSearchingThreadsShareOneBuffer) {
     for (auto& thread : threads) {
         thread.join();
     }
-    testing::internal::GetCapturedStdout();
+    captured_log();
     EXPECT_EQ(misses, 0);
     for (auto const& path : files) {
         EXPECT_EQ(buffer.get_filecontent(path),

@@ -1,4 +1,5 @@
 #include "index/insertion_buffer.hpp"
+#include "support/captured_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ void apply(InsertionBuffer& buffer, std::string const& path, Edit const& edit) {
 // converted) removes to the end without wrapping; an edit beyond the end is ignored and logged.
 TEST(InsertionBuffer, EditsAtByteOffsetsReportDriftAndAreSearchedAfterTheUpdate) {
     InsertionBuffer buffer;
-    testing::internal::CaptureStdout();
+    capture_log();
     EXPECT_FALSE(buffer.contains(""));
     buffer.insert_filecontent("/p/a", 0, "hello world!");
     buffer.delete_filecontent("/p/a", 11, std::numeric_limits<unsigned long>::max());
@@ -45,7 +46,7 @@ TEST(InsertionBuffer, EditsAtByteOffsetsReportDriftAndAreSearchedAfterTheUpdate)
     EXPECT_TRUE(buffer.contains("o th"));
     apply(buffer, "/p/b", {0, 0, "hello"});
     EXPECT_TRUE(buffer.contains("hello"));
-    std::string const log = testing::internal::GetCapturedStdout();
+    std::string const log = captured_log();
     EXPECT_TRUE(log.starts_with(
         "[InsertionBuffer] checking if the following content exists...\ncontent=\n"
         "[InsertionBuffer]> no file contains the content!\n"
@@ -97,13 +98,13 @@ TEST(InsertionBuffer, PastContentStaysFindableAcrossLaterEdits) {
         for (auto const& edit : c.edits) {
             apply(buffer, "f", edit);
         }
-        testing::internal::CaptureStdout();
+        capture_log();
         for (auto const& search : c.searches) {
             bool const absent = search[0] == '!';
             EXPECT_NE(buffer.contains(search.substr(absent)), absent)
                 << c.content << ": " << search;
         }
-        testing::internal::GetCapturedStdout();
+        captured_log();
     }
 }
 
@@ -144,7 +145,7 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
     for (InsertionBuffer* buffer : {&fast, &full}) {
         apply(*buffer, "f", {0, 0, start, true});
     }
-    testing::internal::CaptureStdout();  // edits beyond the end are reported
+    capture_log();  // edits beyond the end are reported
     for (int round = 0; round < 300; ++round) {
         for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits) {
             std::size_t const size = fast.get_filecontent("f")->size();
@@ -165,7 +166,7 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
         ASSERT_TRUE(fast.contains(now)) << round;
         ASSERT_EQ(fast.contains(removed), full.contains(removed)) << round;
     }
-    testing::internal::GetCapturedStdout();
+    captured_log();
 }
 
 // A renamed file keeps its content and index under the new path, replacing what that path had.

@@ -1,4 +1,5 @@
 #include "store/event_db.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -46,7 +47,7 @@ protected:
 }  // namespace
 
 TEST_F(EventDBConcurrency, ReaderHoldingAReadTransactionDelaysButDoesNotLoseARow) {
-    testing::internal::CaptureStdout();
+    capture_log();
     EventDB db(path.string());
     // A reviewer in the middle of a read transaction holds the shared lock.
     ASSERT_EQ(reviewer("BEGIN; SELECT count(*) FROM vscode_events"), "0\n");
@@ -62,7 +63,7 @@ TEST_F(EventDBConcurrency, ReaderHoldingAReadTransactionDelaysButDoesNotLoseARow
     EXPECT_FALSE(writer_done);
     EXPECT_EQ(reviewer("COMMIT"), "");
     writer.join();
-    std::string const out = testing::internal::GetCapturedStdout();
+    std::string const out = captured_log();
     EXPECT_TRUE(stored) << out;
     EXPECT_EQ(reviewer("SELECT filepath FROM vscode_events"), "/p/e1\n");
 }
@@ -72,7 +73,7 @@ TEST_F(EventDBConcurrency, ReaderHoldingAReadTransactionDelaysButDoesNotLoseARow
 // order, and a snapshot waits for them; closing commits what is still open.
 TEST_F(EventDBConcurrency, GroupCommitKeepsOrderLosesOnlyAFailedRowAndCommitsWithinItsBound) {
     reviewer(REFUSING);
-    testing::internal::CaptureStdout();
+    capture_log();
     std::string out;
     {
         EventDB db(path.string());
@@ -97,15 +98,15 @@ TEST_F(EventDBConcurrency, GroupCommitKeepsOrderLosesOnlyAFailedRowAndCommitsWit
         // A snapshot waits for them instead: it must be placed after them.
         std::thread snapshot([&] { EXPECT_TRUE(db.store_snapshot("/p/f", {1, 2}, "start", "x")); });
         // Storing did not wait for the commit: it has neither given up nor gone through yet.
-        out = testing::internal::GetCapturedStdout();
+        out = captured_log();
         EXPECT_EQ(out.find("COMMIT failed"), out.npos);
-        testing::internal::CaptureStdout();
+        capture_log();
         EXPECT_EQ(reviewer("COMMIT"), "");
         snapshot.join();
         EXPECT_TRUE(until([&] { return reviewer("SELECT count(*) FROM snapshots") == "1\n"; }));
         db.store(vscode_event(10));
     }
-    out += testing::internal::GetCapturedStdout();
+    out += captured_log();
     EXPECT_EQ(out.find("COMMIT failed"), out.npos);
     std::string const failed = "step failed: CHECK constraint failed";
     EXPECT_NE(out.find(failed), out.rfind(failed)) << out;  // rows 3 and 8

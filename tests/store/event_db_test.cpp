@@ -1,5 +1,6 @@
 #include "store/event_db.hpp"
 #include "store/schema.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
@@ -45,9 +46,9 @@ VSCodeEvent vscode_event() {
 // Runs `action` and returns what it printed.
 template <typename F>
 std::string printed(F&& action) {
-    testing::internal::CaptureStdout();
+    capture_log();
     action();
-    return testing::internal::GetCapturedStdout();
+    return captured_log();
 }
 
 class EventDBTest : public testing::Test {

@@ -1,5 +1,6 @@
 #include "app/startup_error.hpp"
 #include "store/event_db.hpp"
+#include "support/captured_log.hpp"
 
 #include "support/temp_dir.hpp"
 
@@ -19,10 +20,9 @@ TEST(EventDBOpen, UnusableDatabaseIsRefusedWithItsReason) {
         {dir / "foreign", "file is not a database"},
         {"", "no database file after open"}};
     for (auto const& [path, reason] : cases) {
-        testing::internal::CaptureStdout();
+        capture_log();
         EXPECT_THROW(EventDB db(path.native()), StartupError) << path;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "[EventDB] error: " + reason + " dbpath=" + path.native() + "\n");
+        EXPECT_EQ(captured_log(), "[EventDB] error: " + reason + " dbpath=" + path.native() + "\n");
     }
     EXPECT_FALSE(fs::exists(dir / "absent"));
 }

@@ -104,6 +104,7 @@ public:
         return output_;
     }
 
+    pid_t pid() const { return pid_; }
     void send_signal(int signal_number) { kill(pid_, signal_number); }
     // The exit status (128 + signal for a killed child), or nothing when `bound` passes first.
     std::optional<int> wait(std::chrono::milliseconds bound) {

@@ -42,18 +42,19 @@ TEST(TrackMap, AddingReplacesEveryLineOfTheFileAtTheFirstAndKeepsTheRest) {
 }
 
 // The monitor reads the map for every change message: a reader that opened it before a write
-// keeps the whole old map, never half of a new one. The map keeps its permissions.
+// keeps the whole old map, never half of a new one. A new map is its owner's alone; a map keeps
+// the permissions it has.
 TEST(TrackMap, WriteReplacesTheFileInOneStepKeepingItsPermissions) {
     TempDir dir;
     fs::path const target = dir / "tracked";
     write_atomically(target, "first\n");
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0644));
-    fs::permissions(target, fs::perms(0600));
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
+    fs::permissions(target, fs::perms(0640));
     int const reader = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
     write_atomically(target, "second\n");
     EXPECT_EQ(read_fd(reader), "first\n");
     ::close(reader);
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
     EXPECT_EQ(read_file(target), "second\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     EXPECT_THROW(write_atomically(dir / "missing" / "tracked", "x"), TrackError);

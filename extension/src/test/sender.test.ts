@@ -141,3 +141,35 @@ test('a resync of a document with a gap sends its changes again', async (t) => {
         ['change:a1', 'resync:a1a2', 'open:'],
     );
 });
+
+test("another user's socket gets nothing: the refusal names its owner once, and sending resumes on the user's own socket", async (t) => {
+    if (process.getuid?.() !== 0) {
+        t.skip('handing a socket to another user needs root');
+        return;
+    }
+    const socketPath = path.join(tempDir(t), 'm.sock');
+    const stranger = await FakeMonitor.listen(socketPath);
+    t.after(() => stranger.close());
+    fs.lchownSync(socketPath, 65534, 65534);
+    const { sender, statuses, logged } = makeSender(t, { socketPath });
+    sender.start();
+    sender.enqueue(edit('/p/a.txt', 'secret'));
+    await waitFor(() => statuses.filter((s) => s.state === 'waiting').length >= 3, 'several attempts');
+    assert.equal(stranger.connections, 0);
+    const refusals = logged.filter((line) => line.includes('belongs to uid 65534'));
+    assert.equal(refusals.length, 1, logged.join('\n'));
+    assert.match(refusals[0], /wardlet\.socketPath/);
+
+    // Nor through a symlink of the user's own leading to it.
+    const link = path.join(tempDir(t), 'link.sock');
+    fs.symlinkSync(socketPath, link);
+    const { sender: linked, logged: linkLogged } = makeSender(t, { socketPath: link });
+    linked.start();
+    linked.enqueue(edit('/p/a.txt', 'secret'));
+    await waitFor(() => linkLogged.some((line) => line.includes('belongs to uid 65534')), 'the refusal');
+    linked.stop();
+
+    fs.lchownSync(socketPath, 0, 0);
+    await waitFor(() => stranger.lines.length === 1, 'the queued line once the socket is ours');
+    assert.equal(stranger.messages[0].inserted, 'secret');
+});

@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { ByteChange, changeMessage } from '../messages';
+import { ByteChange, changeMessage, encodeMessage } from '../messages';
 import { ScriptedDocument } from '../scripts/scripted-document';
 import { ShadowDocuments, Utf16Change } from '../shadow';
 import { utf8Length } from '../utf8';
@@ -156,4 +156,16 @@ test('a document without a shadow yields nothing', () => {
     const shadows = new ShadowDocuments();
     assert.equal(shadows.apply(KEY, [{ rangeOffset: 0, rangeLength: 0, text: 'x' }]), undefined);
     assert.equal(shadows.replace(KEY, 'x'), undefined);
+});
+
+test('a lone surrogate goes out as its escape and counts as the three bytes of U+FFFD', () => {
+    const { shadows, doc } = setup('ab');
+    const [change] = play(shadows, doc, [{ rangeOffset: 1, rangeLength: 0, text: '\ud800' }]);
+    assert.equal(change.offset, 1);
+    const line = encodeMessage(changeMessage('/doc', change, { undoRedo: false, copyPaste: false }));
+    assert.ok(line.includes('"inserted":"\\ud800"'), line);
+    assert.equal(utf8Length('\ud800'), Buffer.byteLength('\ufffd', 'utf8'));
+    const [after] = play(shadows, doc, [{ rangeOffset: 2, rangeLength: 0, text: 'c' }]);
+    assert.equal(after.offset, 1 + 3, 'the replacement character before it is three bytes');
+    assert.equal(mirrored('ab', [change, after]), 'a\ufffdcb');
 });

@@ -1,0 +1,131 @@
+#include "app/log.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// How long the end of the process waits for an output that does not take the last lines.
+constexpr std::chrono::seconds kExitFlushBound{2};
+
+class LogWriter {
+public:
+    LogWriter() {
+        writer_ = std::thread([this] { run(); });
+        // Never joined: at exit it may be blocked on an output nobody reads; the process ends it.
+        writer_.detach();
+    }
+
+    void push(std::string&& line) {
+        std::lock_guard lock(mutex_);
+        if (!queued_.empty() && queued_.size() + line.size() + 1 > LOG_QUEUE_BYTES) {
+            ++dropped_;
+            return;
+        }
+        queued_ += line;
+        queued_ += '\n';
+        ++pushed_;
+        wake_writer_.notify_one();
+    }
+
+    bool flush(std::chrono::milliseconds bound) {
+        std::unique_lock lock(mutex_);
+        std::uint64_t const target = pushed_;
+        return written_changed_.wait_for(lock, bound, [&] { return written_ >= target; });
+    }
+
+private:
+    void run() {
+        std::string batch;
+        std::unique_lock lock(mutex_);
+        while (true) {
+            wake_writer_.wait(lock, [&] { return !queued_.empty(); });
+            batch.clear();
+            batch.swap(queued_);
+            std::uint64_t const batch_end = pushed_;
+            lock.unlock();
+            write_all(batch);
+            lock.lock();
+            written_ = batch_end;
+            written_changed_.notify_all();
+            // The output took this batch: the lines it missed meanwhile are reported once, in
+            // order.
+            if (dropped_ != 0) {
+                queued_ += fmt::format(
+                    "[Wardlet] {} log lines dropped: the log output was not read in time\n",
+                    dropped_);
+                ++pushed_;
+                dropped_ = 0;
+            }
+        }
+    }
+
+    // One write for the batch, continued only where the output took part of it. An output that
+    // fails (its reader gone) loses the batch; the monitor goes on.
+    static void write_all(std::string_view data) {
+        while (!data.empty()) {
+            ssize_t const count = ::write(STDOUT_FILENO, data.data(), data.size());
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                return;
+            }
+            data.remove_prefix(static_cast<std::size_t>(count));
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_writer_;
+    std::condition_variable written_changed_;
+    std::string queued_;
+    std::uint64_t pushed_ = 0;   // lines queued since the start
+    std::uint64_t written_ = 0;  // of those, the lines written (or lost to a failed output)
+    std::uint64_t dropped_ = 0;  // lines dropped since the last report
+    std::thread writer_;
+};
+
+LogWriter& writer() {
+    // Made once and never destroyed: threads may log until the very end of the process.
+    static LogWriter* const instance = [] {
+        auto* made = new LogWriter;
+        std::atexit([] { log_flush(kExitFlushBound); });
+        return made;
+    }();
+    return *instance;
+}
+
+}  // namespace
+
+void log_text(std::string line) {
+    writer().push(std::move(line));
+}
+
+bool log_flush(std::chrono::milliseconds bound) {
+    return writer().flush(bound);
+}
+
+std::string log_safe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto const byte = static_cast<unsigned char>(text[i]);
+        // C1 controls arrive as UTF-8: 0xC2 followed by 0x80..0x9F.
+        bool const c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte < 0x20 || byte == 0x7F) {
+            out += fmt::format("\\x{:02x}", byte);
+        } else if (c1) {
+            out += fmt::format("\\xc2\\x{:02x}", static_cast<unsigned char>(text[++i]));
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
