@@ -297,10 +297,10 @@ void write_filemap_atomically(std::filesystem::path const& target, std::string c
         throw FileMapWriteError(system_error("cannot create a temporary file in", dir));
     }
     try {
-        // Keep the permissions of the map being replaced; a new map gets the usual rw-r--r--.
+        // Keep the permissions of the map being replaced; a new map is its owner's alone.
         struct stat existing {};
         mode_t const mode =
-            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0644;
+            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0600;
         if (::fchmod(fd, mode) != 0) {
             throw FileMapWriteError(system_error("cannot set the permissions of", temp));
         }

@@ -284,22 +284,26 @@ TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsSt
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("lone.txt", "ab");
     monitor.start();
+    // Written by hand: a lone surrogate cannot pass through a JSON library's UTF-8 strings.
+    std::string const folders =
+        R"("workspaceFolders": [)" + nlohmann::json(monitor.project().native()).dump() + "], ";
     auto const replay = [&](std::string const& script) {
-        auto const path = write_file(monitor.project() / "script.json", script);
+        auto const path = write_file(monitor.project().parent_path() / "script.json", script);
         auto const result = run_process(
             {NODE_BIN, EXTENSION_DIR "/out/scripts/replay.js", monitor.socket(), path.native()});
         ASSERT_EQ(result.status, 0) << result.output;
     };
-    replay(R"({"documents": [{"file": ")" + file.native() + R"("}], "steps": [
+    replay("{" + folders + R"("documents": [{"file": ")" + file.native() + R"("}], "steps": [
         {"changes": [{"rangeOffset": 1, "rangeLength": 0, "text": "\ud800"}]},
         {"changes": [{"rangeOffset": 2, "rangeLength": 0, "text": "c"}]}]})");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2)
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE type = 'change'", 2), 2)
         << monitor.process().output();
-    EXPECT_EQ(monitor.rows("SELECT hex(inserted), change_offset FROM vscode_events ORDER BY id"),
+    EXPECT_EQ(monitor.rows("SELECT hex(inserted), change_offset FROM vscode_events "
+                           "WHERE type = 'change' ORDER BY id"),
               "EFBFBD|1\n63|4\n");
-    replay(R"({"documents": [{"file": ")" + file.native() +
+    replay("{" + folders + R"("documents": [{"file": ")" + file.native() +
            R"(", "text": "a\ufffdcb"}], "steps": [{"save": true}]})");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 3), 3);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE type = 'save'", 1), 1);
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE handler_type = "
                                "'TRACKEDFILE' AND action = 'Modified'",
                                1),
