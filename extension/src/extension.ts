@@ -3,6 +3,7 @@
 
 import * as vscode from 'vscode';
 import { SOCKET_PATH } from './messages';
+import { ProjectFolders } from './project';
 import { QueuedSender, SenderStatus } from './sender';
 import { describeStatus } from './status';
 import { DocumentWatcher } from './watcher';
@@ -18,10 +19,16 @@ export function activate(context: vscode.ExtensionContext): void {
     item.command = 'wardlet-watcher.showLog';
     let latest: SenderStatus | undefined;
     let renderTimer: NodeJS.Timeout | undefined;
+    const findProject = () =>
+        ProjectFolders.find(
+            (vscode.workspace.workspaceFolders ?? []).filter((folder) => folder.uri.scheme === 'file').map((folder) => folder.uri.fsPath),
+            vscode.workspace.getConfiguration('wardlet').get<string>('projectFolder'),
+        );
+    let project = findProject();
     const render = () => {
         renderTimer = undefined;
         if (latest) {
-            const { text, tooltip } = describeStatus(latest, SOCKET_PATH);
+            const { text, tooltip } = describeStatus(latest, SOCKET_PATH, project.roots);
             item.text = text;
             item.tooltip = tooltip;
         }
@@ -47,7 +54,14 @@ export function activate(context: vscode.ExtensionContext): void {
             const doc = document as vscode.TextDocument;
             return doc.offsetAt(doc.lineAt(doc.lineCount - 1).range.end);
         },
+        project,
     });
+    const rescope = () => {
+        project = findProject();
+        watcher.rescope(project, vscode.workspace.textDocuments);
+        log(project.roots.length > 0 ? `monitoring ${project.roots.join(', ')}` : 'no project to monitor');
+        render();
+    };
     active = { watcher, sender };
 
     vscode.workspace.textDocuments.forEach((document) => watcher.open(document));
@@ -58,6 +72,13 @@ export function activate(context: vscode.ExtensionContext): void {
         vscode.workspace.onDidCloseTextDocument((document) => watcher.close(document)),
         vscode.workspace.onDidChangeTextDocument((event) => watcher.change(event)),
         vscode.workspace.onDidSaveTextDocument((document) => watcher.save(document)),
+        vscode.workspace.onDidRenameFiles((event) => watcher.rename(event.files)),
+        vscode.workspace.onDidChangeWorkspaceFolders(rescope),
+        vscode.workspace.onDidChangeConfiguration((event) => {
+            if (event.affectsConfiguration('wardlet.projectFolder')) {
+                rescope();
+            }
+        }),
         vscode.commands.registerCommand('wardlet-watcher.paste', async () => {
             watcher.beginPaste();
             try {
@@ -70,7 +91,11 @@ export function activate(context: vscode.ExtensionContext): void {
         { dispose: () => clearTimeout(renderTimer) },
     );
 
-    log(`watching ${watcher.openDocuments} open document(s)`);
+    log(
+        project.roots.length > 0
+            ? `monitoring ${project.roots.join(', ')}: watching ${watcher.openDocuments} open document(s)`
+            : 'no workspace folder holds a .wardlet directory and wardlet.projectFolder is not set: nothing is sent',
+    );
     sender.start();
     item.show();
 }

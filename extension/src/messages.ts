@@ -1,4 +1,7 @@
-// The change message, one JSON object per line on the monitor's socket.
+// The messages to the monitor, one JSON object per line on its socket. Every kind carries the same
+// eight keys; some kinds add keys of their own.
+
+import { createHash } from 'crypto';
 
 export const SOCKET_PATH = '/tmp/wardlet.sock';
 
@@ -11,6 +14,20 @@ export interface ChangeMessage {
     causedByUndoRedo: boolean;
     causedByCopyPaste: boolean;
     isSaved: boolean;
+    /** save, open, resync: the editor's text in UTF-8 bytes (a lone surrogate counts as U+FFFD). */
+    length?: number;
+    /** save, open, resync: lowercase hex SHA-256 of those bytes. */
+    sha256?: string;
+    /** open, resync: the editor's encoding id, e.g. "utf8", "utf8bom", "iso88591", "utf16le". */
+    encoding?: string;
+    /** open, resync: the document's line end, "\n" or "\r\n". */
+    eol?: string;
+    /** open, resync: whether the file on disk starts with a byte order mark. */
+    bom?: boolean;
+    /** open, resync: whether "inserted" holds the editor's text (else it equals the disk's, decoded). */
+    textIncluded?: boolean;
+    /** rename: the path the file had before. */
+    oldFile?: string;
 }
 
 /** Kinds of message, carried in "type". */
@@ -19,7 +36,20 @@ export const MessageType = {
     SAVE: 'save',
     /** The editor rewrote the line ends of the whole document in one step. */
     EOL: 'eol',
+    /** The document as the editor holds it when first seen. */
+    OPEN: 'open',
+    /** The document as the editor holds it, after the extension found its shadow out of step. */
+    RESYNC: 'resync',
+    /** The editor renamed or moved a file ("oldFile" to "file"). */
+    RENAME: 'rename',
 } as const;
+
+/** Length and hash of a text's UTF-8 bytes, as the monitor measures its mirror. */
+export function digest(text: string): { length: number; sha256: string } {
+    // Buffer.from writes a lone surrogate as U+FFFD, as JSON decoding on the monitor's side does.
+    const bytes = Buffer.from(text, 'utf8');
+    return { length: bytes.length, sha256: createHash('sha256').update(bytes).digest('hex') };
+}
 
 /** A change in the monitor's units: byte offset and byte count in the text before it. */
 export interface ByteChange {
@@ -46,8 +76,25 @@ export function changeMessage(
     };
 }
 
-/** A save carries no position: offset -1 tells the monitor to leave its mirror alone. */
-export function saveMessage(file: string): ChangeMessage {
+function positionless(file: string, type: string, inserted = ''): ChangeMessage {
+    return {
+        file,
+        type,
+        inserted,
+        deletedCount: 0,
+        offset: -1,
+        causedByUndoRedo: false,
+        causedByCopyPaste: false,
+        isSaved: false,
+    };
+}
+
+/**
+ * A save carries no position: offset -1 tells the monitor to leave its mirror alone. Length and
+ * hash of the editor's text at the save let it tell a mirror that missed something from a disk
+ * that differs from the editor.
+ */
+export function saveMessage(file: string, text: string): ChangeMessage {
     return {
         file,
         type: MessageType.SAVE,
@@ -57,7 +104,41 @@ export function saveMessage(file: string): ChangeMessage {
         causedByUndoRedo: false,
         causedByCopyPaste: false,
         isSaved: true,
+        ...digest(text),
     };
+}
+
+/** How the editor decoded a document from its file. */
+export interface DocumentFormat {
+    encoding: string;
+    eol: string;
+    bom: boolean;
+}
+
+/**
+ * The document as the editor holds it ("open" or "resync"). The text itself goes along only when
+ * it differs from the file on disk as decoded by the extension: the monitor can decode the disk
+ * itself and check it against length and hash.
+ */
+export function documentMessage(
+    type: typeof MessageType.OPEN | typeof MessageType.RESYNC,
+    file: string,
+    text: string,
+    format: DocumentFormat,
+    includeText: boolean,
+): ChangeMessage {
+    return {
+        ...positionless(file, type, includeText ? text : ''),
+        ...digest(text),
+        encoding: format.encoding,
+        eol: format.eol,
+        bom: format.bom,
+        textIncluded: includeText,
+    };
+}
+
+export function renameMessage(oldFile: string, file: string): ChangeMessage {
+    return { ...positionless(file, MessageType.RENAME), oldFile };
 }
 
 /** One line of the wire format. JSON escapes line feeds inside strings, so the line has one. */

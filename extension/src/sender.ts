@@ -3,7 +3,7 @@
 // sender keeps trying to connect, with a growing pause between attempts.
 
 import * as net from 'net';
-import { ChangeMessage, encodeMessage } from './messages';
+import { ChangeMessage, MessageType, encodeMessage } from './messages';
 
 export type SenderState = 'connecting' | 'connected' | 'waiting' | 'stopped';
 
@@ -92,13 +92,16 @@ export class QueuedSender {
     /**
      * Queues one message; returns false when it was dropped. When the queue is full, the message
      * is dropped and its document is marked: all further changes of that document are dropped
-     * too, until a save of it finds room in the queue. The monitor thus never applies a change
-     * to a mirror that missed an earlier one; it sees the dropped edits as a difference between
-     * its mirror and the file on disk when the save arrives, and records them as such.
+     * too, until a save of it, or an "open" or "resync" (which bring the monitor to the editor's
+     * text), finds room in the queue. The monitor thus never applies a change to a mirror that
+     * missed an earlier one; it sees the dropped edits as a difference between its mirror and the
+     * file on disk when the save arrives, and records them as such.
      */
     enqueue(message: ChangeMessage): boolean {
         const full = this.pending() >= this.maxQueued;
-        if (full || (this.gapped.has(message.file) && !message.isSaved)) {
+        // A save, or a message carrying the editor's whole text, brings the monitor back in step.
+        const resumes = message.isSaved || message.type === MessageType.OPEN || message.type === MessageType.RESYNC;
+        if (full || (this.gapped.has(message.file) && !resumes)) {
             this.dropped++;
             if (!this.gapped.has(message.file)) {
                 this.gapped.add(message.file);
@@ -107,8 +110,8 @@ export class QueuedSender {
             this.notify();
             return false;
         }
-        if (message.isSaved && this.gapped.delete(message.file)) {
-            this.log(`sending changes of ${message.file} again from its save on`);
+        if (resumes && this.gapped.delete(message.file)) {
+            this.log(`sending changes of ${message.file} again from its ${message.type} on`);
         }
         this.queue.push({ file: message.file, line: encodeMessage(message) });
         if (this.state === 'connected' && this.inFlight === null && !this.flushScheduled) {

@@ -1,8 +1,10 @@
 // Shadow copies of the open documents, so that each change's UTF-16 position can be turned into
-// the byte position that the monitor's mirror of the same text uses.
+// the byte position that the monitor's mirror of the same text uses. Each shadow is an offset
+// index (text-index.ts): a change costs the same whatever the size of the document.
 
 import { ByteChange } from './messages';
-import { utf8Length } from './utf8';
+import { TextIndex } from './text-index';
+import { isHighSurrogate, isLowSurrogate, utf8Length } from './utf8';
 
 /** One content change as the editor reports it: a range of the text before the event, in UTF-16 code units. */
 export interface Utf16Change {
@@ -11,19 +13,11 @@ export interface Utf16Change {
     text: string;
 }
 
-function isHighSurrogate(unit: number): boolean {
-    return unit >= 0xd800 && unit <= 0xdbff;
-}
-
-function isLowSurrogate(unit: number): boolean {
-    return unit >= 0xdc00 && unit <= 0xdfff;
-}
-
 export class ShadowDocuments {
-    private readonly texts = new Map<string, string>();
+    private readonly texts = new Map<string, TextIndex>();
 
     open(key: string, text: string): void {
-        this.texts.set(key, text);
+        this.texts.set(key, new TextIndex(text));
     }
 
     close(key: string): void {
@@ -34,8 +28,29 @@ export class ShadowDocuments {
         return this.texts.has(key);
     }
 
+    /** The shadow's whole text (a copy: costs the document's length). */
     text(key: string): string | undefined {
-        return this.texts.get(key);
+        return this.texts.get(key)?.text();
+    }
+
+    /** The shadow's length in UTF-16 code units, without copying the text. */
+    length(key: string): number | undefined {
+        return this.texts.get(key)?.length;
+    }
+
+    /**
+     * Moves a shadow to another key, as when its file is renamed. A shadow already under the new
+     * key (the editor may open the document under its new name first) is the current one.
+     */
+    move(from: string, to: string): void {
+        const index = this.texts.get(from);
+        if (index === undefined || from === to) {
+            return;
+        }
+        this.texts.delete(from);
+        if (!this.texts.has(to)) {
+            this.texts.set(to, index);
+        }
     }
 
     get size(): number {
@@ -44,34 +59,33 @@ export class ShadowDocuments {
 
     /**
      * Applies the changes of one editor event and returns them in bytes, in the order in which
-     * they were applied, each measured against the text as it was just before it. All ranges of
-     * one event refer to the text before the event and do not overlap, so applying them from the
-     * end of the document backwards keeps the positions of the ones still to come valid. (The
-     * editor already reports them in that order; the sort only guards against one that does not.)
-     * Returns undefined for a document that has no shadow.
+     * they were applied, each measured against the text as it was just before it. The editor
+     * applies an event's changes one after the other from the end of the document backwards,
+     * changes at the same offset in the order listed, so each range of the text before the event
+     * is still valid when its turn comes. (The editor already lists them that way; the sort
+     * only guards against a list that is not.) Returns undefined for a document without a shadow.
      */
     apply(key: string, changes: readonly Utf16Change[]): ByteChange[] | undefined {
-        let text = this.texts.get(key);
-        if (text === undefined) {
+        const index = this.texts.get(key);
+        if (index === undefined) {
             return undefined;
         }
-        const order = changes.map((_, index) => index);
-        order.sort((a, b) => changes[b].rangeOffset - changes[a].rangeOffset || a - b);
-        const result: ByteChange[] = [];
-        for (const index of order) {
-            const change = changes[index];
-            // A range past the end would give the monitor an offset its mirror does not have.
-            const start = Math.min(Math.max(change.rangeOffset, 0), text.length);
-            const end = Math.min(start + Math.max(change.rangeLength, 0), text.length);
-            result.push({
-                offset: utf8Length(text, 0, start),
-                deletedCount: utf8Length(text, start, end),
-                inserted: change.text,
-            });
-            text = text.slice(0, start) + change.text + text.slice(end);
+        let order: readonly Utf16Change[] = changes;
+        for (let i = 1; i < changes.length; i++) {
+            if (changes[i].rangeOffset > changes[i - 1].rangeOffset) {
+                order = changes
+                    .map((change, position) => ({ change, position }))
+                    .sort((x, y) => y.change.rangeOffset - x.change.rangeOffset || x.position - y.position)
+                    .map((entry) => entry.change);
+                break;
+            }
         }
-        this.texts.set(key, text);
-        return result;
+        // A range past the end would give the monitor an offset its mirror does not have: the
+        // index clamps it to the text.
+        return order.map((change) => ({
+            ...index.splice(change.rangeOffset, change.rangeLength, change.text),
+            inserted: change.text,
+        }));
     }
 
     /**
@@ -80,11 +94,11 @@ export class ShadowDocuments {
      * Returns undefined for a document that has no shadow.
      */
     replace(key: string, next: string): ByteChange | null | undefined {
-        const previous = this.texts.get(key);
+        const previous = this.texts.get(key)?.text();
         if (previous === undefined) {
             return undefined;
         }
-        this.texts.set(key, next);
+        this.texts.set(key, new TextIndex(next));
         if (previous === next) {
             return null;
         }

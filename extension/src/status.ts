@@ -1,5 +1,6 @@
-// What the status bar says about the connection to the monitor.
+// What the status bar says about the monitored project and the connection to the monitor.
 
+import * as path from 'path';
 import { SenderStatus } from './sender';
 
 export interface StatusText {
@@ -7,9 +8,18 @@ export interface StatusText {
     tooltip: string;
 }
 
-export function describeStatus(status: SenderStatus, socketPath: string): StatusText {
+export function describeStatus(status: SenderStatus, socketPath: string, projectRoots: readonly string[]): StatusText {
     const lines: string[] = [];
     let text: string;
+    if (projectRoots.length === 0) {
+        return {
+            text: '$(circle-slash) Wardlet: no project',
+            tooltip:
+                'No workspace folder holds a .wardlet directory and the setting wardlet.projectFolder is not set: ' +
+                'no change is sent.\nClick to show the log.',
+        };
+    }
+    lines.push(`Monitored project: ${projectRoots.join(', ')} (only its files are sent).`);
     switch (status.state) {
         case 'connected':
             text = '$(plug) Wardlet';
@@ -36,5 +46,6 @@ export function describeStatus(status: SenderStatus, socketPath: string): Status
         );
     }
     lines.push('Click to show the log.');
+    text = text.replace('Wardlet', `Wardlet ${projectRoots.map((root) => path.basename(root)).join(', ')}`);
     return { text, tooltip: lines.join('\n') };
 }

@@ -27,3 +27,11 @@ export function utf8Length(text: string, start = 0, end = text.length): number {
     }
     return bytes;
 }
+
+export function isHighSurrogate(unit: number): boolean {
+    return unit >= 0xd800 && unit <= 0xdbff;
+}
+
+export function isLowSurrogate(unit: number): boolean {
+    return unit >= 0xdc00 && unit <= 0xdfff;
+}

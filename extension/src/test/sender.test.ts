@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import * as fs from 'node:fs';
 import * as path from 'node:path';
 import { test } from 'node:test';
-import { ChangeMessage, changeMessage, saveMessage } from '../messages';
+import { ChangeMessage, changeMessage, documentMessage, saveMessage } from '../messages';
 import { QueuedSender, SenderOptions, SenderStatus } from '../sender';
 import { FakeMonitor, tempDir, waitFor } from './helpers';
 
@@ -48,7 +48,7 @@ test('while the monitor is absent messages wait, and go out in order once it sta
     const { sender, statuses, logged } = makeSender(t, { socketPath });
     sender.start();
     sender.enqueue(edit('/p/a.txt', 'one'));
-    sender.enqueue(saveMessage('/p/a.txt'));
+    sender.enqueue(saveMessage('/p/a.txt', ''));
     await waitFor(() => statuses.filter((s) => s.state === 'waiting').length >= 4, 'several attempts');
     const pauses = statuses.filter((s) => s.state === 'waiting').map((s) => s.retryInMs);
     assert.deepEqual(pauses.slice(0, 4), [10, 20, 40, 40], 'the pause doubles up to its bound');
@@ -98,7 +98,7 @@ test('a full queue drops the changes of a document until its next save, and keep
     assert.equal(sender.enqueue(edit('/p/b.txt', 'b1')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a2')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a3')), false, 'the queue is full');
-    assert.equal(sender.enqueue(saveMessage('/p/a.txt')), false, 'a save finds no room either');
+    assert.equal(sender.enqueue(saveMessage('/p/a.txt', '')), false, 'a save finds no room either');
     assert.deepEqual(
         [sender.status.queued, sender.status.dropped, sender.status.gapped],
         [3, 2, 1],
@@ -109,7 +109,7 @@ test('a full queue drops the changes of a document until its next save, and keep
     await waitFor(() => monitor.lines.length === 3, 'the queued lines');
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a4')), false, 'a change of a document with a gap, despite room');
     assert.equal(sender.enqueue(edit('/p/b.txt', 'b2')), true, 'other documents go on');
-    assert.equal(sender.enqueue(saveMessage('/p/a.txt')), true);
+    assert.equal(sender.enqueue(saveMessage('/p/a.txt', '')), true);
     assert.equal(sender.enqueue(edit('/p/a.txt', 'a5')), true, 'after its save the document is sent again');
     await waitFor(() => monitor.lines.length === 6, 'the later lines');
     assert.deepEqual(
@@ -118,4 +118,26 @@ test('a full queue drops the changes of a document until its next save, and keep
     );
     assert.deepEqual([sender.status.dropped, sender.status.gapped], [3, 0]);
     assert.equal(logged.filter((line) => line.startsWith('queue full')).length, 1);
+});
+
+test('a resync of a document with a gap sends its changes again', async (t) => {
+    const socketPath = path.join(tempDir(t), 'm.sock');
+    const { sender } = makeSender(t, { socketPath, maxQueued: 1 });
+    sender.start();
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a1')), true);
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a2')), false);
+    const monitor = await FakeMonitor.listen(socketPath);
+    t.after(() => monitor.close());
+    await waitFor(() => monitor.lines.length === 1, 'the queued line');
+    await sender.drained();
+    const format = { encoding: 'utf8', eol: '\n', bom: false };
+    assert.equal(sender.enqueue(documentMessage('resync', '/p/a.txt', 'a1a2', format, true)), true);
+    assert.equal(sender.enqueue(edit('/p/a.txt', 'a3')), false, 'the queue holds one message');
+    await sender.drained();
+    assert.equal(sender.enqueue(documentMessage('open', '/p/a.txt', 'a1a2', format, false)), true);
+    await waitFor(() => monitor.lines.length === 3, 'the later lines');
+    assert.deepEqual(
+        monitor.messages.map((m) => m.type + ':' + m.inserted),
+        ['change:a1', 'resync:a1a2', 'open:'],
+    );
 });

@@ -1,27 +1,53 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
+import { createHash } from 'node:crypto';
 import { ChangeMessage } from '../messages';
 import { ScriptedDocument } from '../scripts/scripted-document';
 import { Utf16Change } from '../shadow';
 import { ChangeReason, DocumentWatcher } from '../watcher';
 import { applyToMirror } from './helpers';
 
-/** A watcher over a fake editor: a clipboard the test controls and a list of the messages sent. */
+/**
+ * A watcher over a fake editor: a clipboard and a disk the test controls, the project /p, and the
+ * list of the messages sent ("open" messages apart, in `opens`).
+ */
 function setup(clipboardReader?: () => PromiseLike<string>) {
+    const all: ChangeMessage[] = [];
     const sent: ChangeMessage[] = [];
     const logged: string[] = [];
-    const editor = { clipboard: '' };
+    const editor = { clipboard: '', clipboardReads: 0 };
+    const disk = new Map<string, Buffer>();
     const watcher = new DocumentWatcher({
-        send: (message) => sent.push(message),
-        readClipboard: clipboardReader ?? (() => Promise.resolve(editor.clipboard)),
+        send: (message) => {
+            all.push(message);
+            if (message.type !== 'open') {
+                sent.push(message);
+            }
+        },
+        readClipboard:
+            clipboardReader ??
+            (() => {
+                editor.clipboardReads++;
+                return Promise.resolve(editor.clipboard);
+            }),
         log: (line) => logged.push(line),
         documentLength: (document) => document.getText().length,
+        project: { contains: (file) => file.startsWith('/p/') },
+        readFile: (file) => {
+            const bytes = disk.get(file);
+            return bytes ? Promise.resolve(bytes) : Promise.reject(new Error('ENOENT'));
+        },
     });
+
     const change = (doc: ScriptedDocument, changes: Utf16Change[], reason?: number) => {
         doc.edit(changes);
         watcher.change({ document: doc, contentChanges: changes, reason });
     };
-    return { sent, logged, editor, watcher, change };
+    return { all, sent, logged, editor, disk, watcher, change };
+}
+
+function sha256(text: string): string {
+    return createHash('sha256').update(Buffer.from(text, 'utf8')).digest('hex');
 }
 
 test('a change message carries all eight keys with byte positions', async () => {
@@ -155,6 +181,8 @@ test('a save is one message with offset -1; documents outside the file system ar
             causedByUndoRedo: false,
             causedByCopyPaste: false,
             isSaved: true,
+            length: 4,
+            sha256: sha256('text'),
         },
     ]);
 });
@@ -180,7 +208,62 @@ test('a change of line ends reported without ranges still keeps the mirror exact
     assert.equal(mirror.toString('utf8'), 'ä\r\nb\r\nc');
 });
 
-test('a shadow that lost step with the editor is re-read, and a closed document is forgotten', async () => {
+test('documents are described when first seen: their text goes along only where the disk, decoded, differs', async () => {
+    const { all, disk, watcher } = setup();
+    const clean = new ScriptedDocument('/p/clean.txt', 'même\n');
+    disk.set('/p/clean.txt', Buffer.from('même\n'));
+    const bom = new ScriptedDocument('/p/bom.txt', 'x\r\ny\r\n');
+    disk.set('/p/bom.txt', Buffer.from('\ufeffx\r\ny\r\n'));
+    const latin = new ScriptedDocument('/p/latin.txt', 'café\n', 'file', 'iso88591');
+    disk.set('/p/latin.txt', Buffer.from('caf\xe9\n', 'latin1'));
+    const mixed = new ScriptedDocument('/p/mixed.txt', 'a\r\nb\r\nc\r\n');
+    disk.set('/p/mixed.txt', Buffer.from('a\r\nb\nc\r\n'));
+    const dirty = new ScriptedDocument('/p/dirty.txt', 'unsaved 😀');
+    disk.set('/p/dirty.txt', Buffer.from('saved'));
+    const missing = new ScriptedDocument('/p/new.txt', 'fresh');
+    for (const doc of [clean, bom, latin, mixed, dirty, missing]) {
+        watcher.open(doc);
+    }
+    watcher.open(clean); // seen already: nothing new
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.file, m.type, m.inserted, m.offset, m.textIncluded, m.encoding, m.eol, m.bom, m.length]),
+        [
+            ['/p/clean.txt', 'open', '', -1, false, 'utf8', '\n', false, 6],
+            ['/p/bom.txt', 'open', '', -1, false, 'utf8bom', '\r\n', true, 6],
+            ['/p/latin.txt', 'open', '', -1, false, 'iso88591', '\n', false, 6],
+            ['/p/mixed.txt', 'open', 'a\r\nb\r\nc\r\n', -1, true, 'utf8', '\r\n', false, 9],
+            ['/p/dirty.txt', 'open', 'unsaved 😀', -1, true, 'utf8', '\n', false, 12],
+            ['/p/new.txt', 'open', 'fresh', -1, true, 'utf8', '\n', false, 5],
+        ],
+    );
+    assert.equal(all[0].sha256, sha256('même\n'));
+    assert.equal(all[4].sha256, sha256('unsaved 😀'));
+});
+
+test('a document closed without saving and opened again is described again', async () => {
+    const { all, disk, watcher, change } = setup();
+    disk.set('/p/a.txt', Buffer.from('disk'));
+    const doc = new ScriptedDocument('/p/a.txt', 'disk');
+    watcher.open(doc);
+    change(doc, [{ rangeOffset: 4, rangeLength: 0, text: '!' }]);
+    watcher.close(doc);
+    const reverted = new ScriptedDocument('/p/a.txt', 'disk');
+    watcher.open(reverted);
+    change(reverted, [{ rangeOffset: 0, rangeLength: 0, text: 'é' }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.inserted, m.offset, m.length]),
+        [
+            ['open', '', -1, 4],
+            ['change', '!', 4, undefined],
+            ['open', '', -1, 4],
+            ['change', 'é', 0, undefined],
+        ],
+    );
+});
+
+test('a shadow out of step is repaired by a resync with the editor\'s text, logged once', async () => {
     const { sent, logged, watcher, change } = setup();
     const doc = new ScriptedDocument('/p/a.txt', 'abc');
     watcher.open(doc);
@@ -188,12 +271,138 @@ test('a shadow that lost step with the editor is re-read, and a closed document 
     change(doc, [{ rangeOffset: 0, rangeLength: 0, text: 'é' }]);
     change(doc, [{ rangeOffset: 7, rangeLength: 0, text: 'g' }]);
     await watcher.settled();
-    assert.equal(sent[1].offset, 8, 'positions count from the text re-read from the editor');
-    assert.ok(logged.some((line) => line.includes('out of step')));
+    assert.deepEqual(
+        sent.map((m) => [m.type, m.inserted, m.offset, m.textIncluded, m.length, m.sha256]),
+        [
+            ['resync', 'éabcdef', -1, true, 8, sha256('éabcdef')],
+            ['change', 'g', 8, undefined, undefined, undefined],
+        ],
+        'the change measured on the wrong text is not sent; later positions count from the editor\'s text',
+    );
+    assert.equal(logged.filter((line) => line.includes('out of step')).length, 1);
 
     watcher.close(doc);
     assert.equal(watcher.openDocuments, 0);
-    change(doc, [{ rangeOffset: 0, rangeLength: 0, text: 'x' }]);
+});
+
+test('a save carries the length and hash of the saved text, after a repair if the shadow differs', async () => {
+    const { sent, watcher, change } = setup();
+    const doc = new ScriptedDocument('/p/a.txt', 'one');
+    watcher.open(doc);
+    change(doc, [{ rangeOffset: 3, rangeLength: 0, text: ' 😀' }]);
+    watcher.save(doc);
+    doc.rewrite('one 😁'); // same length, other text: only the save can notice
+    watcher.save(doc);
     await watcher.settled();
-    assert.equal(sent.length, 2, 'no position can be given for a change of a document not seen open');
+    assert.deepEqual(
+        sent.map((m) => [m.type, m.isSaved, m.length, m.sha256]),
+        [
+            ['change', false, undefined, undefined],
+            ['save', true, 8, sha256('one 😀')],
+            ['resync', false, 8, sha256('one 😁')],
+            ['save', true, 8, sha256('one 😁')],
+        ],
+    );
+});
+
+test('only documents of the monitored project are sent: an editor settings file is not', async () => {
+    const { all, watcher, change } = setup();
+    const settings = new ScriptedDocument('/home/ann/.config/Code/User/settings.json', '{"token": "s3cret"}');
+    const other = new ScriptedDocument('/elsewhere/p/a.txt', 'x');
+    for (const doc of [settings, other]) {
+        watcher.open(doc);
+        change(doc, [{ rangeOffset: 1, rangeLength: 0, text: ' "more": 1' }]);
+        watcher.save(doc);
+    }
+    watcher.rename([{ oldUri: settings.uri, newUri: new ScriptedDocument('/home/ann/x.json', '').uri }]);
+    await watcher.settled();
+    assert.equal(all.length, 0, "nothing of them is sent");
+    assert.equal(watcher.openDocuments, 0);
+
+    // The project changes: a document that enters it is described, one that leaves is forgotten.
+    watcher.rescope({ contains: (file) => file.startsWith('/elsewhere/') }, [settings, other]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file]),
+        [['open', '/elsewhere/p/a.txt']],
+    );
+});
+
+test('a rename inside the project moves the document; later changes follow it under the new name', async () => {
+    const { all, watcher, change } = setup();
+    const doc = new ScriptedDocument('/p/old.txt', 'ab');
+    watcher.open(doc);
+    const moved = new ScriptedDocument('/p/sub/new.txt', 'ab');
+    watcher.rename([{ oldUri: doc.uri, newUri: moved.uri }]);
+    watcher.open(moved); // the editor opens the document under its new name: already known
+    change(moved, [{ rangeOffset: 2, rangeLength: 0, text: 'c' }]);
+    const out = new ScriptedDocument('/q/new.txt', 'abc');
+    watcher.rename([{ oldUri: moved.uri, newUri: out.uri }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.oldFile, m.offset]),
+        [
+            ['open', '/p/old.txt', undefined, -1],
+            ['rename', '/p/sub/new.txt', '/p/old.txt', -1],
+            ['change', '/p/sub/new.txt', undefined, 2],
+        ],
+        'a move out of the project sends nothing',
+    );
+    assert.equal(watcher.openDocuments, 0);
+});
+
+test('a document the editor opened under its new name before the rename event is described again after it', async () => {
+    const { all, watcher, change } = setup();
+    const doc = new ScriptedDocument('/p/old.txt', 'ab');
+    watcher.open(doc);
+    const moved = new ScriptedDocument('/p/new.txt', 'abX');
+    watcher.open(moved);
+    watcher.rename([{ oldUri: doc.uri, newUri: moved.uri }]);
+    change(moved, [{ rangeOffset: 3, rangeLength: 0, text: 'c' }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.offset]),
+        [
+            ['open', '/p/old.txt', -1],
+            ['open', '/p/new.txt', -1],
+            ['rename', '/p/new.txt', -1],
+            ['open', '/p/new.txt', -1],
+            ['change', '/p/new.txt', 3],
+        ],
+    );
+    assert.equal(watcher.openDocuments, 1);
+
+    // A folder: the documents the editor opened below its new name are described again.
+    all.length = 0;
+    const inFolder = new ScriptedDocument('/p/dir2/x.txt', 'x');
+    watcher.open(inFolder);
+    watcher.rename([{ oldUri: new ScriptedDocument('/p/dir', '').uri, newUri: new ScriptedDocument('/p/dir2', '').uri }]);
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.oldFile]),
+        [
+            ['open', '/p/dir2/x.txt', undefined],
+            ['rename', '/p/dir2', '/p/dir'],
+            ['open', '/p/dir2/x.txt', undefined],
+        ],
+    );
+});
+
+test('the clipboard is read only for an insertion of more than one character', async () => {
+    const { sent, editor, watcher, change } = setup();
+    const doc = new ScriptedDocument('/p/a.txt', '');
+    watcher.open(doc);
+    editor.clipboard = 'x';
+    change(doc, [{ rangeOffset: 0, rangeLength: 0, text: 'x' }]);
+    change(doc, [{ rangeOffset: 1, rangeLength: 0, text: '😀' }]);
+    change(doc, [{ rangeOffset: 3, rangeLength: 0, text: '\r\n' }]);
+    assert.equal(editor.clipboardReads, 0);
+    editor.clipboard = 'xy';
+    change(doc, [{ rangeOffset: 5, rangeLength: 0, text: 'xy' }]);
+    await watcher.settled();
+    assert.equal(editor.clipboardReads, 1);
+    assert.deepEqual(
+        sent.map((m) => m.causedByCopyPaste),
+        [false, false, false, true],
+    );
 });
