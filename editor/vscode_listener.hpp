@@ -1,6 +1,7 @@
 #pragma once
 
 #include "editor/change_message.hpp"
+#include "editor/filemap_cache.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <sys/types.h>
@@ -43,7 +44,7 @@ public:
     void read_messages(int fd);
 
     static VSCodeEvent parse_event(std::string const& message) { return ::parse_event(message); }
-    // Marks the event tracked when the file map names its path; the map is read afresh each time.
+    // Marks the event tracked when the file map, as it is now, names its path.
     void update_if_tracked(VSCodeEvent& event);
 
     // Shuts down the reading side of every open connection, lets each reader finish the lines it
@@ -71,7 +72,8 @@ private:
     // The message step for one non-empty line.
     void process_line(std::string const& line);
 
-    std::filesystem::path tracked_map_;  // the file map, read afresh for every message
+    std::filesystem::path tracked_map_;
+    FileMapCache filemap_cache_{tracked_map_};
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};
     std::string socket_path_;

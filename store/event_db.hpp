@@ -22,6 +22,8 @@ struct sqlite3_stmt;
 namespace SnapshotReason {
 inline constexpr char const* START = "start";                    // loaded when monitoring began
 inline constexpr char const* FAST_INSERTION = "fast_insertion";  // reset to the disk content
+inline constexpr char const* ADDED = "added";                    // tracked while monitoring
+inline constexpr char const* MOVED = "moved";                    // its content under a new name
 }  // namespace SnapshotReason
 
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
