@@ -71,8 +71,9 @@ void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& pa
         if (!fs::exists(old_path, error)) {
             lock.unlock();
             track_moved_file(listener, old_path, path);
-            return;
         }
+        // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
+        return;
     }
     try {
         write_file_atomically(tracked_path_,
