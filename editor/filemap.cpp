@@ -1,5 +1,7 @@
 #include "editor/filemap.hpp"
 
+#include "files/atomic_write.hpp"
+
 #include "app/file_content.hpp"
 #include "app/log.hpp"
 
@@ -254,20 +256,6 @@ std::string system_error(std::string const& what, std::filesystem::path const& p
     return what + " '" + path.native() + "': " + std::strerror(errno);
 }
 
-void write_all(int fd, std::string const& content, std::filesystem::path const& path) {
-    std::size_t written = 0;
-    while (written < content.size()) {
-        ssize_t const count = ::write(fd, content.data() + written, content.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            throw FileMapWriteError(system_error("cannot write", path));
-        }
-        written += static_cast<std::size_t>(count);
-    }
-}
-
 }  // namespace
 
 FileMapLock::FileMapLock(std::filesystem::path const& data_dir) {
@@ -289,43 +277,10 @@ FileMapLock::~FileMapLock() {
 }
 
 void write_filemap_atomically(std::filesystem::path const& target, std::string const& content) {
-    std::filesystem::path const dir =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string temp = (dir / ("." + target.filename().native() + ".XXXXXX")).native();
-    int const fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        throw FileMapWriteError(system_error("cannot create a temporary file in", dir));
-    }
     try {
-        // Keep the permissions of the map being replaced; a new map is its owner's alone.
-        struct stat existing {};
-        mode_t const mode =
-            ::stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0600;
-        if (::fchmod(fd, mode) != 0) {
-            throw FileMapWriteError(system_error("cannot set the permissions of", temp));
-        }
-        write_all(fd, content, temp);
-        if (::fsync(fd) != 0) {
-            throw FileMapWriteError(system_error("cannot sync", temp));
-        }
-        if (::close(fd) != 0) {
-            throw FileMapWriteError(system_error("cannot close", temp));
-        }
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        std::string const message = system_error("cannot replace", target);
-        ::unlink(temp.c_str());
-        throw FileMapWriteError(message);
-    }
-    // The rename itself reaches the disk with the directory.
-    int const dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
+        write_file_atomically(target, content);
+    } catch (AtomicWriteError const& error) {
+        throw FileMapWriteError(error.what());
     }
 }
 

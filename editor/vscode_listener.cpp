@@ -485,7 +485,7 @@ void VSCodeListener::follow_rename(VSCodeEvent& event) {
 }
 
 void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
-    event.is_tracked = filemap_names(tracked_map_, event.filepath);
+    event.is_tracked = filemap_cache_.names(event.filepath);
 }
 
 void VSCodeListener::handle(Event event) {

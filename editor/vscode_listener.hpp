@@ -2,6 +2,7 @@
 
 #include "editor/change_message.hpp"
 #include "editor/editor_documents.hpp"
+#include "editor/filemap_cache.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <sys/types.h>
@@ -59,7 +60,7 @@ public:
     void read_messages(int fd);
 
     static VSCodeEvent parse_event(std::string const& message) { return ::parse_event(message); }
-    // Marks the event tracked when the file map names its path; the map is read afresh each time.
+    // Marks the event tracked when the file map, as it is now, names its path.
     void update_if_tracked(VSCodeEvent& event);
 
     // Shuts down the reading side of every open connection, lets each reader finish the lines it
@@ -105,7 +106,8 @@ private:
     // "rename" from a tracked path: the file map's line and the mirror follow the document.
     void follow_rename(VSCodeEvent& event);
 
-    std::filesystem::path tracked_map_;  // the file map, read afresh for every message
+    std::filesystem::path tracked_map_;
+    FileMapCache filemap_cache_{tracked_map_};  // the file map, as if read for every message
     EditorDocuments documents_;
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};

@@ -30,6 +30,10 @@ void FileListener::stop() {
 void FileListener::handleFileAction(WatchId watchid, std::string const& dir,
                                     std::string const& filename, FileAction action,
                                     std::string old_filename) {
+    if (watchid == set_aside_wid_.load(std::memory_order_acquire) && filename != set_aside_kept_ &&
+        dir == set_aside_dir_) {
+        return;
+    }
     FileEvent event;
     event.type = BaseEvent::Types::FILE_EVENT;
     event.timestamp = now_timestamp();
@@ -70,7 +74,7 @@ WatchId FileListener::watch_directory(fs::path const& path, bool recursive,
         return covering->second.wid;
     }
     WatchId const wid = watcher_.add_watch(path.native(), this, recursive);
-    handlers_.emplace(path, handler_data{recursive, wid, std::move(handler)});
+    add_entry(path, handler_data{recursive, wid, std::move(handler)});
     log_line("[FileListener] watching directory {} (recursive={})", path.native(), recursive);
     return wid;
 }
@@ -101,30 +105,33 @@ WatchId FileListener::watch(fs::path const& path, std::function<void(FileEvent&)
         return wid;
     }
     WatchId const wid = watch_directory(path.parent_path(), false, handler);
-    handlers_.emplace(path, handler_data{false, wid, std::move(handler)});
+    add_entry(path, handler_data{false, wid, std::move(handler)});
     log_line("[FileListener] watching pathprefix {} (recursive=false)", path.native());
     return wid;
 }
 
+void FileListener::set_aside(WatchId wid, fs::path const& directory, std::string kept) {
+    std::string dir = directory.native();
+    if (dir.empty() || dir.back() != '/') {
+        dir += '/';
+    }
+    std::lock_guard lock(mutex_);
+    set_aside_dir_ = std::move(dir);
+    set_aside_kept_ = std::move(kept);
+    set_aside_wid_.store(wid, std::memory_order_release);
+}
+
 void FileListener::unwatch(fs::path const& path) {
     std::lock_guard lock(mutex_);
-    for (auto entry = handlers_.begin(); entry != handlers_.end(); ++entry) {
-        if (path_contains(path, entry->first)) {
-            handlers_.erase(entry);
-            log_line("[FileListener] unwatching pathprefix {}", path.native());
-            return;
-        }
+    if (auto const entry = first_with_prefix(path.native()); entry != handlers_.end()) {
+        erase_entry(entry);
+        log_line("[FileListener] unwatching pathprefix {}", path.native());
     }
 }
 
 bool FileListener::is_tracked(fs::path const& path) {
     std::lock_guard lock(mutex_);
-    for (auto const& [key, data] : handlers_) {
-        if (path_contains(path, key)) {
-            return true;
-        }
-    }
-    return false;
+    return first_with_prefix(path.native()) != handlers_.end();
 }
 
 std::optional<FileListener::Entry> FileListener::find_if_already_watched(fs::path const& path) {
@@ -133,13 +140,36 @@ std::optional<FileListener::Entry> FileListener::find_if_already_watched(fs::pat
     if (entry == handlers_.end()) {
         return std::nullopt;
     }
-    return *entry;
+    return Entry{fs::path(entry->first), entry->second};
+}
+
+void FileListener::add_entry(fs::path const& path, handler_data data) {
+    bool const recursive = data.recursive;
+    auto const [entry, added] = handlers_.emplace(path.native(), std::move(data));
+    if (added && recursive) {
+        recursive_.push_back(entry);
+    }
+}
+
+void FileListener::erase_entry(Registry::iterator entry) {
+    std::erase(recursive_, entry);
+    handlers_.erase(entry);
+}
+
+FileListener::Registry::iterator FileListener::first_with_prefix(std::string const& prefix) {
+    auto const entry = handlers_.lower_bound(prefix);
+    if (entry != handlers_.end() && entry->first.starts_with(prefix)) {
+        return entry;
+    }
+    return handlers_.end();
 }
 
 FileListener::Registry::iterator FileListener::find_covering(fs::path const& path) {
-    for (auto entry = handlers_.begin(); entry != handlers_.end(); ++entry) {
-        auto const depth = get_contained_depth(entry->first, path);
-        if (depth && (*depth == 0 || entry->second.recursive)) {
+    if (auto const exact = handlers_.find(path.native()); exact != handlers_.end()) {
+        return exact;
+    }
+    for (auto const entry : recursive_) {
+        if (get_contained_depth(fs::path(entry->first), path)) {
             return entry;
         }
     }

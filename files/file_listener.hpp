@@ -3,13 +3,15 @@
 #include "files/dir_watcher.hpp"
 #include "supervisors/supervisor.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 // The file-system monitor. It keeps a registry of watched paths, each with the handler for the
 // changes it covers; the directory watcher reports changes on its own thread, which become file
@@ -19,6 +21,12 @@
 // The registry is locked: the main thread registers watches while the bus worker may already be
 // looking entries up for changes reported before `start`. Handlers run with no lock held, so a
 // handler may call `watch`, `unwatch` or `is_tracked` on this listener, even for its own entry.
+//
+// The registry is ordered by path text, and its recursive entries (a handful: the editor's
+// folders) are listed apart, so that finding the entry that covers a path costs a search of the
+// ordered keys and a pass over the recursive entries, whatever the number of tracked files.
+// When several entries cover a path, the one whose key equals it wins, then the recursive entries
+// in the order they were registered.
 class FileListener : public ISupervisor, private DirWatchListener {
 public:
     struct handler_data {
@@ -46,12 +54,17 @@ public:
     // first when it is missing. An existing file is never truncated.
     WatchId watch(std::filesystem::path const& path, std::function<void(FileEvent&)> handler,
                   bool is_dir);
-    // Drops the first entry, in registry order, whose key text begins with the text of `path`.
+    // Changes that `wid` reports in `directory` for any name but `kept` are set aside as they are
+    // reported, before any registry search and without an event. For the monitor's own data
+    // directory, where only the file map's changes matter and the database and log write often.
+    void set_aside(WatchId wid, std::filesystem::path const& directory, std::string kept);
+    // Drops the first entry, in the order of key texts, whose key text begins with the text of
+    // `path`.
     void unwatch(std::filesystem::path const& path);
     // Whether some entry's key text begins with the text of `path`.
     bool is_tracked(std::filesystem::path const& path);
-    // A copy of the first entry, in registry order, that covers `path`: its key equals `path`,
-    // or it is recursive and one of the two lies below the other.
+    // A copy of the entry that covers `path`: its key equals `path`, or it is recursive and one
+    // of the two lies below the other (see above for the choice among several).
     std::optional<Entry> find_if_already_watched(std::filesystem::path const& path);
 
     // How many levels `b` lies below `a` (negative: `a` below `b`); no value when neither lies
@@ -66,7 +79,7 @@ public:
     static bool child_path_of(std::filesystem::path const& a, std::filesystem::path const& b);
 
 private:
-    using Registry = std::unordered_map<std::filesystem::path, handler_data>;
+    using Registry = std::map<std::string, handler_data, std::less<>>;
 
     // Called by the watcher on its thread: builds the file event and publishes it.
     void handleFileAction(WatchId watchid, std::string const& dir, std::string const& filename,
@@ -76,8 +89,18 @@ private:
     Registry::iterator find_covering(std::filesystem::path const& path);
     WatchId watch_directory(std::filesystem::path const& path, bool recursive,
                             std::function<void(FileEvent&)> handler);
+    void add_entry(std::filesystem::path const& path, handler_data data);
+    void erase_entry(Registry::iterator entry);
+    // The first entry whose key text begins with `prefix`.
+    Registry::iterator first_with_prefix(std::string const& prefix);
 
     std::mutex mutex_;
     DirWatcher watcher_;
     Registry handlers_;
+    std::vector<Registry::iterator> recursive_;  // in registration order
+
+    // Set on the main thread before the watcher reports anything for it; read on its thread.
+    std::atomic<WatchId> set_aside_wid_{0};
+    std::string set_aside_dir_;
+    std::string set_aside_kept_;
 };

@@ -29,6 +29,8 @@ inline constexpr char const* EDITOR_RESYNC = "editor_resync";
 inline constexpr char const* EDITOR_SAVE = "editor_save";
 // The editor renamed the document; the content moved to the new path unchanged.
 inline constexpr char const* EDITOR_RENAME = "editor_rename";
+inline constexpr char const* ADDED = "added";                    // tracked while monitoring
+inline constexpr char const* MOVED = "moved";                    // its content under a new name
 }  // namespace SnapshotReason
 
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of

@@ -68,27 +68,37 @@ void OnlineSupervisor::watch_locations() {
     FileListener* listener = &file_listener();
     std::filesystem::path const home = home_directory();
     std::filesystem::path const extension_dir = home / ".vscode" / "extensions" / kExtensionFolder;
-    std::filesystem::path const backup_dir =
-        home / "Library" / "Application Support" / "Code" / "Backups";
+    std::vector<std::filesystem::path> backup_dirs{
+        home / "Library" / "Application Support" / "Code" / "Backups",
+        home / ".config" / "Code" / "Backups"};
+    if (char const* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {
+        backup_dirs.push_back(std::filesystem::path(config) / "Code" / "Backups");
+    }
     std::filesystem::path const projs_file =
         home / "Library" / "Application Support" / "Wardlet" / "projs";
     tracked_path_ = env_.rootpath / ".wardlet" / "tracked";
 
-    listener->watch(
+    WatchId const data_wid = listener->watch(
         tracked_path_,
-        [listener](FileEvent& event) {
+        [this, listener](FileEvent& event) {
             log_line("[FileListener]::handler ProjTracked {}", event.filepath);
             event.handler_type = FileEvent::Handlers::PROJ_TRACKEDPATH;
             listener->store(Event{event});
+            pick_up_map_lines(listener);
         },
         false);
+    // The database and the log are written there all the time; only the map's changes matter.
+    listener->set_aside(data_wid, tracked_path_.parent_path(), tracked_path_.filename().native());
     listener->watch(extension_dir, true, [listener](FileEvent& event) {
         log_line("[FileListener]::handler VSCodeConfig");
         event.handler_type = FileEvent::Handlers::VSCODE_CONFIGPATH;
         listener->store(Event{event});
     });
-    listener->watch(backup_dir, true,
-                    [this, listener](FileEvent& event) { handle_backupdir(listener, event); });
+    // Where the editor keeps its backups: on a Mac, and on Linux.
+    for (auto const& backup_dir : backup_dirs) {
+        listener->watch(backup_dir, true,
+                        [this, listener](FileEvent& event) { handle_backupdir(listener, event); });
+    }
     listener->watch(
         projs_file,
         [listener](FileEvent& event) {
@@ -100,6 +110,7 @@ void OnlineSupervisor::watch_locations() {
 
     filemap_ = parse_filemap();
     sync_tracking(listener, filemap_);
+    follow_project(listener);
 }
 
 void OnlineSupervisor::start() {

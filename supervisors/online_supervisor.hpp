@@ -8,11 +8,13 @@
 #include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
 #include "supervisors/save_wait.hpp"
+#include "supervisors/project_follower.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,17 @@ public:
 
 private:
     void watch_locations();
+    // Following the project (project_follow.cpp): files that appear, move, or are added to the
+    // map by hand become tracked while the monitor runs.
+    void follow_project(FileListener* listener);
+    void track_new_file(FileListener* listener, std::filesystem::path const& path,
+                        bool content_is_new);
+    void track_moved_file(FileListener* listener, std::filesystem::path const& old_path,
+                          std::filesystem::path const& new_path);
+    void pick_up_map_lines(FileListener* listener);
+    // Expects follow_mutex_ held.
+    void start_tracking(FileListener* listener, FileId fid, std::filesystem::path const& path,
+                        bool content_is_new);
     void handle_backupdir(FileListener* listener, FileEvent& event);
     bool is_tracked_file(std::string const& path) const;
     // What the bus worker needs of an editor event once it is stored.
@@ -71,7 +84,10 @@ private:
     Env& env_;
     std::vector<std::unique_ptr<ISupervisor>> supervisors_;
     std::filesystem::path tracked_path_;
+    // Written by the follower's thread and read by the bus worker.
+    mutable std::mutex follow_mutex_;
     FileMap filemap_;
+    std::unique_ptr<ProjectFollower> follower_;
     // Last: it ends its timer before anything the timer uses goes.
     std::unique_ptr<SaveWait> save_wait_;
 };

@@ -34,6 +34,7 @@ void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& file
 
 bool OnlineSupervisor::is_tracked_file(std::string const& path) const {
     std::filesystem::path const candidate(path);
+    std::lock_guard lock(follow_mutex_);
     for (auto const& [fid, entry] : filemap_) {
         if (entry.filepath == candidate) {
             return true;

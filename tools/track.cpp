@@ -4,6 +4,7 @@
 
 #include "app/file_content.hpp"
 #include "editor/filemap.hpp"
+#include "files/atomic_write.hpp"
 #include "store/schema.hpp"
 
 #include <fnmatch.h>
@@ -95,91 +96,6 @@ void report(std::ostream& out, std::vector<MapChange> const& changes) {
     }
 }
 
-// A pattern split into its path segments, with what its "!", "/" and final "/" mean.
-struct CompiledPattern {
-    bool negated = false;
-    bool directories_only = false;
-    std::vector<std::string> segments;
-};
-
-std::vector<std::string_view> split_segments(std::string_view path) {
-    std::vector<std::string_view> segments;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        auto end = path.find('/', start);
-        if (end == std::string_view::npos) {
-            end = path.size();
-        }
-        if (end > start) {
-            segments.push_back(path.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return segments;
-}
-
-CompiledPattern compile_pattern(std::string_view pattern) {
-    CompiledPattern compiled;
-    if (!pattern.empty() && pattern.front() == '!') {
-        compiled.negated = true;
-        pattern.remove_prefix(1);
-    }
-    if (!pattern.empty() && pattern.back() == '/') {
-        compiled.directories_only = true;
-        pattern.remove_suffix(1);
-    }
-    // Only a "/" before the end anchors the pattern at the project directory.
-    bool const anchored = pattern.find('/') != std::string_view::npos;
-    if (!anchored) {
-        compiled.segments.emplace_back("**");
-    }
-    for (auto const segment : split_segments(pattern)) {
-        compiled.segments.emplace_back(segment);
-    }
-    return compiled;
-}
-
-bool segments_match(std::vector<std::string> const& pattern, std::size_t at,
-                    std::vector<std::string_view> const& path, std::size_t from,
-                    std::size_t count) {
-    if (at == pattern.size()) {
-        return from == count;
-    }
-    if (pattern[at] == "**") {
-        for (std::size_t next = from; next <= count; ++next) {
-            if (segments_match(pattern, at + 1, path, next, count)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    if (from == count) {
-        return false;
-    }
-    // fnmatch needs terminated strings; segments are short.
-    std::string const name(path[from]);
-    return ::fnmatch(pattern[at].c_str(), name.c_str(), 0) == 0 &&
-           segments_match(pattern, at + 1, path, from + 1, count);
-}
-
-// Whether the pattern matches the file or one of the directories it lies in.
-bool compiled_matches(CompiledPattern const& pattern, std::vector<std::string_view> const& path) {
-    for (std::size_t count = 1; count <= path.size(); ++count) {
-        bool const is_directory = count < path.size();
-        if ((is_directory || !pattern.directories_only) &&
-            segments_match(pattern.segments, 0, path, 0, count)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string trim_end(std::string_view line) {
-    auto const end = line.find_last_not_of(" \t\r");
-    return std::string(end == std::string_view::npos ? std::string_view()
-                                                     : line.substr(0, end + 1));
-}
-
 std::string read_text_or_empty(fs::path const& path, char const* what) {
     std::error_code error;
     if (!fs::exists(fs::symlink_status(path, error))) {
@@ -200,23 +116,6 @@ std::string pattern_text(std::vector<std::string> const& lines) {
         text += '\n';
     }
     return text;
-}
-
-// The lines of a text as they stand, comments included; a final line without a line feed counts.
-std::vector<std::string> text_lines(std::string const& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto const end = std::min(text.find('\n', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool is_pattern_line(std::string const& line) {
-    std::string const trimmed = trim_end(line);
-    return !trimmed.empty() && trimmed.front() != '#';
 }
 
 constexpr char const* kPatternsHeader =
@@ -398,22 +297,12 @@ void prepare_project(fs::path const& proj_dir) {
     }
 }
 
-std::vector<std::string> pattern_lines(std::string const& text) {
-    std::vector<std::string> patterns;
-    for (auto const& line : text_lines(text)) {
-        if (is_pattern_line(line)) {
-            patterns.push_back(trim_end(line));
-        }
-    }
-    return patterns;
-}
-
 std::optional<std::string> pattern_problem(std::string const& pattern) {
     std::string_view body = pattern;
     if (!body.empty() && body.front() == '!') {
         body.remove_prefix(1);
     }
-    if (split_segments(body).empty()) {
+    if (path_segments(body).empty()) {
         return "an empty pattern matches nothing";
     }
     if (pattern.find_first_of("\n\r") != std::string::npos) {
@@ -422,35 +311,15 @@ std::optional<std::string> pattern_problem(std::string const& pattern) {
     if (pattern.front() == '#') {
         return "a pattern cannot begin with '#', which starts a comment (write \\# for the name)";
     }
-    if (trim_end(pattern) != pattern) {
+    if (trim_line_end(pattern) != pattern) {
         return "a pattern cannot end with a space";
     }
-    for (auto const segment : split_segments(body)) {
+    for (auto const segment : path_segments(body)) {
         if (segment == "..") {
             return "a pattern cannot leave the project directory ('..')";
         }
     }
     return std::nullopt;
-}
-
-bool patterns_match(std::vector<std::string> const& patterns, std::string_view relative_path) {
-    auto const path = split_segments(relative_path);
-    bool matched = false;
-    for (auto const& text : patterns) {
-        CompiledPattern const pattern = compile_pattern(text);
-        if (matched != !pattern.negated && compiled_matches(pattern, path)) {
-            matched = !pattern.negated;
-        }
-    }
-    return matched;
-}
-
-bool skipped_directory(std::string_view name) {
-    static constexpr std::string_view kSkipped[] = {
-        ".wardlet", ".git", ".hg",    ".svn",        "node_modules",  "__pycache__",
-        ".venv",    "venv", ".tox",   ".mypy_cache", ".pytest_cache", ".gradle",
-        "build",    "dist", "target", ".cache"};
-    return std::find(std::begin(kSkipped), std::end(kSkipped), name) != std::end(kSkipped);
 }
 
 std::vector<fs::path> matching_files(fs::path const& proj_dir,
@@ -587,7 +456,7 @@ void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& p
     std::string refusals;
     for (auto const& pattern : patterns) {
         auto const recorded = [&](std::string const& line) {
-            return is_pattern_line(line) && trim_end(line) == pattern;
+            return is_pattern_line(line) && trim_line_end(line) == pattern;
         };
         if (std::none_of(lines.begin(), lines.end(), recorded)) {
             refusals +=

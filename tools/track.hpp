@@ -1,6 +1,7 @@
 #pragma once
 
 #include "events/file_id.hpp"
+#include "files/tracking_patterns.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -81,33 +82,12 @@ void write_atomically(std::filesystem::path const& target, std::string const& co
 // Creates the data directory when missing and the database with the monitor's tables.
 void prepare_project(std::filesystem::path const& proj_dir);
 
-// Tracking patterns.
-//
-// The file <proj_dir>/.wardlet/patterns holds the patterns of the files to track: one
-// gitignore-style glob per line, relative to the project directory. Blank lines and lines
-// beginning with "#" are ignored, as are spaces at the end of a line. In a pattern, "*" matches
-// any text within one path segment, "?" one character but "/", "[...]" one character of a set,
-// and a backslash takes the next character literally; a "**" segment matches any number of
-// segments. A pattern without a "/" (other than a final one) matches a name at any depth ("*.c");
-// one with a leading or inner "/" is anchored at the project directory ("src/**/*.py", "/main.c").
-// A pattern that matches a directory matches every file in it; a final "/" matches directories
-// only. A pattern beginning with "!" excludes what it matches; the last pattern that matches a
-// file decides. Directories named by skipped_directory() are never searched.
-
-// The patterns of a patterns file's text, in order (comments and blank lines left out).
-std::vector<std::string> pattern_lines(std::string const& text);
+// Tracking patterns: see files/tracking_patterns.hpp. Directories named by skipped_directory()
+// are never searched.
 
 // Why `pattern` cannot be recorded (empty, a line feed, a leading "#", a ".." segment), or
 // nothing when it can.
 std::optional<std::string> pattern_problem(std::string const& pattern);
-
-// Whether the file at `relative_path` (segments separated by "/") is matched by the patterns,
-// the last matching one deciding.
-bool patterns_match(std::vector<std::string> const& patterns, std::string_view relative_path);
-
-// Folders that hold version control data, dependencies or build output: never searched for
-// tracked files.
-bool skipped_directory(std::string_view name);
 
 // Every regular file below `proj_dir` that the patterns match (symbolic links to regular files
 // included, linked directories not followed), in the editor's path form, sorted.

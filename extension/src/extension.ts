@@ -1,8 +1,11 @@
 // Activation: connects the editor's events to the watcher and the sender. Everything with logic
 // in it lives in modules that do not need the editor.
 
+import * as fs from 'fs';
+import * as path from 'path';
 import * as vscode from 'vscode';
 import { SOCKET_PATH } from './messages';
+import { describeStart, ensureMonitor } from './monitor-start';
 import { ProjectFolders } from './project';
 import { QueuedSender, SenderStatus } from './sender';
 import { describeStatus } from './status';
@@ -100,6 +103,29 @@ export function activate(context: vscode.ExtensionContext): void {
     );
     sender.start();
     item.show();
+    startMonitors(project.roots, log, item);
+}
+
+/** Starts a monitor for each project folder with a .wardlet directory where none answers. */
+function startMonitors(roots: readonly string[], log: (line: string) => void, item: vscode.StatusBarItem): void {
+    const settings = vscode.workspace.getConfiguration('wardlet');
+    const options = {
+        socketPath: SOCKET_PATH,
+        monitorPath: settings.get<string>('monitorPath') || 'wardlet',
+        startMonitor: settings.get<boolean>('startMonitor') ?? true,
+    };
+    // One monitor serves the socket: the first folder that needs one gets it.
+    void (async () => {
+        for (const root of roots.filter((folder) => fs.existsSync(path.join(folder, '.wardlet')))) {
+            const start = await ensureMonitor(root, options);
+            const words = describeStart(root, start);
+            log(words);
+            item.tooltip = `${item.tooltip ?? ''}\n${words}`.trim();
+            if (start.kind === 'started' || start.kind === 'running') {
+                break;
+            }
+        }
+    })();
 }
 
 /** Gives the messages still queued a moment to go out before the editor closes. */

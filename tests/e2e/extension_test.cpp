@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdlib>
 
 namespace {
@@ -315,4 +316,38 @@ TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsSt
                            "'FAST_INSERTION'"),
               "0\n")
         << monitor.process().output();
+}
+
+// The extension's start of a monitor for a folder with .wardlet where nothing answers: the real
+// monitor, detached, its output in .wardlet/monitor.log; it records what the editor sends.
+TEST(Extension, StartsTheRealMonitorForAPreparedFolder) {
+    MonitorHarness monitor;  // its own monitor is not started
+    auto const file = monitor.add_tracked("a.txt", "");
+    std::string const script =
+        "require('" EXTENSION_DIR "/out/monitor-start.js').ensureMonitor(process.argv[1], {"
+        "socketPath: '" + monitor.socket() + "', monitorPath: process.argv[2],"
+        "startMonitor: true, env: {...process.env, HOME: process.argv[3]}})"
+        ".then((s) => { console.log(s.kind + ' ' + (s.pid || 0)); process.exit(0); });";
+    auto const result = run_process({NODE_BIN, "-e", script, monitor.project().native(),
+                                     WARDLET_BIN, monitor.home().native()});
+    ASSERT_EQ(result.output.rfind("started ", 0), 0u) << result.output;
+    int const pid = std::stoi(result.output.substr(8));
+    ASSERT_GT(pid, 0);
+    // The monitor outlives the process that started it.
+    auto const log = monitor.project() / ".wardlet" / "monitor.log";
+    bool serving = false;
+    for (auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         !serving && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        serving = has(read_file(log), "[VSCodeListener] started");
+    }
+    ASSERT_TRUE(serving) << read_file(log);
+    monitor.send(Change{.file = file, .inserted = "x", .offset = 0}.line());
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1) << read_file(log);
+    ::kill(pid, SIGTERM);
+    for (auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         ::kill(pid, 0) == 0 && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    }
+    EXPECT_FALSE(std::filesystem::exists(monitor.socket()));
 }

@@ -115,3 +115,62 @@ TEST_F(FileListenerTest, DeliversToTheCoveringHandlerEvenAfterStop) {
     EXPECT_EQ(got[1].filepath, cfg.native());
     EXPECT_EQ(sql_rows(dir / "events.sqlite3", "SELECT COUNT(*) FROM file_events"), "1\n");
 }
+
+// Which registration covers a path: the one of the same path, else a recursive one above or below
+// it in the order of registration; paths that share only a text prefix are unrelated.
+TEST_F(FileListenerTest, CoveringRegistrationAmongNestedSiblingsAndSeveralCandidates) {
+    for (auto const& sub : {"p/src", "p/src2", "p/src/deep/er", "q/r"}) {
+        std::filesystem::create_directories(dir / sub);
+    }
+    WatchId const src = files.watch(dir / "p/src", true, none);
+    WatchId const src2 = files.watch(dir / "p/src2/a.c", none, false);  // through p/src2
+    WatchId const q = files.watch(dir / "q", true, none);
+    ASSERT_GT(src, 0);
+    ASSERT_GT(src2, 0);
+    ASSERT_GT(q, 0);
+    auto key_of = [&](char const* path) -> std::string {
+        auto const entry = files.find_if_already_watched(dir / path);
+        return entry ? entry->first.lexically_relative(dir.path()).native() : "-";
+    };
+    EXPECT_EQ(key_of("p/src"), "p/src");
+    EXPECT_EQ(key_of("p/src/deep/er/f.c"), "p/src");  // nested below a recursive entry
+    EXPECT_EQ(key_of("p/src2/a.c"), "p/src2/a.c");    // not p/src: only a text prefix
+    EXPECT_EQ(key_of("p/src2"), "p/src2");            // the directory's own entry
+    EXPECT_EQ(key_of("p/src2/b.c"), "-");             // a non-recursive entry covers its key only
+    EXPECT_EQ(key_of("p/src3"), "-");
+    EXPECT_EQ(key_of("p"), "p/src");  // a recursive entry below covers it
+    EXPECT_EQ(key_of("q/r/x"), "q");
+    // A recursive entry registered below another one is dropped: the first one covers it.
+    EXPECT_EQ(files.watch(dir / "p/src/deep", true, none), src);
+    // Several candidates above and below: a recursive entry below covers p, so p is not added.
+    EXPECT_EQ(files.watch(dir / "p", true, none), src);
+    // The entry of the same path wins over a recursive one that also covers it.
+    WatchId const file_in_q = files.watch(dir / "q/r/own.c", false, none);
+    EXPECT_EQ(file_in_q, q);
+    EXPECT_EQ(key_of("q/r/own.c"), "q");
+    // Prefix questions follow the text order of the keys.
+    EXPECT_TRUE(files.is_tracked(dir / "p/src2/a"));
+    EXPECT_FALSE(files.is_tracked(dir / "p/src2/b"));
+    files.unwatch(dir / "p/src2/a.c");
+    EXPECT_EQ(key_of("p/src2/a.c"), "-");
+    EXPECT_EQ(key_of("p/src2"), "p/src2");
+    files.unwatch(dir / "p/src");  // the first key with that text: p/src itself
+    EXPECT_EQ(key_of("p/src/deep/er/f.c"), "-");
+    EXPECT_EQ(key_of("q/r/x"), "q");
+}
+
+// The data directory's other files are set aside as they are reported: no handler runs for them.
+TEST_F(FileListenerTest, SetAsideChangesReachNoHandler) {
+    std::filesystem::create_directories(dir / "data");
+    WatchId const wid = files.watch(dir / "data/map", record(), false);
+    files.set_aside(wid, dir / "data", "map");
+    files.watch(dir / "data/db", record(), false);  // would be covered, but it is set aside
+    files.start();
+    write_file(dir / "data/db", "x");
+    write_file(dir / "data/map", "1;2;/p\n");
+    auto const got = await(1);
+    ASSERT_GE(got.size(), 1u);
+    for (auto const& event : got) {
+        EXPECT_EQ(event.filepath, (dir / "data/map").native());
+    }
+}

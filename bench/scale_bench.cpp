@@ -1,0 +1,275 @@
+// The monitor on projects of many tracked files: how long it takes from its construction to the
+// first change message stored, and what a keystroke costs once it runs, against the one-file case.
+//
+// Each benchmark builds a project of N tracked files of 1 KB (spread over folders of 100) with its
+// own HOME and socket, assembles the monitor as the application does, and reports as counters:
+//   start_to_first_row_s  from the start of construction to the first message's row being visible
+//   cpu_us_per_key        processor time of the monitor's threads per keystroke, keystrokes sent
+//                         one every 2 ms to one of the files (the process's time less that of the
+//                         sending thread, which also polls for the rows)
+// --keys=N sets the number of keystrokes (default 500).
+#include "app/convert.hpp"
+#include "app/env.hpp"
+#include "app/log.hpp"
+#include "events/event_bus.hpp"
+#include "events/file_id.hpp"
+#include "index/insertion_buffer.hpp"
+#include "store/event_db.hpp"
+#include "supervisors/online_supervisor.hpp"
+#include "tools/send.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::size_t keystrokes = 500;
+
+double process_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto const seconds = [](timeval const& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double thread_cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// A project of `count` tracked files and its HOME, on the disk of the build tree.
+class Project {
+public:
+    explicit Project(std::size_t count) {
+        std::string pattern = (fs::path(SCALE_BENCH_DISK_DIR) / "wardlet-scale-XXXXXX").native();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        root_ = pattern;
+        fs::create_directories(path() / ".wardlet");
+        fs::create_directories(root_ / "home");
+        std::string const text = std::string(1023, 'x') + '\n';
+        std::ofstream map(path() / ".wardlet" / "tracked");
+        for (std::size_t i = 0; i < count; ++i) {
+            fs::path const file = path() / "src" / ("d" + std::to_string(i / 100)) /
+                                  ("f" + std::to_string(i) + ".py");
+            fs::create_directories(file.parent_path());
+            std::ofstream(file, std::ios::binary) << text;
+            FileId const fid = file_id_of(file);
+            map << fid.first << ';' << fid.second << ';' << file.native() << '\n';
+        }
+        // The map settled, as it is long after wardlet-track wrote it.
+        timespec const past[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+        ::utimensat(AT_FDCWD, (path() / ".wardlet" / "tracked").c_str(), past, 0);
+    }
+    ~Project() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    fs::path path() const { return root_ / "project"; }
+    fs::path home() const { return root_ / "home"; }
+    fs::path first_file() const { return path() / "src" / "d0" / "f0.py"; }
+    std::string socket() const { return (root_ / "editor.sock").native(); }
+    fs::path log() const { return root_ / "monitor.log"; }
+
+private:
+    fs::path root_;
+};
+
+// Standard output, where the monitor logs, goes to a file while it lives.
+class LogToFile {
+public:
+    explicit LogToFile(fs::path const& path) {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~LogToFile() {
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+
+private:
+    int saved_ = -1;
+};
+
+// The monitor as the application assembles it, the accept loop on a thread of its own.
+class Monitor {
+public:
+    explicit Monitor(Project const& project) : env_(detect_env(project.path(), false)) {
+        ::setenv("HOME", project.home().c_str(), 1);
+        log_text(env_banner(env_));
+        bus_ = std::make_unique<EventBus>();
+        db_ = std::make_unique<EventDB>(env_.dbpath.native());
+        db_->enable_group_commit(20ms);
+        bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
+        ibuf_ = std::make_unique<InsertionBuffer>();
+        supervisor_ =
+            std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, project.socket());
+        loop_ = std::thread([this] { supervisor_->start(); });
+    }
+    ~Monitor() {
+        supervisor_->stop();
+        loop_.join();
+        bus_->drain(5s);
+        supervisor_->editor_listener().close_connections();
+        bus_->drain(5s);
+        supervisor_->editor_listener().remove_socket_if_ours();
+        db_->commit_pending();
+        bus_->stop();
+        supervisor_.reset();
+        ibuf_.reset();
+        db_.reset();
+        bus_.reset();
+    }
+
+private:
+    Env env_;
+    std::unique_ptr<EventBus> bus_;
+    std::unique_ptr<EventDB> db_;
+    std::unique_ptr<InsertionBuffer> ibuf_;
+    std::unique_ptr<OnlineSupervisor> supervisor_;
+    std::thread loop_;
+};
+
+// How many editor rows a reviewer's connection sees.
+class RowCount {
+public:
+    explicit RowCount(fs::path const& db) {
+        if (sqlite3_open_v2(db.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+            sqlite3_prepare_v2(conn_, "SELECT count(*) FROM vscode_events", -1, &query_, nullptr) !=
+                SQLITE_OK) {
+            std::fprintf(stderr, "scale_bench: cannot read %s\n", db.c_str());
+            std::abort();
+        }
+    }
+    ~RowCount() {
+        sqlite3_finalize(query_);
+        sqlite3_close(conn_);
+    }
+    std::size_t now() {
+        std::size_t rows = 0;
+        if (sqlite3_step(query_) == SQLITE_ROW) {
+            rows = static_cast<std::size_t>(sqlite3_column_int64(query_, 0));
+        }
+        sqlite3_reset(query_);
+        return rows;
+    }
+    bool wait_for(std::size_t rows, std::chrono::seconds bound, std::chrono::microseconds step) {
+        auto const until = std::chrono::steady_clock::now() + bound;
+        while (now() < rows) {
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+            std::this_thread::sleep_for(step);
+        }
+        return true;
+    }
+
+private:
+    sqlite3* conn_ = nullptr;
+    sqlite3_stmt* query_ = nullptr;
+};
+
+std::string keystroke(fs::path const& file, std::size_t offset) {
+    return R"({"file":")" + file.native() +
+           R"(","type":"change","inserted":"a","deletedCount":0,"offset":)" +
+           std::to_string(offset) +
+           R"(,"causedByUndoRedo":false,"causedByCopyPaste":false,"isSaved":false})" + "\n";
+}
+
+void run_scale(benchmark::State& state, std::size_t files) {
+    Project project(files);
+    std::optional<LogToFile> log(std::in_place, project.log());
+    for (auto _ : state) {
+        auto const started = std::chrono::steady_clock::now();
+        std::optional<Monitor> monitor(std::in_place, project);
+        std::optional<MonitorConnection> client;
+        try {
+            client.emplace(project.socket());
+        } catch (SendError const& error) {
+            state.SkipWithError(error.what());
+            break;
+        }
+        RowCount rows(project.path() / ".wardlet" / "wardlet.sqlite3");
+        client->send(keystroke(project.first_file(), 0));
+        if (!rows.wait_for(1, 600s, 500us)) {
+            state.SkipWithError("the first row did not become visible");
+            break;
+        }
+        double const start_seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        state.SetIterationTime(start_seconds);
+
+        double const process_before = process_cpu_seconds();
+        double const own_before = thread_cpu_seconds();
+        for (std::size_t i = 1; i <= keystrokes; ++i) {
+            client->send(keystroke(project.first_file(), i));
+            std::this_thread::sleep_for(2ms);
+        }
+        bool const all = rows.wait_for(keystrokes + 1, 120s, 5ms);
+        double const monitor_cpu =
+            process_cpu_seconds() - process_before - (thread_cpu_seconds() - own_before);
+        if (!all) {
+            state.SkipWithError("keystrokes' rows did not all become visible");
+            break;
+        }
+        state.counters["start_to_first_row_s"] = start_seconds;
+        state.counters["cpu_us_per_key"] = monitor_cpu * 1e6 / static_cast<double>(keystrokes);
+        client.reset();
+        monitor.reset();
+    }
+    log.reset();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view const arg = argv[i];
+        if (arg.starts_with("--keys=")) {
+            keystrokes = std::max<std::size_t>(1, std::stoul(std::string(arg.substr(7))));
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    for (std::size_t const files : {1, 1001, 5000, 10000}) {
+        benchmark::RegisterBenchmark(("monitor_scale/" + std::to_string(files) + "_files").c_str(),
+                                     [files](benchmark::State& state) { run_scale(state, files); })
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

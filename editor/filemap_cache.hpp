@@ -1,0 +1,51 @@
+#pragma once
+
+#include "editor/filemap.hpp"
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// The file map as the editor channel asks it for every change message: the same answers as
+// filemap_names() reading the map afresh each time, but the map is parsed again only when the
+// file's identity (device, inode), size, modification or status-change time differ from those
+// of the last parse; otherwise a message costs one stat and a hash lookup. A file map that is
+// missing or unreadable names nothing, as when it is read.
+//
+// Safe to call from several reader threads at once.
+class FileMapCache {
+public:
+    explicit FileMapCache(std::filesystem::path map_path);
+
+    // Whether the map, as it is now, has an entry whose path equals `file` element by element.
+    bool names(std::string_view file);
+    // The map's entries as it is now.
+    FileMap current();
+
+private:
+    struct Stamp {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = -1;
+        timespec modified{};
+        timespec changed{};
+        bool operator==(Stamp const& other) const;
+    };
+    // Expects mutex_ held.
+    void refresh();
+
+    std::filesystem::path map_path_;
+    std::mutex mutex_;
+    bool have_stamp_ = false;
+    Stamp stamp_;
+    FileMap map_;
+    // Paths keyed by their text with every run of separators made one; entries whose texts
+    // share a key are told apart by path comparison.
+    std::unordered_map<std::string, std::vector<std::filesystem::path>> by_text_;
+};

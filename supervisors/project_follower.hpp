@@ -1,0 +1,59 @@
+#pragma once
+
+#include "files/dir_watcher.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+// Follows the project tree for files that the tracking patterns match. Every directory of the
+// project is watched (not recursively, so that skipped folders cost no watch): the data directory,
+// version control, dependency and build folders, and what the project's .gitignore ignores are
+// left out. A directory that appears is watched and what it holds is looked at.
+//
+// The follower decides nothing about tracking itself: it calls back, on the watcher's thread,
+//  - `appeared(path)` for a regular file that appeared (created, or moved in from outside the
+//    tree or from a name the patterns do not match) whose project-relative path the patterns
+//    match;
+//  - `moved(old_path, new_path)` for a file renamed within the tree.
+// The patterns file is read again whenever it changed.
+class ProjectFollower : private DirWatchListener {
+public:
+    struct Callbacks {
+        std::function<void(std::filesystem::path const&)> appeared;
+        std::function<void(std::filesystem::path const&, std::filesystem::path const&)> moved;
+    };
+    ProjectFollower(std::filesystem::path root, std::filesystem::path patterns_file,
+                    Callbacks callbacks);
+
+    // Watches the tree as it is now; changes are reported from then on.
+    void start();
+
+    // Whether the patterns match `path`, a path below the project and in no skipped folder.
+    bool follows(std::filesystem::path const& path);
+
+private:
+    void handleFileAction(WatchId watchid, std::string const& dir, std::string const& filename,
+                          FileAction action, std::string old_filename) override;
+    // Watches `dir` and every directory below it that is not skipped; files found there are
+    // reported as appeared when `report_files`.
+    void watch_tree(std::filesystem::path const& dir, bool report_files);
+    bool skipped(std::filesystem::path const& dir);
+    // Expects mutex_ held.
+    std::vector<std::string> const& patterns();
+    std::string relative(std::filesystem::path const& path) const;
+
+    std::filesystem::path root_;
+    std::filesystem::path patterns_file_;
+    Callbacks callbacks_;
+    DirWatcher watcher_;
+
+    std::mutex mutex_;
+    std::string patterns_text_;
+    bool patterns_read_ = false;
+    std::vector<std::string> patterns_;
+    std::vector<std::string> ignored_;  // the project .gitignore's patterns
+};

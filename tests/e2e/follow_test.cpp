@@ -1,0 +1,157 @@
+// The running monitor following the project: files that appear, renames, lines added to the map
+// by hand, and the editor's backup folder on Linux.
+#include "monitor_harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string replay(MonitorHarness& monitor, fs::path const& file) {
+    return run_process({REPORT_BIN, monitor.project().native(), "--replay", file.native()}).output;
+}
+
+std::string id_of(fs::path const& path) {
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    return std::to_string(status.st_ino) + ";" + std::to_string(status.st_dev);
+}
+
+std::string quoted(fs::path const& path) {
+    std::string text(1, '\'');
+    text += path.native();
+    text += '\'';
+    return text;
+}
+
+}  // namespace
+
+// Created empty, then typed into in the editor and saved: tracked from its first moment, no fast
+// insertion, and the replay gives what was typed.
+TEST(Follow, AFileCreatedEmptyThenTypedIntoIsTrackedWithoutFastInsertion) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
+    fs::create_directories(monitor.project() / "src");
+    monitor.start();
+    fs::create_directories(monitor.project() / "src" / "pkg");  // a folder that is new, too
+    auto const file = write_file(monitor.project() / "src" / "pkg" / "helpers.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
+                               "filepath = " +
+                                   quoted(file),
+                               1),
+              1)
+        << monitor.process().output();
+    EXPECT_NE(read_file(monitor.filemap()).find(id_of(file) + ";" + file.native() + "\n"),
+              std::string::npos);
+    std::string lines;
+    std::string const typed = "def f():\n    return 1\n";
+    for (std::size_t i = 0; i < typed.size(); ++i) {
+        lines += Change{.file = file,
+                        .inserted = typed.substr(i, 1),
+                        .offset = static_cast<std::int64_t>(i)}
+                     .line();
+    }
+    monitor.send(lines);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events",
+                               static_cast<long long>(typed.size())),
+              static_cast<long long>(typed.size()));
+    write_file(file, typed);  // the save
+    monitor.send(Change{.file = file, .offset = -1, .saved = true}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events",
+                               static_cast<long long>(typed.size() + 1)),
+              static_cast<long long>(typed.size() + 1));
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Modified' AND "
+                               "filepath = " +
+                                   quoted(file),
+                               1),
+              1);
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type != 'NONE'"),
+              "0\n");
+    EXPECT_EQ(replay(monitor, file), typed);
+}
+
+// Copied in with content that never came through the editor: a fast insertion from empty.
+TEST(Follow, AFileCopiedInWithContentIsAFastInsertionFromEmpty) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.c\n");
+    monitor.start();
+    std::string const content = "int main() {\n    return 0;\n}\n";
+    auto const file = write_file(monitor.project() / "copied.c", content);
+    std::string const row =
+        " FROM file_events WHERE incident_type != 'NONE' AND filepath = " + quoted(file);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + row, 1), 1) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT action, handler_type, diff" + row),
+              "Add|TRACKEDFILE|+ int main() {\n+     return 0;\n+ }\n\n");
+    EXPECT_EQ(monitor.rows("SELECT reason, length(content) FROM snapshots WHERE filepath = " +
+                           quoted(file) + " ORDER BY id"),
+              "added|0\nfast_insertion|" + std::to_string(content.size()) + "\n");
+    EXPECT_EQ(replay(monitor, file), content);
+}
+
+// Renamed within the project, in its folder and to another one: the same file under its new name.
+TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    auto const old_path = monitor.add_tracked("a.py", "x = 1\n");
+    fs::create_directories(monitor.project() / "lib");
+    monitor.start();
+    std::string const fid = id_of(old_path);
+    auto const renamed = monitor.project() / "b.py";
+    fs::rename(old_path, renamed);
+    std::string const moved =
+        " FROM file_events WHERE action = 'Moved' AND handler_type = "
+        "'TRACKEDFILE'";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 1), 1) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved),
+              renamed.native() + "|" + old_path.native() + "\n");
+    auto const elsewhere = monitor.project() / "lib" / "c.py";
+    fs::rename(renamed, elsewhere);  // another folder: another watch of the tree
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 2), 2) << monitor.process().output();
+    EXPECT_EQ(read_file(monitor.filemap()), fid + ";" + elsewhere.native() + "\n");
+    monitor.send(Change{.file = elsewhere, .inserted = "y = 2\n", .offset = 6}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(replay(monitor, elsewhere), "x = 1\ny = 2\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type != 'NONE'"),
+              "0\n");
+}
+
+// A line added to the map by hand while the monitor runs: loaded, snapshotted and mirrored.
+TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
+    MonitorHarness monitor;
+    monitor.start();
+    auto const file = monitor.add_tracked("notes.txt", "hello\n");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
+                               "filepath = " +
+                                   quoted(file),
+                               1),
+              1)
+        << monitor.process().output();
+    monitor.send(Change{.file = file, .inserted = "world\n", .offset = 6}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(replay(monitor, file), "hello\nworld\n");
+}
+
+// The editor's backup folder on Linux, and the one named by XDG_CONFIG_HOME, as on a Mac.
+TEST(Follow, TheLinuxBackupFoldersAreWatchedWithTheSameRows) {
+    MonitorHarness monitor;
+    auto const linux_backups = monitor.home() / ".config" / "Code" / "Backups";
+    fs::create_directories(linux_backups);
+    monitor.start();
+    EXPECT_TRUE(monitor.process().wait_for_output(
+        "[FileListener] watching directory " + linux_backups.native() + " (recursive=true)", 1s));
+    EXPECT_TRUE(monitor.process().wait_for_output(
+        "[FileListener] watching directory " +
+            (monitor.home() / "Library" / "Application Support" / "Code" / "Backups").native(),
+        1s));
+    write_file(linux_backups / "1234567", "prefix:/not/tracked\ncontent");
+    std::string const added = " FROM file_events WHERE filepath LIKE '%1234567' AND action = 'Add'";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + added, 2), 2);
+    EXPECT_EQ(monitor.rows("SELECT handler_type" + added + " ORDER BY id"),
+              "\nVSCODE_BACKUPPATH\n");
+}
