@@ -550,7 +550,7 @@ void write_rhythm(WorkShape const& shape, TimeFormat const& times, std::string& 
             "<text x=\"80\" y=\"{0}\" text-anchor=\"end\">{1}</text><rect x=\"86\" y=\"{2}\" "
             "width=\"{3:.1f}\" height=\"11\" fill=\"#b06bd0\"/><text x=\"{4:.1f}\" "
             "y=\"{0}\">{5}</text>\n",
-            y + 11, pause_class_name(i), y + 2, w, 90 + w, shape.pauses()[i]);
+            y + 11, html_escape(pause_class_name(i)), y + 2, w, 90 + w, shape.pauses()[i]);
     }
     out += "</svg>\n";
 }
@@ -604,7 +604,7 @@ std::string share_bar(OriginCounts const& shares, int width) {
 }
 
 char const* glossary_html() {
-    return R"html(<details class="glossary-box" open><summary>What the words mean</summary>
+    return R"html(<details class="glossary-box" open="open"><summary>What the words mean</summary>
 <dl class="glossary">
 <dt>change</dt><dd>One edit the editor reported: text typed, deleted or replaced at one place.</dd>
 <dt>typed</dt><dd>Bytes that arrived by ordinary editing, keystroke by keystroke or a few characters at a time.</dd>

@@ -267,9 +267,12 @@ std::string TimeFormat::zone(std::optional<Timestamp> const& time) const {
     std::tm parts{};
     localtime_r(&seconds, &parts);
     long const offset = parts.tm_gmtoff;
+    std::string_view const name = parts.tm_zone != nullptr ? parts.tm_zone : "local";
+    if (offset == 0 && (name == "UTC" || name == "GMT")) {
+        return "UTC";
+    }
     long const minutes = (offset < 0 ? -offset : offset) / 60;
-    return fmt::format("{}, UTC{}{:02}:{:02}", parts.tm_zone != nullptr ? parts.tm_zone : "local",
-                       offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return fmt::format("{}, UTC{}{:02}:{:02}", name, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
 std::string paste_summary(std::vector<std::size_t> const& sizes) {
