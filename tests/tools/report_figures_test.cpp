@@ -235,3 +235,54 @@ TEST(ReportFigures, CountsAgreeAndReadInTheRightNumber) {
         EXPECT_FALSE(has(html, wrong)) << wrong;
     }
 }
+
+// A submission against its record: the same files, a changed one, a missing one, an extra one,
+// a symbolic link in place of a file. Exit status 0 only when all are the same.
+TEST(ReportVerify, EachFileOfASubmissionAgainstItsRecord) {
+    TempDir dir;
+    RecordedProject record(dir / "p");
+    record.file("a.c", "int a;\n");
+    record.file("src/b.c", "int b;\nint c;\nint d;\n");
+    record.edit("a.c", {.at_s = 1, .offset = 7, .inserted = "int x;\n"});
+    record.close();
+    std::string const a = "int a;\nint x;\n";
+    std::string const b = "int b;\nint c;\nint d;\n";
+    struct Case {
+        char const* name;
+        std::vector<std::pair<std::string, std::string>> files;  // the submission's
+        int status;
+        std::vector<std::string> lines;
+    };
+    std::vector<Case> const cases = {
+        {"the same", {{"a.c", a}, {"src/b.c", b}, {".wardlet/wardlet.sqlite3", "x"}}, 0,
+         {"  same                         a.c\n", "  same                         src/b.c\n",
+          "All 2 files are the same as in the record.\n"}},
+        {"changed", {{"a.c", a}, {"src/b.c", "int b;\nint C;\nint d;\n"}}, 3,
+         {"  differs                      src/b.c\n", "        int b;\n", "      - int c;\n",
+          "      + int C;\n", "1 of 2 files are not the same"}},
+        {"missing and extra", {{"a.c", a}, {"notes.txt", "x"}}, 3,
+         {"  missing from the submission  src/b.c\n", "  not in the record            notes.txt\n",
+          "2 of 3 files are not the same"}},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir submission;
+        for (auto const& [name, content] : c.files) {
+            fs::create_directories((submission / name).parent_path());
+            write_file(submission / name, content);
+        }
+        auto const result = record.report({"--verify", submission.path().native()});
+        EXPECT_EQ(result.status, c.status) << result.output;
+        for (std::string const& line : c.lines) {
+            EXPECT_TRUE(has(result.output, line)) << line << result.output;
+        }
+    }
+    TempDir linked;
+    write_file(linked / "a.c", a);
+    fs::create_directories(linked / "src");
+    fs::create_symlink(record.project() / "src" / "b.c", linked / "src" / "b.c");
+    write_file(record.project() / "src" / "b.c", b);
+    auto const result = record.report({"--verify", linked.path().native()});
+    EXPECT_EQ(result.status, 3) << result.output;
+    EXPECT_TRUE(has(result.output, "+ (a symbolic link)")) << result.output;
+}

@@ -24,6 +24,7 @@ public:
         bool paste = false;
         bool undo = false;
         bool internal_copy = false;
+        bool saved = false;
     };
 
     explicit RecordedProject(std::filesystem::path project)
@@ -53,6 +54,7 @@ public:
         row.is_copy_paste = change.paste;
         row.is_undo_redo = change.undo;
         row.internal_copy = change.internal_copy;
+        row.is_saved = change.saved;
         events_->store(row);
     }
     // Closes the store; the record is then read by the tools only.
