@@ -468,11 +468,19 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
     int const base = height - 16;
     out += "<h3>Code growth and typing speed</h3>\n";
     svg_open(out, height);
+    // A size holds until the next change: the line steps.
     std::string line;
+    std::string previous_y;
     for (SizePoint const& point : sizes) {
-        line += fmt::format("{:.1f},{:.1f} ", axis.x(point.time),
-                            base - (base - 10) * static_cast<double>(point.size) /
-                                       static_cast<double>(largest));
+        double const x = axis.x(point.time);
+        std::string const y = fmt::format("{:.1f}", base - (base - 10) *
+                                                               static_cast<double>(point.size) /
+                                                               static_cast<double>(largest));
+        if (!previous_y.empty()) {
+            line += fmt::format("{:.1f},{} ", x, previous_y);
+        }
+        line += fmt::format("{:.1f},{} ", x, y);
+        previous_y = y;
     }
     std::string rate;
     for (RatePoint const& point : shape.rate()) {
@@ -801,7 +809,8 @@ void write_html_report(SessionRecord const& record, SessionReport const& report,
         out += "<p>Nothing recorded yet: the database holds no rows.</p>\n";
     } else {
         out += fmt::format(
-            "<p>Activity from {} to {}, {}. Times are in {}; hover over one for UTC.</p>\n",
+            "<p>Activity from {} to {}, {}. Times are in {}; hovering over one gives it in UTC "
+            "in full.</p>\n",
             time_html(times, report.first_activity), time_html(times, report.last_activity),
             count_of(report.files.size(), "tracked file", "tracked files"),
             times.zone(report.first_activity));
