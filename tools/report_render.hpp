@@ -99,6 +99,9 @@ std::string share_bar(OriginCounts const& shares, int width);
 // The page's plain-language list of the terms it uses.
 char const* glossary_html();
 
+// Row texts may hold terminal control sequences: they are shown as "\x1b", not obeyed.
+std::string printable(std::string_view text);
+
 // "&", "<", ">", '"' and "'" as character references.
 std::string html_escape(std::string_view text);
 // A field as RFC 4180 writes it: quoted, with quotes doubled, when it holds a comma, a quote, CR

@@ -7,21 +7,6 @@
 
 namespace {
 
-// Row texts may hold terminal control sequences; they are shown, not obeyed.
-std::string printable(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (char const c : text) {
-        auto const byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t' && c != '\n') || byte == 0x7f) {
-            shown += fmt::format("\\x{:02x}", byte);
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
 // Every line of `text` behind `indent`.
 std::string indented(std::string_view text, std::string_view indent) {
     std::string out;
@@ -273,6 +258,20 @@ std::string TimeFormat::zone(std::optional<Timestamp> const& time) const {
     }
     long const minutes = (offset < 0 ? -offset : offset) / 60;
     return fmt::format("{}, UTC{}{:02}:{:02}", name, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
+std::string printable(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char const c : text) {
+        auto const byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\n') || byte == 0x7f) {
+            shown += fmt::format("\\x{:02x}", byte);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 std::string paste_summary(std::vector<std::size_t> const& sizes) {

@@ -132,7 +132,8 @@ void write_checks(std::vector<FileCheck> const& checks, fs::path const& submissi
     std::size_t same = 0;
     for (FileCheck const& check : checks) {
         same += check.verdict == Verdict::same ? 1 : 0;
-        out << fmt::format("  {:<28} {}\n", verdict_name(check.verdict), check.relative.native());
+        out << fmt::format("  {:<28} {}\n", verdict_name(check.verdict),
+                           printable(check.relative.native()));
         if (check.verdict == Verdict::not_replayed) {
             out << fmt::format("      {}\n", check.detail);
         }
@@ -144,7 +145,8 @@ void write_checks(std::vector<FileCheck> const& checks, fs::path const& submissi
                 out << fmt::format("      ... {}\n",
                                    count_of(line.gap, "unchanged line", "unchanged lines"));
             } else {
-                out << fmt::format("      {} {}\n", line.kind == '=' ? ' ' : line.kind, line.text);
+                out << fmt::format("      {} {}\n", line.kind == '=' ? ' ' : line.kind,
+                                   printable(line.text));
             }
         }
     }
