@@ -153,14 +153,19 @@ void write_index(std::vector<SubjectSummary> const& rows, fs::path const& path) 
         char const* head;
         bool number;
     };
-    constexpr Column COLUMNS[] = {
-        {"subject", "subject", false},      {"files", "files", true},
-        {"changes", "changes", true},       {"size", "final size", true},
-        {"shares", "how the bytes arrived", true}, {"foreign", "foreign", true},
-        {"pastes", "pastes", true},         {"bulk", "bulk insertions", true},
-        {"copies", "internal copies", true}, {"fast", "fast insertions", true},
-        {"sessions", "sessions", true},     {"active", "active time", true},
-        {"flags", "flags", false}};
+    constexpr Column COLUMNS[] = {{"subject", "subject", false},
+                                  {"files", "files", true},
+                                  {"changes", "changes", true},
+                                  {"size", "final size", true},
+                                  {"shares", "how the bytes arrived", true},
+                                  {"foreign", "foreign", true},
+                                  {"pastes", "pastes", true},
+                                  {"bulk", "bulk insertions", true},
+                                  {"copies", "internal copies", true},
+                                  {"fast", "fast insertions", true},
+                                  {"sessions", "sessions", true},
+                                  {"active", "active time", true},
+                                  {"flags", "flags", false}};
     out += "<table id=\"subjects\">\n<thead><tr>";
     for (Column const& column : COLUMNS) {
         out += fmt::format("<th data-key=\"{}\" data-type=\"{}\">{}</th>", column.key,
@@ -206,8 +211,8 @@ void write_index(std::vector<SubjectSummary> const& rows, fs::path const& path) 
         out += number(row.files, std::to_string(row.files));
         out += number(row.changes, std::to_string(row.changes));
         out += number(row.final_size, std::to_string(row.final_size));
-        out += fmt::format("<td data-value=\"{:.4f}\">{}</td>", foreign,
-                           share_bar(row.shares, 160));
+        out +=
+            fmt::format("<td data-value=\"{:.4f}\">{}</td>", foreign, share_bar(row.shares, 160));
         out += number(fmt::format("{:.4f}", foreign), fmt::format("{:.0f}%", 100 * foreign));
         out += number(row.pastes, std::to_string(row.pastes));
         out += number(row.bulk, std::to_string(row.bulk));
@@ -278,9 +283,8 @@ std::vector<SubjectSummary> write_class(ClassOptions const& options, std::ostrea
         bool const directory = fs::is_directory(record_path, error);
         std::string subject = subject_name(record_path, directory, options.subject_from);
         for (int n = 2; !subjects.insert(subject).second; ++n) {
-            std::string const other = fmt::format("{}-{}", subject_name(record_path, directory,
-                                                                        options.subject_from),
-                                                  n);
+            std::string const other =
+                fmt::format("{}-{}", subject_name(record_path, directory, options.subject_from), n);
             log << fmt::format("wardlet-report: two records are named {}; {} is {}\n", subject,
                                record_path.native(), other);
             subject = other;
@@ -301,9 +305,8 @@ std::vector<SubjectSummary> write_class(ClassOptions const& options, std::ostrea
             }
             // Each record is loaded, analysed and written before the next is read.
             SessionRecord const record = load_session(database);
-            SessionReport const report =
-                analyse_session(record, project_of(record, tracked, given), tracked, true,
-                                options.bulk);
+            SessionReport const report = analyse_session(record, project_of(record, tracked, given),
+                                                         tracked, true, options.bulk);
             row = summarise(report);
             row.page = page_name(subject, pages);
             std::ofstream page(options.out_dir / row.page, std::ios::binary | std::ios::trunc);

@@ -2,8 +2,8 @@
 
 #include "tools/report_render.hpp"
 
-#include <dtl/dtl.hpp>
 #include <fmt/format.h>
+#include <dtl/dtl.hpp>
 
 #include <algorithm>
 #include <fstream>

@@ -7,7 +7,8 @@ using namespace std::chrono;
 
 char const* pause_class_name(std::size_t index) {
     static constexpr char const* NAMES[PAUSE_BOUNDS_MS.size()] = {
-        "< 100 ms", "100-250 ms", "250-500 ms", "0.5-1 s", "1-2 s", "2-5 s", "5-30 s", "30 s-10 min"};
+        "< 100 ms", "100-250 ms", "250-500 ms", "0.5-1 s",
+        "1-2 s",    "2-5 s",      "5-30 s",     "30 s-10 min"};
     return NAMES[index];
 }
 

@@ -126,8 +126,8 @@ TEST(ReportClass, AnUnreadableRecordIsNamedAndTheOthersWritten) {
     }
     fs::create_directories(dir / "ghost");
     fs::path const out = dir / "class";
-    auto const written = run_process({REPORT_BIN, "--class", out.native(), (dir / "ann").native(),
-                                      (dir / "ghost").native()});
+    auto const written = run_process(
+        {REPORT_BIN, "--class", out.native(), (dir / "ann").native(), (dir / "ghost").native()});
     EXPECT_EQ(written.status, 1) << written.output;
     EXPECT_TRUE(has(written.output, "no database at")) << written.output;
     std::string const index = read_file(out / "index.html");

@@ -81,7 +81,8 @@ TEST(ReportFigures, SessionsAndRhythmOfAScriptedSession) {
 
     auto const text = record.report();
     ASSERT_EQ(text.status, 0) << text.output;
-    EXPECT_TRUE(has(text.output, "  work sessions        2 sessions, 22 s active\n")) << text.output;
+    EXPECT_TRUE(has(text.output, "  work sessions        2 sessions, 22 s active\n"))
+        << text.output;
     EXPECT_TRUE(has(text.output, "  6 changes  6 bytes typed\n")) << text.output;
 }
 
@@ -131,9 +132,7 @@ TEST(ReportFigures, ALineEndSwitchKeepsEveryByteItsOrigin) {
         int switches;
     };
     std::vector<Case> const cases = {
-        {"to CRLF", "xa\r\nb\r\nP\r\n",
-         {{"initial", 6}, {"typed", 1}, {"pasted", 3}},
-         1},
+        {"to CRLF", "xa\r\nb\r\nP\r\n", {{"initial", 6}, {"typed", 1}, {"pasted", 3}}, 1},
         {"to CR", "xa\rb\rP\r", {{"initial", 4}, {"typed", 1}, {"pasted", 2}}, 1},
         // Text rewritten whole, as a formatter does, is a bulk insertion.
         {"a letter changed too", "xa\r\nc\r\nP\r\n", {{"bulk", 10}}, 0},
@@ -176,7 +175,8 @@ TEST(ReportFigures, WhereAnInternalCopyCameFrom) {
         if (kept) {
             SqlReader sql(record.database());
             for (char const* column : {"copy_source TEXT", "copy_source_offset INTEGER"}) {
-                std::string const name = std::string(column).substr(0, std::string(column).find(' '));
+                std::string const name =
+                    std::string(column).substr(0, std::string(column).find(' '));
                 if (sql("SELECT COUNT(*) FROM pragma_table_info('vscode_events') WHERE name = '" +
                         name + "'") == "0\n") {
                     sql(std::string("ALTER TABLE vscode_events ADD COLUMN ") + column);
@@ -196,8 +196,9 @@ TEST(ReportFigures, WhereAnInternalCopyCameFrom) {
         ASSERT_EQ(text.status, 0) << text.output;
         EXPECT_EQ(has(text.output, "copied from src/util.c at byte 9"), kept) << text.output;
         // src/util.c is the second file in path order: its section is file-1.
-        EXPECT_EQ(has(read_file(page), "copied from <a href=\"#file-1\"><code>src/util.c</code></a>"),
-                  kept);
+        EXPECT_EQ(
+            has(read_file(page), "copied from <a href=\"#file-1\"><code>src/util.c</code></a>"),
+            kept);
     }
 }
 
@@ -211,8 +212,8 @@ TEST(ReportFigures, CountsAgreeAndReadInTheRightNumber) {
     record.file("util.c", util);
     record.edit("a.c", {.at_s = 0, .offset = 0, .inserted = "x"});
     record.edit("a.c", {.at_s = 0.2, .offset = 1, .inserted = "/* web */\n", .paste = true});
-    record.edit("a.c", {.at_s = 0.4, .offset = 11, .inserted = util, .paste = true,
-                        .internal_copy = true});
+    record.edit(
+        "a.c", {.at_s = 0.4, .offset = 11, .inserted = util, .paste = true, .internal_copy = true});
     record.close();
     fs::path const page = dir / "report.html";
     auto const text = record.report({"--html", page.native()});
@@ -223,13 +224,15 @@ TEST(ReportFigures, CountsAgreeAndReadInTheRightNumber) {
     EXPECT_FALSE(has(text.output, " 1 changes")) << text.output;
     std::string const html = read_file(page);
     // One bar of one second holds all three changes.
-    EXPECT_TRUE(has(html, ": 3 changes (43 bytes inserted), 1 paste, 1 internal copy, "
-                          "0 bulk insertions, 0 fast insertions, 0 saves</title>"))
+    EXPECT_TRUE(has(html,
+                    ": 3 changes (43 bytes inserted), 1 paste, 1 internal copy, "
+                    "0 bulk insertions, 0 fast insertions, 0 saves</title>"))
         << html;
     EXPECT_TRUE(has(html, "each bar: the changes in 1 second;")) << html;
     // The summary row of a.c: pastes, bulk insertions, internal copies, fast insertions, sessions.
-    EXPECT_TRUE(has(html, "<td class=\"n\">1</td><td class=\"n\">0</td><td class=\"n\">1</td>"
-                          "<td class=\"n\">0</td><td class=\"n\">1</td></tr>"))
+    EXPECT_TRUE(has(html,
+                    "<td class=\"n\">1</td><td class=\"n\">0</td><td class=\"n\">1</td>"
+                    "<td class=\"n\">0</td><td class=\"n\">1</td></tr>"))
         << html;
     for (char const* wrong : {" 1 changes", " 1 pastes", " 1 bytes", " 1 sessions", " 1 saves"}) {
         EXPECT_FALSE(has(html, wrong)) << wrong;
@@ -254,13 +257,19 @@ TEST(ReportVerify, EachFileOfASubmissionAgainstItsRecord) {
         std::vector<std::string> lines;
     };
     std::vector<Case> const cases = {
-        {"the same", {{"a.c", a}, {"src/b.c", b}, {".wardlet/wardlet.sqlite3", "x"}}, 0,
+        {"the same",
+         {{"a.c", a}, {"src/b.c", b}, {".wardlet/wardlet.sqlite3", "x"}},
+         0,
          {"  same                         a.c\n", "  same                         src/b.c\n",
           "All 2 files are the same as in the record.\n"}},
-        {"changed", {{"a.c", a}, {"src/b.c", "int b;\nint C;\nint d;\n"}}, 3,
+        {"changed",
+         {{"a.c", a}, {"src/b.c", "int b;\nint C;\nint d;\n"}},
+         3,
          {"  differs                      src/b.c\n", "        int b;\n", "      - int c;\n",
           "      + int C;\n", "1 of 2 files are not the same"}},
-        {"missing and extra", {{"a.c", a}, {"notes.txt", "x"}}, 3,
+        {"missing and extra",
+         {{"a.c", a}, {"notes.txt", "x"}},
+         3,
          {"  missing from the submission  src/b.c\n", "  not in the record            notes.txt\n",
           "2 of 3 files are not the same"}},
     };
