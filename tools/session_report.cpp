@@ -269,10 +269,9 @@ public:
                 // later start that finds the file other than the record left it (changed while
                 // no monitor ran, which the monitor stores as a fast insertion). The editor's
                 // own text, whatever it differs in, is no one's typing.
-                bool const between_runs = snapshot.reason == SnapshotReason::START &&
-                                          snapshot.content != text.content();
-                bool const fast =
-                    snapshot.reason == SnapshotReason::FAST_INSERTION || between_runs;
+                bool const between_runs =
+                    snapshot.reason == SnapshotReason::START && snapshot.content != text.content();
+                bool const fast = snapshot.reason == SnapshotReason::FAST_INSERTION || between_runs;
                 if (is_editor_text(snapshot) && snapshot.content != text.content()) {
                     file.editor_texts.push_back(snapshots[next_snapshot]);
                 }

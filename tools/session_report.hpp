@@ -85,8 +85,8 @@ struct FileReport {
     // the document or brought the record back to its text, that differed from what the record
     // held: the editor had text that never came through its changes (unsaved at start, say).
     std::vector<std::size_t> editor_texts;
-    std::vector<std::size_t> between_runs;     // those of changes made while no monitor ran
-    std::vector<Activity> activity;            // in time order
+    std::vector<std::size_t> between_runs;  // those of changes made while no monitor ran
+    std::vector<Activity> activity;         // in time order
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;
     WorkShape shape;

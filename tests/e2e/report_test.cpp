@@ -156,7 +156,8 @@ TEST(Report, AnInternalCopyNamesTheFileItsTextWasFoundIn) {
     auto const util_c = monitor.add_tracked("util.c", "// util\n" + helper);
     monitor.start();
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots", 2), 2);
-    monitor.send(Change{.file = main_c, .inserted = helper, .offset = 7, .copy_paste = true}.line());
+    monitor.send(
+        Change{.file = main_c, .inserted = helper, .offset = 7, .copy_paste = true}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
     EXPECT_EQ(monitor.rows("SELECT internal_copy, copy_source, copy_source_offset FROM "
                            "vscode_events"),
@@ -166,9 +167,9 @@ TEST(Report, AnInternalCopyNamesTheFileItsTextWasFoundIn) {
     auto const text = report(monitor.project(), {"--html", page.native()});
     ASSERT_EQ(text.status, 0) << text.output;
     EXPECT_NE(text.output.find("\n  internal copy at "), std::string::npos) << text.output;
-    EXPECT_NE(text.output.find(fmt::format("({} bytes, copied from util.c at byte 8):\n",
-                                           helper.size())),
-              std::string::npos)
+    EXPECT_NE(
+        text.output.find(fmt::format("({} bytes, copied from util.c at byte 8):\n", helper.size())),
+        std::string::npos)
         << text.output;
     // util.c is the second file in path order: its section is file-1.
     EXPECT_NE(read_file(page).find("copied from <a href=\"#file-1\"><code>util.c</code></a>"),
