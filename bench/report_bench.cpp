@@ -4,6 +4,10 @@
 #include "tools/report_render.hpp"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -97,13 +101,14 @@ void BM_LoadAndAnalyse(benchmark::State& state) {
 
 // A report written to a stream by `write`, from the record loaded afresh; `counter` gets its size.
 void stream_report(benchmark::State& state,
-                   void (*write)(SessionRecord const&, SessionReport const&, std::ostream&),
+                   void (*write)(SessionRecord const&, SessionReport const&, std::ostream&,
+                                 TimeFormat const&),
                    char const* counter) {
     std::size_t size = 0;
     for (auto _ : state) {
         SessionRecord const record = load_session(recording().db);
         std::ostringstream out;
-        write(record, analyse(record, false), out);
+        write(record, analyse(record, false), out, TimeFormat());
         size = out.str().size();
     }
     state.counters[counter] = static_cast<double>(size);
@@ -139,11 +144,60 @@ void BM_ProgSnap2Export(benchmark::State& state) {
     state.counters["export_bytes"] = static_cast<double>(bytes);
 }
 
+// A class of 100 records of 100,000 changes each, as wardlet-report --class reads it: the same
+// record given 100 times, read afresh each time. The tool runs as a child process so that its
+// peak memory is its own.
+void BM_ClassOf100Records(benchmark::State& state) {
+    constexpr int kRecords = 100;
+    fs::path const out = recording().dir.path() / "class";
+    long peak_kb = 0;
+    double cpu_s = 0;
+    for (auto _ : state) {
+        std::vector<std::string> args = {REPORT_BIN, "--class", out.native()};
+        for (int i = 0; i < kRecords; ++i) {
+            args.push_back(recording().db.native());
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        pid_t const child = fork();
+        if (child == 0) {
+            int const null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("wardlet-report --class failed");
+        }
+        peak_kb = usage.ru_maxrss;
+        auto const seconds = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
+        cpu_s = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
+    std::uintmax_t bytes = 0;
+    for (auto const& entry : fs::recursive_directory_iterator(out)) {
+        bytes += entry.is_regular_file() ? entry.file_size() : 0;
+    }
+    fs::remove_all(out);
+    state.counters["peak_rss_MB"] = static_cast<double>(peak_kb) / 1024.0;
+    state.counters["output_MB"] = static_cast<double>(bytes) / (1024.0 * 1024.0);
+    state.counters["records"] = kRecords;
+    // The machine may be shared: the tool's own processor time beside the elapsed time.
+    state.counters["tool_cpu_s"] = cpu_s;
+}
+
 BENCHMARK(BM_LoadAndAnalyse)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TextReport)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_JsonReport)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HtmlPage)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ProgSnap2Export)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ClassOf100Records)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 

@@ -129,7 +129,11 @@ void VSCodeListener::start() {
         auto const [stop_requested, pending] = get_conn_status();
         if (stop_requested) {
             log_line("[VSCodeListener] server shuttting down...");
-            close_fd(server_fd_);
+            {
+                // has_open_connection looks at the socket from other threads.
+                std::lock_guard lock(readers_mutex_);
+                close_fd(server_fd_);
+            }
             remove_socket_if_ours();
             return;
         }
@@ -507,6 +511,13 @@ void VSCodeListener::handle(Event event) {
 
 bool VSCodeListener::has_open_connection() {
     std::lock_guard lock(readers_mutex_);
+    if (server_fd_ >= 0) {
+        // A connection still waiting for the accept loop is an editor that has begun to speak.
+        pollfd pending{server_fd_, POLLIN, 0};
+        if (::poll(&pending, 1, 0) > 0 && (pending.revents & POLLIN) != 0) {
+            return true;
+        }
+    }
     return std::any_of(readers_.begin(), readers_.end(),
                        [](Reader const& reader) { return !reader.finished; });
 }

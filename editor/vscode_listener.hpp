@@ -67,8 +67,8 @@ public:
     // has already received, and waits for the readers. Connections accepted afterwards are
     // closed at once. Idempotent.
     void close_connections();
-    // Whether an editor is connected now: its messages about a document, even one it has not
-    // described yet, may still be on their way. Any thread.
+    // Whether an editor is connected now, or waits to be accepted: its messages about a
+    // document, even one it has not described yet, may still be on their way. Any thread.
     bool has_open_connection();
     // Removes the socket file only if it is still the one this listener bound.
     void remove_socket_if_ours();

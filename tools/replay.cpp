@@ -212,7 +212,7 @@ Replay replay_file(fs::path const& database, fs::path const& file, std::optional
 
 char const* origin_name(Origin origin) {
     static constexpr char const* NAMES[ORIGIN_COUNT] = {
-        "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion"};
+        "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion", "bulk"};
     return NAMES[static_cast<std::size_t>(origin)];
 }
 
@@ -240,6 +240,57 @@ bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::strin
         in_range = inserted_here && in_range;
     }
     return in_range;
+}
+
+namespace {
+
+// The length of the line end at the start of `text`: 2 for "\r\n", 1 for "\n" or "\r", else 0.
+std::size_t line_end_at(std::string_view text) {
+    if (text.starts_with("\r\n")) {
+        return 2;
+    }
+    return !text.empty() && (text[0] == '\n' || text[0] == '\r') ? 1 : 0;
+}
+
+}  // namespace
+
+bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
+                                    std::string_view inserted) {
+    if (offset > content_.size() || deleted > content_.size() - offset || deleted == 0) {
+        return false;
+    }
+    std::string_view const old_text = std::string_view(content_).substr(offset, deleted);
+    if (old_text == inserted) {
+        return false;
+    }
+    std::vector<Origin> origins;
+    origins.reserve(inserted.size());
+    std::size_t old_at = 0;
+    std::size_t new_at = 0;
+    while (old_at < old_text.size() && new_at < inserted.size()) {
+        std::size_t const old_end = line_end_at(old_text.substr(old_at));
+        std::size_t const new_end = line_end_at(inserted.substr(new_at));
+        if ((old_end == 0) != (new_end == 0)) {
+            return false;
+        }
+        if (old_end == 0 && old_text[old_at] != inserted[new_at]) {
+            return false;
+        }
+        Origin const origin = origins_[offset + old_at];
+        std::size_t const count = std::max<std::size_t>(new_end, 1);
+        origins.insert(origins.end(), count, origin);
+        old_at += std::max<std::size_t>(old_end, 1);
+        new_at += count;
+    }
+    if (old_at != old_text.size() || new_at != inserted.size()) {
+        return false;
+    }
+    content_.replace(offset, deleted, inserted);
+    auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(offset);
+    origins_.erase(first, first + static_cast<std::ptrdiff_t>(deleted));
+    origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), origins.begin(),
+                    origins.end());
+    return true;
 }
 
 namespace {

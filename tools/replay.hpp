@@ -51,9 +51,10 @@ enum class Origin : std::uint8_t {
     internal_copy,   // text that the monitor found in a tracked file already
     undo_redo,       // restored by the editor's undo or redo
     fast_insertion,  // on disk without having come through the editor
+    bulk,            // a large insertion in one change that is no paste: a completion, a snippet
 };
-inline constexpr std::size_t ORIGIN_COUNT = 6;
-// "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion".
+inline constexpr std::size_t ORIGIN_COUNT = 7;
+// "initial", "typed", "pasted", "internal_copy", "undo_redo", "fast_insertion", "bulk".
 char const* origin_name(Origin origin);
 using OriginCounts = std::array<std::size_t, ORIGIN_COUNT>;
 
@@ -68,6 +69,10 @@ public:
     // appended to `removed` when given.
     bool apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
                Origin origin, std::string* removed = nullptr);
+    // Replaces `deleted` bytes at `offset` by `inserted` when `inserted` is the same text with
+    // other line ends ("\n", "\r\n", "\r"): every byte keeps its origin, a new line end that of
+    // the one it replaces. Returns false, changing nothing, for any other edit.
+    bool switch_line_ends(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted);
     // Replaces the whole content, as a snapshot resets the mirror: lines that the old and the new
     // content share keep their origins, every other byte of the new content gets `changed`.
     // Returns how many bytes got `changed`.

@@ -32,7 +32,14 @@ pre.block { background: #f6f6f6; padding: .5em; overflow: auto; max-height: 20em
 .player input { width: 100%; box-sizing: border-box; margin: 0; }
 pre, .diff { box-sizing: border-box; max-width: 100%; } .player .pos { color: #555; }
 .o2 { background: #fff3b0; } .o3 { background: #ffd6a5; } .o5 { background: #ffb3b3; }
-.o4 { background: #e4e4ff; }
+.o4 { background: #e4e4ff; } .o1 { background: #e3f0fb; } .o6 { background: #d9f2d0; }
+table.summary { border-collapse: collapse; margin: .5em 0 1em; }
+table.summary th, table.summary td { padding: .15em .6em; border-bottom: 1px solid #e4e4e4; }
+table.summary th { text-align: left; background: #f3f3f3; cursor: default; }
+table.summary td.n { text-align: right; } tr.look td:first-child { font-weight: bold; }
+dl.glossary dt { font-weight: bold; float: left; clear: left; width: 11em; }
+dl.glossary dd { margin: 0 0 .3em 12em; } time { border-bottom: 1px dotted #aaa; }
+table.sessions td { padding: 0 1em 0 0; white-space: nowrap; } table.sessions td.n { text-align: right; }
 .legend span { padding: 0 .4em; margin-right: .6em; }
 svg text { font: 11px sans-serif; fill: #555; }
 )css";
@@ -145,8 +152,10 @@ constexpr char const* SCRIPT = R"js(
     // The latest change in sight.
     if (changed !== null) view.scrollTop = Math.max(0, changed.offsetTop - view.offsetTop - 60);
     var when = this.file.t0 + (target === 0 ? 0 : this.file.t[target - 1]);
+    var shown = new Date(when + this.file.tz * 1000).toISOString();
     this.pos.textContent = "step " + target + " of " + this.count + ", " + this.size +
-      " bytes, " + new Date(when).toISOString();
+      (this.size === 1 ? " byte, " : " bytes, ") + shown.slice(0, 10) + " " + shown.slice(11, 19);
+    this.pos.title = new Date(when).toISOString();
   };
   var wanted = /step=(\d+|last)/.exec(location.hash);
   document.querySelectorAll(".player").forEach(function (root) {
@@ -157,10 +166,10 @@ constexpr char const* SCRIPT = R"js(
 })();
 )js";
 
-constexpr char const* ORIGIN_COLOURS[ORIGIN_COUNT] = {"#d0d0d0", "#7fb3e6", "#f2d14b",
-                                                      "#f59e42", "#a7a7f0", "#e0484b"};
+constexpr char const* ORIGIN_COLOURS[ORIGIN_COUNT] = {"#d0d0d0", "#7fb3e6", "#f2d14b", "#f59e42",
+                                                      "#a7a7f0", "#e0484b", "#6cc04a"};
 constexpr char const* ORIGIN_LABELS[ORIGIN_COUNT] = {
-    "initial", "typed", "pasted", "internal copy", "undo/redo", "fast insertion"};
+    "initial", "typed", "pasted", "internal copy", "undo/redo", "fast insertion", "bulk"};
 
 std::string base64(std::string_view bytes) {
     static constexpr char ALPHABET[] =
@@ -194,7 +203,7 @@ json runs_json(std::vector<OriginRun> const& runs) {
 }
 
 // The change list of a file's player, compact: one array entry per step.
-json player_json(SessionRecord const& record, FileReport const& file) {
+json player_json(SessionRecord const& record, FileReport const& file, TimeFormat const& format) {
     json offsets = json::array(), deleted = json::array(), inserted = json::array(),
          times = json::array(), resets = json::array();
     std::string kinds;
@@ -211,6 +220,13 @@ json player_json(SessionRecord const& record, FileReport const& file) {
             inserted.push_back("");
             kinds += '0';
             resets.push_back({j, base64(snapshot.content), runs_json(step.runs)});
+        } else if (step.line_end_switch) {
+            previous = record.editor[step.row].time.value_or(previous);
+            offsets.push_back(-1);
+            deleted.push_back(0);
+            inserted.push_back("");
+            kinds += '0';
+            resets.push_back({j, base64(step.content), runs_json(step.runs)});
         } else {
             EditorRow const& row = record.editor[step.row];
             previous = row.time.value_or(previous);
@@ -224,6 +240,7 @@ json player_json(SessionRecord const& record, FileReport const& file) {
     return {{"s", base64(start.content)},
             {"sr", json::array({json::array({start.content.size(), 0})})},
             {"t0", millis(t0)},
+            {"tz", format.offset_seconds(t0)},
             {"o", offsets},
             {"d", deleted},
             {"i", inserted},
@@ -255,81 +272,162 @@ std::string script_json(json const& value) {
     return out;
 }
 
-std::string time_text(std::optional<Timestamp> const& time) {
-    return time ? timestamp2str(*time).substr(0, 23) : "-";
+// A time as the page shows it, UTC in full on hover.
+std::string time_html(TimeFormat const& times, std::optional<Timestamp> const& time) {
+    if (!time) {
+        return "-";
+    }
+    std::string const iso = iso_time(*time);
+    return fmt::format("<time datetime=\"{0}\" title=\"{0}\">{1}</time>", iso, times(*time));
 }
 
-void write_timeline(SessionReport const& report, FileReport const& file, std::string& out) {
-    if (!report.first_activity || file.activity.empty()) {
+// Bar widths a reader takes in at once; a timeline takes the first that needs no more than
+// TIMELINE_BUCKETS bars.
+constexpr std::int64_t BIN_WIDTHS_S[] = {1,    2,    5,     10,    15,    30,    60,     120,
+                                         300,  600,  900,   1800,  3600,  7200,  10800,  21600,
+                                         43200, 86400, 172800, 604800, 2592000};
+
+std::int64_t bin_width_s(std::int64_t span_ms) {
+    for (std::int64_t width : BIN_WIDTHS_S) {
+        if (span_ms <= width * 1000 * static_cast<std::int64_t>(TIMELINE_BUCKETS)) {
+            return width;
+        }
+    }
+    return span_ms / 1000 / static_cast<std::int64_t>(TIMELINE_BUCKETS) + 1;
+}
+
+std::string width_text(std::int64_t seconds) {
+    if (seconds % 86400 == 0) {
+        return count_of(static_cast<std::size_t>(seconds / 86400), "day", "days");
+    }
+    if (seconds % 3600 == 0) {
+        return count_of(static_cast<std::size_t>(seconds / 3600), "hour", "hours");
+    }
+    if (seconds % 60 == 0) {
+        return count_of(static_cast<std::size_t>(seconds / 60), "minute", "minutes");
+    }
+    return count_of(static_cast<std::size_t>(seconds), "second", "seconds");
+}
+
+// The time axis of a file's charts: its own active span cut into bins of a readable width.
+struct Axis {
+    std::int64_t from_ms = 0;  // the first bin's start, a multiple of the width
+    std::int64_t width_ms = 1000;
+    std::size_t bins = 1;
+
+    static Axis over(Timestamp first, Timestamp last) {
+        Axis axis;
+        std::int64_t const span = millis(last) - millis(first) + 1;
+        axis.width_ms = bin_width_s(span) * 1000;
+        axis.from_ms = millis(first) - ((millis(first) % axis.width_ms) + axis.width_ms) %
+                                           axis.width_ms;
+        axis.bins = static_cast<std::size_t>((millis(last) - axis.from_ms) / axis.width_ms + 1);
+        return axis;
+    }
+    std::size_t bin(Timestamp time) const {
+        auto const at = (millis(time) - from_ms) / width_ms;
+        return std::min(static_cast<std::size_t>(std::max<std::int64_t>(at, 0)), bins - 1);
+    }
+    double x(Timestamp time) const {
+        return static_cast<double>(TIMELINE_WIDTH) * static_cast<double>(millis(time) - from_ms) /
+               static_cast<double>(width_ms * static_cast<std::int64_t>(bins));
+    }
+    Timestamp start(std::size_t bin) const {
+        return Timestamp{std::chrono::milliseconds(from_ms + width_ms * static_cast<std::int64_t>(bin))};
+    }
+    Timestamp end() const { return start(bins); }
+};
+
+void svg_open(std::string& out, int height) {
+    out += fmt::format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" "
+        "viewBox=\"0 0 {0} {1}\" role=\"img\">\n",
+        TIMELINE_WIDTH, height);
+}
+
+void axis_labels(std::string& out, Axis const& axis, TimeFormat const& times, int y) {
+    out += fmt::format(
+        "<text x=\"0\" y=\"{0}\">{1}</text><text x=\"{2}\" y=\"{0}\" "
+        "text-anchor=\"end\">{3}</text>\n",
+        y, times(axis.start(0)), TIMELINE_WIDTH, times(axis.end()));
+}
+
+void write_timeline(FileReport const& file, TimeFormat const& times, std::string& out) {
+    if (!file.first_activity || file.activity.empty()) {
         out += "<p>No activity.</p>\n";
         return;
     }
-    std::int64_t const from = millis(*report.first_activity);
-    std::int64_t const span = std::max<std::int64_t>(1, millis(*report.last_activity) - from + 1);
-    std::size_t const buckets =
-        std::min<std::size_t>(TIMELINE_BUCKETS, static_cast<std::size_t>(span));
+    Axis const axis = Axis::over(*file.first_activity, *file.last_activity);
     struct Bucket {
-        std::size_t edits = 0, bytes = 0, pastes = 0, copies = 0, saves = 0, fast = 0;
+        std::size_t edits = 0, bytes = 0, pastes = 0, copies = 0, bulk = 0, saves = 0, fast = 0;
     };
-    std::vector<Bucket> counts(buckets);
+    std::vector<Bucket> counts(axis.bins);
     for (Activity const& activity : file.activity) {
-        auto const at = static_cast<std::size_t>((millis(activity.time) - from) *
-                                                 static_cast<std::int64_t>(buckets) / span);
-        Bucket& bucket = counts[std::min(at, buckets - 1)];
+        Bucket& bucket = counts[axis.bin(activity.time)];
         switch (activity.kind) {
             case ActivityKind::paste:
                 ++bucket.pastes;
-                [[fallthrough]];
+                break;
             case ActivityKind::internal_copy:
-                bucket.copies += activity.kind == ActivityKind::internal_copy ? 1 : 0;
-                [[fallthrough]];
+                ++bucket.copies;
+                break;
+            case ActivityKind::bulk:
+                ++bucket.bulk;
+                break;
             case ActivityKind::edit:
-                ++bucket.edits;
-                bucket.bytes += activity.bytes;
                 break;
             case ActivityKind::save:
                 ++bucket.saves;
-                break;
+                continue;
             case ActivityKind::fast_insertion:
                 ++bucket.fast;
-                break;
+                continue;
         }
+        ++bucket.edits;
+        bucket.bytes += activity.bytes;
     }
     std::size_t most = 1;
     for (Bucket const& bucket : counts) {
         most = std::max(most, bucket.edits);
     }
-    double const width = static_cast<double>(TIMELINE_WIDTH) / static_cast<double>(buckets);
+    double const width = static_cast<double>(TIMELINE_WIDTH) / static_cast<double>(axis.bins);
     int const base = TIMELINE_HEIGHT - 16;
-    out += fmt::format(
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"timeline\" width=\"{0}\" "
-        "height=\"{1}\" viewBox=\"0 0 {0} {1}\" role=\"img\">\n"
-        "<line x1=\"0\" y1=\"{2}\" x2=\"{0}\" y2=\"{2}\" stroke=\"#999\"/>\n",
-        TIMELINE_WIDTH, TIMELINE_HEIGHT, base);
-    for (std::size_t i = 0; i < buckets; ++i) {
+    svg_open(out, TIMELINE_HEIGHT);
+    out += fmt::format("<line x1=\"0\" y1=\"{1}\" x2=\"{0}\" y2=\"{1}\" stroke=\"#999\"/>\n",
+                       TIMELINE_WIDTH, base);
+    for (std::size_t i = 0; i < axis.bins; ++i) {
         Bucket const& b = counts[i];
         if (b.edits + b.saves + b.fast == 0) {
             continue;
         }
         double const x = width * static_cast<double>(i);
-        Timestamp const begins{std::chrono::milliseconds(
-            from + span * static_cast<std::int64_t>(i) / static_cast<std::int64_t>(buckets))};
         double const height =
-            (base - 14) * static_cast<double>(b.edits) / static_cast<double>(most);
+            (base - 22) * static_cast<double>(b.edits) / static_cast<double>(most);
+        std::string const title = fmt::format(
+            "{} to {}: {} ({} inserted), {}, {}, {}, {}, {}", times(axis.start(i)),
+            times(axis.start(i + 1)), count_of(b.edits, "change", "changes"),
+            count_of(b.bytes, "byte", "bytes"), count_of(b.pastes, "paste", "pastes"),
+            count_of(b.copies, "internal copy", "internal copies"),
+            count_of(b.bulk, "bulk insertion", "bulk insertions"),
+            count_of(b.fast, "fast insertion", "fast insertions"),
+            count_of(b.saves, "save", "saves"));
         out += fmt::format(
-            "<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7fb3e6\">"
-            "<title>from {}: {} changes ({} bytes inserted), {} pastes, {} internal copies, {} "
-            "saves, {} fast insertions</title></rect>\n",
-            x, base - height, std::max(width - 0.5, 0.5), height, time_text(begins), b.edits,
-            b.bytes, b.pastes, b.copies, b.saves, b.fast);
+            "<g><title>{}</title><rect x=\"{:.1f}\" y=\"0\" width=\"{:.1f}\" height=\"{}\" "
+            "fill=\"transparent\"/>\n",
+            title, x, std::max(width, 1.0), base);
+        out += fmt::format(
+            "<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"#7fb3e6\"/>\n",
+            x, base - height, std::max(width - 0.5, 0.5), height);
         double const mid = x + width / 2;
-        if (b.pastes != 0) {
-            out += fmt::format("<circle cx=\"{:.1f}\" cy=\"6\" r=\"3.5\" fill=\"{}\"/>\n", mid,
-                               ORIGIN_COLOURS[2]);
-        }
-        if (b.copies != 0) {
-            out += fmt::format("<circle cx=\"{:.1f}\" cy=\"14\" r=\"3.5\" fill=\"{}\"/>\n", mid,
-                               ORIGIN_COLOURS[3]);
+        int mark_y = 5;
+        for (auto const& [count, colour] :
+             {std::pair{b.pastes, ORIGIN_COLOURS[2]}, std::pair{b.copies, ORIGIN_COLOURS[3]},
+              std::pair{b.bulk, ORIGIN_COLOURS[6]}}) {
+            if (count != 0) {
+                out += fmt::format("<circle cx=\"{:.1f}\" cy=\"{}\" r=\"3.5\" fill=\"{}\"/>\n",
+                                   mid, mark_y, colour);
+            }
+            mark_y += 7;
         }
         if (b.fast != 0) {
             out +=
@@ -341,20 +439,133 @@ void write_timeline(SessionReport const& report, FileReport const& file, std::st
                 "<rect x=\"{:.1f}\" y=\"{}\" width=\"2\" height=\"4\" fill=\"#2a8a3a\"/>\n",
                 mid - 1, base + 1);
         }
+        out += "</g>\n";
+    }
+    axis_labels(out, axis, times, TIMELINE_HEIGHT - 2);
+    out += fmt::format(
+        "</svg>\n<p class=\"legend\">each bar: the changes in {}; marks: <span class=\"o2\">paste"
+        "</span><span class=\"o3\">internal copy</span><span class=\"o6\">bulk insertion</span>"
+        "<span class=\"o5\">fast insertion</span>green tick: save</p>\n",
+        width_text(axis.width_ms / 1000));
+}
+
+// Size over time, and characters typed per minute, on the axis of the timeline.
+void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
+                  TimeFormat const& times, std::string& out) {
+    if (sizes.size() < 2 || sizes.front().time >= sizes.back().time) {
+        return;
+    }
+    Axis const axis = Axis::over(sizes.front().time, sizes.back().time);
+    std::size_t largest = 1;
+    for (SizePoint const& point : sizes) {
+        largest = std::max(largest, point.size);
+    }
+    std::size_t fastest = 1;
+    for (RatePoint const& point : shape.rate()) {
+        fastest = std::max(fastest, point.characters);
+    }
+    int const height = 110;
+    int const base = height - 16;
+    out += "<h3>Code growth and typing speed</h3>\n";
+    svg_open(out, height);
+    // A size holds until the next change: the line steps.
+    std::string line;
+    std::string previous_y;
+    for (SizePoint const& point : sizes) {
+        double const x = axis.x(point.time);
+        std::string const y = fmt::format("{:.1f}", base - (base - 10) *
+                                                               static_cast<double>(point.size) /
+                                                               static_cast<double>(largest));
+        if (!previous_y.empty()) {
+            line += fmt::format("{:.1f},{} ", x, previous_y);
+        }
+        line += fmt::format("{:.1f},{} ", x, y);
+        previous_y = y;
+    }
+    std::string rate;
+    for (RatePoint const& point : shape.rate()) {
+        if (point.minute < sizes.front().time - std::chrono::minutes(1)) {
+            continue;
+        }
+        double const y = base - (base - 10) * static_cast<double>(point.characters) /
+                                    static_cast<double>(fastest);
+        rate += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2\" fill=\"#b06bd0\">"
+                            "<title>{}: {} typed</title></circle>\n",
+                            std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH)), y,
+                            times(point.minute),
+                            count_of(point.characters, "character", "characters"));
     }
     out += fmt::format(
-        "<text x=\"0\" y=\"{0}\">{1}</text><text x=\"{2}\" y=\"{0}\" "
-        "text-anchor=\"end\">{3}</text>\n</svg>\n"
-        "<p class=\"legend\">bars: changes per {4} ms; marks: <span class=\"o2\">paste</span>"
-        "<span class=\"o3\">internal copy</span><span class=\"o5\">fast insertion</span>"
-        "green tick: save</p>\n",
-        TIMELINE_HEIGHT - 2, time_text(report.first_activity), TIMELINE_WIDTH,
-        time_text(report.last_activity), span / static_cast<std::int64_t>(buckets));
+        "<line x1=\"0\" y1=\"{1}\" x2=\"{0}\" y2=\"{1}\" stroke=\"#999\"/>\n"
+        "<polyline fill=\"none\" stroke=\"#2d6bb3\" stroke-width=\"1.5\" points=\"{2}\"/>\n{3}"
+        "<text x=\"2\" y=\"10\">{4}</text>\n",
+        TIMELINE_WIDTH, base, line, rate, count_of(largest, "byte", "bytes"));
+    axis_labels(out, axis, times, height - 2);
+    out += fmt::format(
+        "</svg>\n<p class=\"legend\"><span style=\"border-left: 1em solid #2d6bb3\">size, up to "
+        "{}</span><span style=\"border-left: 1em solid #b06bd0\">characters typed per minute, up "
+        "to {}</span></p>\n",
+        count_of(largest, "byte", "bytes"), fastest);
+}
+
+void write_rhythm(WorkShape const& shape, TimeFormat const& times, std::string& out) {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    out += fmt::format("<h3>Work sessions: {}, {} active</h3>\n",
+                       shape.sessions().size(), duration_text(shape.active_time()));
+    if (!shape.sessions().empty()) {
+        out += "<table class=\"sessions\"><tr><th>start</th><th>end</th><th>active</th>"
+               "<th>changes</th><th>bytes typed</th></tr>\n";
+        for (WorkSession const& session : shape.sessions()) {
+            out += fmt::format(
+                "<tr><td>{}</td><td>{}</td><td class=\"n\">{}</td><td class=\"n\">{}</td>"
+                "<td class=\"n\">{}</td></tr>\n",
+                time_html(times, session.start), time_html(times, session.end),
+                duration_text(duration_cast<milliseconds>(session.end - session.start)),
+                session.changes, session.typed_bytes);
+        }
+        out += "</table>\n";
+    }
+    out += fmt::format(
+        "<p>Deleted against inserted: {} deleted, {} inserted ({}).</p>\n",
+        count_of(shape.deleted(), "byte", "bytes"), count_of(shape.inserted(), "byte", "bytes"),
+        shape.inserted() == 0
+            ? std::string("-")
+            : fmt::format("{:.1f}%", 100.0 * static_cast<double>(shape.deleted()) /
+                                         static_cast<double>(shape.inserted())));
+    std::size_t pauses = 0;
+    std::size_t most = 1;
+    for (std::size_t count : shape.pauses()) {
+        pauses += count;
+        most = std::max(most, count);
+    }
+    if (pauses == 0) {
+        return;
+    }
+    out += fmt::format("<p>Pauses between keystrokes ({}):</p>\n",
+                       count_of(shape.keystrokes(), "keystroke", "keystrokes"));
+    int const row = 15;
+    int const height = row * static_cast<int>(shape.pauses().size());
+    out += fmt::format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"420\" height=\"{0}\" "
+        "viewBox=\"0 0 420 {0}\" role=\"img\" class=\"pauses\">\n",
+        height);
+    for (std::size_t i = 0; i < shape.pauses().size(); ++i) {
+        double const w = 250.0 * static_cast<double>(shape.pauses()[i]) /
+                         static_cast<double>(most);
+        int const y = row * static_cast<int>(i);
+        out += fmt::format(
+            "<text x=\"80\" y=\"{0}\" text-anchor=\"end\">{1}</text><rect x=\"86\" y=\"{2}\" "
+            "width=\"{3:.1f}\" height=\"11\" fill=\"#b06bd0\"/><text x=\"{4:.1f}\" "
+            "y=\"{0}\">{5}</text>\n",
+            y + 11, html_escape(pause_class_name(i)), y + 2, w, 90 + w, shape.pauses()[i]);
+    }
+    out += "</svg>\n";
 }
 
 void write_shares(FileReport const& file, std::string& out) {
     std::size_t const size = file.final_content.size();
-    out += fmt::format("<h3>Final content: {} bytes</h3>\n", size);
+    out += fmt::format("<h3>Final content: {}</h3>\n", count_of(size, "byte", "bytes"));
     out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"800\" height=\"14\">";
     double x = 0;
     for (std::size_t i = 0; i < ORIGIN_COUNT && size != 0; ++i) {
@@ -366,14 +577,94 @@ void write_shares(FileReport const& file, std::string& out) {
     }
     out += "</svg>\n<p class=\"legend\">";
     for (std::size_t i = 0; i < ORIGIN_COUNT; ++i) {
-        out += fmt::format("<span style=\"border-left: 1em solid {}\">{}: {} bytes</span>",
-                           ORIGIN_COLOURS[i], ORIGIN_LABELS[i], file.shares[i]);
+        out += fmt::format("<span style=\"border-left: 1em solid {}\">{}: {}</span>",
+                           ORIGIN_COLOURS[i], ORIGIN_LABELS[i],
+                           count_of(file.shares[i], "byte", "bytes"));
     }
     out += "</p>\n";
 }
 
+}  // namespace
+
+std::string share_bar(OriginCounts const& shares, int width) {
+    std::size_t size = 0;
+    for (std::size_t share : shares) {
+        size += share;
+    }
+    std::string out = fmt::format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"10\" role=\"img\">",
+        width);
+    double x = 0;
+    std::string title;
+    for (std::size_t i = 0; i < ORIGIN_COUNT && size != 0; ++i) {
+        double const w = width * static_cast<double>(shares[i]) / static_cast<double>(size);
+        out += fmt::format(
+            "<rect x=\"{:.2f}\" y=\"0\" width=\"{:.2f}\" height=\"10\" fill=\"{}\"/>", x, w,
+            ORIGIN_COLOURS[i]);
+        x += w;
+        if (shares[i] != 0) {
+            title += fmt::format("{}{} {:.0f}%", title.empty() ? "" : ", ", ORIGIN_LABELS[i],
+                                 100.0 * static_cast<double>(shares[i]) /
+                                     static_cast<double>(size));
+        }
+    }
+    return out + "<title>" + title + "</title></svg>";
+}
+
+char const* glossary_html() {
+    return R"html(<details class="glossary-box" open="open"><summary>What the words mean</summary>
+<dl class="glossary">
+<dt>change</dt><dd>One edit the editor reported: text typed, deleted or replaced at one place.</dd>
+<dt>typed</dt><dd>Bytes that arrived by ordinary editing, keystroke by keystroke or a few characters at a time.</dd>
+<dt>initial</dt><dd>Bytes that were in the file when the monitor first read it, or that changed while no monitor ran.</dd>
+<dt>paste</dt><dd>A paste of text that the monitor found in none of the tracked files: it came from elsewhere (a web page, another program, a file not tracked).</dd>
+<dt>internal copy</dt><dd>Text pasted or inserted that the monitor found already in a tracked file: copied within the project. Where known, the file it came from is named.</dd>
+<dt>bulk insertion</dt><dd>A large insertion in one change that is no paste and no undo: what completions, snippets, accepted suggestions and drag-and-drop produce. It is a hint to look, not proof of anything: many editors insert snippets on their own.</dd>
+<dt>fast insertion</dt><dd>A change to the file on disk that did not come through the editor: another program wrote it, or the file was replaced.</dd>
+<dt>undo/redo</dt><dd>Bytes the editor's undo or redo put back.</dd>
+<dt>line-end switch</dt><dd>The whole text changed only in its line ends (Windows and Unix style); every byte keeps where it came from.</dd>
+<dt>work session</dt><dd>A stretch of work without a pause longer than 10 minutes; its active time runs from its first change to its last.</dd>
+<dt>keystroke pause</dt><dd>The time between one single typed character and the next. Human typing spreads over many classes; text that arrives without pauses did not come from typing.</dd>
+<dt>code growth</dt><dd>The size of the file (or of all files) over time.</dd>
+<dt>foreign share</dt><dd>The part of the final content that was pasted, copied, inserted in bulk or changed outside the editor. Files with the largest share come first.</dd>
+</dl></details>
+)html";
+}
+
+namespace {
+
+// The list of insertions of one kind, with their texts, folded.
+void write_insertions(SessionRecord const& record, SessionReport const& report,
+                      std::vector<std::size_t> const& rows, char const* one, char const* many,
+                      char const* css, TimeFormat const& times, std::string& out) {
+    if (rows.empty()) {
+        return;
+    }
+    out += fmt::format("<details><summary>{}</summary>\n", count_of(rows.size(), one, many));
+    for (std::size_t index : rows) {
+        EditorRow const& row = record.editor[index];
+        std::string source;
+        if (std::filesystem::path const from = copy_source_of(report, row); !from.empty()) {
+            std::size_t const target = file_index(report, std::filesystem::path(*row.copy_source));
+            std::string const name = html_escape(from.native());
+            source = target == NO_INDEX
+                         ? ", copied from <code>" + name + "</code>"
+                         : fmt::format(", copied from <a href=\"#file-{}\"><code>{}</code></a>",
+                                       target, name);
+            if (row.copy_source_offset) {
+                source += fmt::format(" at byte {}", *row.copy_source_offset);
+            }
+        }
+        out += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
+                           time_html(times, row.time),
+                           count_of(row.inserted.size(), "byte", "bytes"), source, css,
+                           html_escape(row.inserted));
+    }
+    out += "</details>\n";
+}
+
 void write_file(SessionRecord const& record, SessionReport const& report, std::size_t index,
-                std::string& out) {
+                TimeFormat const& times, std::string& out) {
     FileReport const& file = report.files[index];
     out += fmt::format(
         "<section class=\"file\" id=\"file-{}\">\n<h2>{}</h2>\n<p><code>{}</code></p>\n", index,
@@ -383,16 +674,18 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         paste_sizes.push_back(record.editor[row].inserted.size());
     }
     std::pair<char const*, std::string> const figures[] = {
-        {"first activity", time_text(file.first_activity)},
-        {"last activity", time_text(file.last_activity)},
+        {"first activity", time_html(times, file.first_activity)},
+        {"last activity", time_html(times, file.last_activity)},
         {"editor changes", std::to_string(file.changes)},
         {"bytes inserted", std::to_string(file.bytes_inserted)},
         {"bytes deleted", std::to_string(file.bytes_deleted)},
         {"pastes", paste_summary(paste_sizes)},
-        {"undo/redo changes", std::to_string(file.undo_redo)},
         {"internal copies", std::to_string(file.internal_copies.size())},
-        {"saves", std::to_string(file.saves)},
-        {"fast insertions", std::to_string(file.fast_insertions.size())}};
+        {"bulk insertions", std::to_string(file.bulk.size())},
+        {"fast insertions", std::to_string(file.fast_insertions.size())},
+        {"undo/redo changes", std::to_string(file.undo_redo)},
+        {"line-end switches", std::to_string(file.line_end_switches)},
+        {"saves", std::to_string(file.saves)}};
     out += "<table class=\"figures\">\n";
     for (auto const& [name, value] : figures) {
         out += fmt::format("<tr><td>{}</td><td class=\"n\">{}</td></tr>\n", name, value);
@@ -404,28 +697,27 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         out += fmt::format("<p>Not replayed: {}.</p>\n", html_escape(file.not_replayed));
     }
     out += "<h3>Timeline</h3>\n";
-    write_timeline(report, file, out);
-    if (!file.internal_copies.empty()) {
-        out += fmt::format("<details><summary>{} internal copies</summary>\n",
-                           file.internal_copies.size());
-        for (std::size_t row : file.internal_copies) {
-            out += fmt::format("<p>{}</p><pre class=\"block o3\">{}</pre>\n",
-                               time_text(record.editor[row].time),
-                               html_escape(record.editor[row].inserted));
-        }
-        out += "</details>\n";
-    }
+    write_timeline(file, times, out);
+    write_growth(file.shape, file.shape.sizes(), times, out);
+    write_rhythm(file.shape, times, out);
+    write_insertions(record, report, file.pastes, "paste", "pastes", "o2", times, out);
+    write_insertions(record, report, file.internal_copies, "internal copy", "internal copies",
+                     "o3", times, out);
+    write_insertions(record, report, file.bulk, "bulk insertion", "bulk insertions", "o6", times,
+                     out);
     if (!file.fast_insertions.empty()) {
         out += "<h3>Fast insertions</h3>\n";
     }
     for (std::size_t row : file.fast_insertions) {
         bool const between_runs = std::find(file.between_runs.begin(), file.between_runs.end(),
                                             row) != file.between_runs.end();
-        out += fmt::format("<p>{}{}</p>\n<div class=\"diff\">\n", time_text(record.files[row].time),
+        out += fmt::format("<p>{}{}</p>\n<div class=\"diff\">\n",
+                           time_html(times, record.files[row].time),
                            between_runs ? " (changed while no monitor ran)" : "");
         for (DiffLine const& line : condensed_diff(record.files[row].diff, DIFF_CONTEXT)) {
             if (line.kind == ' ') {
-                out += fmt::format("<div class=\"gap\">  ... {} unchanged lines</div>\n", line.gap);
+                out += fmt::format("<div class=\"gap\">  ... {}</div>\n",
+                                   count_of(line.gap, "unchanged line", "unchanged lines"));
                 continue;
             }
             char const* const kind = line.kind == '+' ? "add" : line.kind == '-' ? "del" : "ctx";
@@ -438,12 +730,38 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         out += fmt::format(
             "<h3>Replay</h3>\n<div class=\"player\" data-file=\"{}\">\n"
             "<input type=\"range\" min=\"0\" max=\"{}\" value=\"0\" aria-label=\"step\"/>\n"
-            "<div class=\"pos\"></div>\n<p class=\"legend\"><span class=\"o2\">pasted</span>"
-            "<span class=\"o3\">internal copy</span><span class=\"o5\">fast insertion</span>"
-            "<span class=\"o4\">undo/redo</span></p>\n<pre class=\"content\"></pre>\n</div>\n",
+            "<div class=\"pos\"></div>\n<p class=\"legend\"><span class=\"o1\">typed</span>"
+            "<span class=\"o2\">pasted</span><span class=\"o3\">internal copy</span>"
+            "<span class=\"o6\">bulk insertion</span><span class=\"o5\">fast insertion</span>"
+            "<span class=\"o4\">undo/redo</span>initial: no colour</p>\n"
+            "<pre class=\"content\"></pre>\n</div>\n",
             index, file.steps.size());
     }
     out += "</section>\n";
+}
+
+// One row per file, those that most need a look first.
+void write_summary(SessionReport const& report, std::string& out) {
+    out += "<table class=\"summary\">\n<tr><th>file</th><th>size</th><th>how the bytes arrived"
+           "</th><th>foreign</th><th>pastes</th><th>bulk insertions</th><th>internal copies</th>"
+           "<th>fast insertions</th><th>sessions</th></tr>\n";
+    for (std::size_t index : files_by_attention(report)) {
+        FileReport const& file = report.files[index];
+        Attention const attention = attention_of(file);
+        bool const replayed = file.not_replayed.empty();
+        out += fmt::format(
+            "<tr{}><td><a href=\"#file-{}\">{}</a></td><td class=\"n\">{}</td><td>{}</td>"
+            "<td class=\"n\">{}</td><td class=\"n\">{}</td><td class=\"n\">{}</td>"
+            "<td class=\"n\">{}</td><td class=\"n\">{}</td><td class=\"n\">{}</td></tr>\n",
+            attention.events != 0 ? " class=\"look\"" : "", index,
+            html_escape(file.relative.native()),
+            replayed ? std::to_string(file.final_content.size()) : "-",
+            replayed ? share_bar(file.shares, 160) : "not replayed",
+            replayed ? fmt::format("{:.0f}%", 100.0 * attention.share) : "-", file.pastes.size(),
+            file.bulk.size(), file.internal_copies.size(), file.fast_insertions.size(),
+            file.shape.sessions().size());
+    }
+    out += "</table>\n";
 }
 
 }  // namespace
@@ -481,7 +799,7 @@ std::string html_escape(std::string_view text) {
 }
 
 void write_html_report(SessionRecord const& record, SessionReport const& report,
-                       std::ostream& stream) {
+                       std::ostream& stream, TimeFormat const& times) {
     std::string out;
     out +=
         "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
@@ -493,20 +811,24 @@ void write_html_report(SessionRecord const& record, SessionReport const& report,
     if (report.empty) {
         out += "<p>Nothing recorded yet: the database holds no rows.</p>\n";
     } else {
-        out += fmt::format("<p>Activity from {} to {} (UTC), {} tracked files:</p>\n<ul>\n",
-                           time_text(report.first_activity), time_text(report.last_activity),
-                           report.files.size());
-        for (std::size_t i = 0; i < report.files.size(); ++i) {
-            out += fmt::format("<li><a href=\"#file-{}\">{}</a></li>\n", i,
-                               html_escape(report.files[i].relative.native()));
-        }
-        out += "</ul>\n";
+        out += fmt::format(
+            "<p>Activity from {} to {}, {}. Times are in {}; hovering over one gives it in UTC "
+            "in full.</p>\n",
+            time_html(times, report.first_activity), time_html(times, report.last_activity),
+            count_of(report.files.size(), "tracked file", "tracked files"),
+            times.zone(report.first_activity));
+        write_summary(report, out);
+        out += glossary_html();
+        out += "<section class=\"record\"><h2>The whole record</h2>\n";
+        write_growth(report.shape, report.total_sizes, times, out);
+        write_rhythm(report.shape, times, out);
+        out += "</section>\n";
     }
     json players = json::array();
     for (std::size_t i = 0; i < report.files.size(); ++i) {
-        write_file(record, report, i, out);
+        write_file(record, report, i, times, out);
         players.push_back(report.files[i].not_replayed.empty()
-                              ? player_json(record, report.files[i])
+                              ? player_json(record, report.files[i], times)
                               : json(nullptr));
     }
     out += "<script type=\"application/json\" id=\"wardlet-data\">";

@@ -1,6 +1,8 @@
+#include "tools/class_report.hpp"
 #include "tools/replay.hpp"
 #include "tools/report_render.hpp"
 #include "tools/session_record.hpp"
+#include "tools/submission_check.hpp"
 #include "tools/track.hpp"
 
 #include <pwd.h>
@@ -23,6 +25,9 @@ namespace {
 
 constexpr char const* USAGE =
     "usage: wardlet-report <proj_dir> [--json] [--html FILE] [--progsnap2 DIR] [--subject NAME]\n"
+    "                      [--bulk-threshold BYTES[,LINES]] [--utc]\n"
+    "       wardlet-report <proj_dir> --verify <dir>\n"
+    "       wardlet-report --class OUT_DIR [--subject-from folder|file] RECORD...\n"
     "       wardlet-report <proj_dir> --replay <file> [--at <time>]\n";
 
 constexpr char const* HELP =
@@ -40,6 +45,24 @@ constexpr char const* HELP =
     "  --html FILE      also write a self-contained page: timelines, diffs, replay players\n"
     "  --progsnap2 DIR  also export the session in the ProgSnap2 layout into DIR\n"
     "  --subject NAME   the SubjectID of the export (default: the login name)\n"
+    "  --bulk-threshold BYTES[,LINES]\n"
+    "                   an insertion in one change, no paste and no undo/redo, counts as a bulk\n"
+    "                   insertion from BYTES bytes on, or when it puts text on LINES lines or\n"
+    "                   more (default 40,2; 0 turns a criterion off)\n"
+    "  --utc            times in UTC (default: the local zone, TZ)\n"
+    "\n"
+    "  --verify <dir>   check a handed-in copy of the project: every tracked file's final\n"
+    "                   content in the record against the file of the same path under <dir>:\n"
+    "                   same, differs (with the line diff), missing from the submission, not in\n"
+    "                   the record. Exit status 0 only when all are the same, 3 otherwise.\n"
+    "\n"
+    "  --class OUT_DIR  a whole class: each RECORD a project directory or a database file.\n"
+    "                   Writes OUT_DIR/index.html (a row per subject, sortable), a page per\n"
+    "                   subject beside it and one ProgSnap2 export, OUT_DIR/progsnap2/, with a\n"
+    "                   SubjectID per record. Records are read one at a time.\n"
+    "  --subject-from folder|file\n"
+    "                   name subjects by the record's folder (default; .wardlet passed over) or\n"
+    "                   by the database file's name without its extension\n"
     "\n"
     "  --replay <file>  print <file> exactly as the monitor's mirror held it, byte for byte:\n"
     "                   its latest snapshot, then every editor change stored after it\n"
@@ -50,7 +73,7 @@ constexpr char const* HELP =
     "\n"
     "<file> is the path of a tracked file, relative to the current directory or absolute.\n"
     "Exit status: 0 done, 1 the record cannot be read, a file cannot be rebuilt or an output\n"
-    "cannot be written (the reason is printed), 2 bad usage.\n";
+    "cannot be written (the reason is printed), 2 bad usage, 3 a submission that does not match.\n";
 
 int usage_error(std::string const& message) {
     std::cerr << "wardlet-report: " << message << '\n' << USAGE;
@@ -65,14 +88,15 @@ int failure(std::string const& message) {
 // Options that take a value, as "--name value" or "--name=value". Report modes and their
 // settings alike are entered here.
 struct Options {
-    std::optional<std::string> proj_dir;
+    std::vector<std::string> operands;  // project directories, or records for --class
     std::map<std::string, std::string, std::less<>> values;
 };
 
-constexpr std::string_view VALUE_OPTIONS[] = {"--replay", "--at", "--html", "--progsnap2",
-                                              "--subject"};
+constexpr std::string_view VALUE_OPTIONS[] = {
+    "--replay", "--at",     "--html",  "--progsnap2",     "--subject",
+    "--verify", "--class", "--subject-from", "--bulk-threshold"};
 // Options without a value; they are entered with the value "1".
-constexpr std::string_view FLAG_OPTIONS[] = {"--json"};
+constexpr std::string_view FLAG_OPTIONS[] = {"--json", "--utc"};
 
 // The parsed command line, or the message of a usage error.
 std::variant<Options, std::string> parse_options(int argc, char** argv) {
@@ -81,10 +105,7 @@ std::variant<Options, std::string> parse_options(int argc, char** argv) {
     for (int index = 1; index < argc; ++index) {
         std::string_view const arg = argv[index];
         if (options_done || arg.size() < 2 || arg.front() != '-') {
-            if (options.proj_dir) {
-                return "more than one project directory given: " + std::string(arg);
-            }
-            options.proj_dir = std::string(arg);
+            options.operands.emplace_back(arg);
             continue;
         }
         if (arg == "--") {
@@ -164,9 +185,90 @@ std::vector<std::filesystem::path> tracked_paths(std::filesystem::path const& ma
     return paths;
 }
 
+// "BYTES" or "BYTES,LINES".
+std::optional<BulkThreshold> parse_bulk_threshold(std::string const& text) {
+    BulkThreshold threshold;
+    std::size_t const comma = text.find(',');
+    auto const number = [](std::string const& digits, std::size_t& value) {
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        value = std::stoul(digits);
+        return true;
+    };
+    if (!number(text.substr(0, comma), threshold.bytes)) {
+        return std::nullopt;
+    }
+    if (comma != std::string::npos && !number(text.substr(comma + 1), threshold.lines)) {
+        return std::nullopt;
+    }
+    return threshold;
+}
+
+struct ReportSettings {
+    BulkThreshold bulk;
+    TimeFormat times;
+};
+
+int run_verify(std::filesystem::path const& proj_dir, std::string const& submission,
+               ReportSettings const& settings) {
+    if (submission.empty()) {
+        return usage_error("--verify needs a directory");
+    }
+    if (!std::filesystem::is_directory(submission)) {
+        return failure("no submission directory at " + submission);
+    }
+    ProjectFiles const files = project_files(proj_dir);
+    SessionRecord const record = load_session(files.database);
+    SessionReport const report = analyse_session(record, editor_path(proj_dir),
+                                                 tracked_paths(files.map), false, settings.bulk);
+    auto const checks = check_submission(report, submission);
+    write_checks(checks, submission, std::cout);
+    std::cout.flush();
+    if (!std::cout) {
+        return failure("cannot write to standard output");
+    }
+    return all_same(checks) ? 0 : 3;
+}
+
+int run_class(std::string const& out_dir, std::vector<std::string> const& records,
+              std::optional<std::string> const& subject_from, ReportSettings const& settings) {
+    if (out_dir.empty()) {
+        return usage_error("--class needs an output directory");
+    }
+    if (records.empty()) {
+        return usage_error("--class needs at least one record");
+    }
+    ClassOptions options;
+    options.out_dir = out_dir;
+    for (std::string const& record : records) {
+        options.records.emplace_back(record);
+    }
+    if (subject_from && *subject_from == "file") {
+        options.subject_from = SubjectFrom::file;
+    } else if (subject_from && *subject_from != "folder") {
+        return usage_error("--subject-from takes folder or file");
+    }
+    options.bulk = settings.bulk;
+    options.times = settings.times;
+    auto const rows = write_class(options, std::cerr);
+    std::size_t unread = 0;
+    for (SubjectSummary const& row : rows) {
+        unread += row.error.empty() ? 0 : 1;
+    }
+    std::cout << "wrote " << (std::filesystem::path(out_dir) / "index.html").native() << ": "
+              << count_of(rows.size(), "subject", "subjects");
+    if (unread != 0) {
+        std::cout << ", " << unread << " of them unreadable";
+    }
+    std::cout << '\n';
+    return unread == 0 ? 0 : 1;
+}
+
 int run_report(std::filesystem::path const& proj_dir, bool as_json,
                std::optional<std::string> const& html, std::optional<std::string> const& progsnap2,
-               std::string const& subject) {
+               std::string const& subject, ReportSettings const& settings) {
     if ((html && html->empty()) || (progsnap2 && progsnap2->empty())) {
         return usage_error("--html and --progsnap2 need a path");
     }
@@ -178,18 +280,19 @@ int run_report(std::filesystem::path const& proj_dir, bool as_json,
         return failure("no project directory at " + proj_dir.native());
     }
     SessionRecord const record = load_session(files.database);
-    SessionReport const report = analyse_session(record, editor_path(proj_dir),
-                                                 tracked_paths(files.map), progsnap2.has_value());
+    SessionReport const report =
+        analyse_session(record, editor_path(proj_dir), tracked_paths(files.map),
+                        progsnap2.has_value(), settings.bulk);
     if (as_json) {
         std::cout << json_report(record, report)
                          .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                   << '\n';
     } else {
-        write_text_report(record, report, std::cout);
+        write_text_report(record, report, std::cout, settings.times);
     }
     if (html) {
         std::ofstream page(*html, std::ios::binary | std::ios::trunc);
-        write_html_report(record, report, page);
+        write_html_report(record, report, page, settings.times);
         if (!page.flush()) {
             return failure("cannot write " + *html);
         }
@@ -223,27 +326,68 @@ int main(int argc, char** argv) {
         return usage_error(*problem);
     }
     Options const& options = std::get<Options>(parsed);
-    if (!options.proj_dir) {
-        return usage_error("no project directory given");
-    }
     auto const value = [&](std::string_view name) -> std::optional<std::string> {
         auto const it = options.values.find(name);
         return it == options.values.end() ? std::nullopt : std::optional(it->second);
     };
-    try {
-        if (auto const file = value("--replay")) {
-            for (char const* report_option : {"--json", "--html", "--progsnap2", "--subject"}) {
-                if (value(report_option)) {
-                    return usage_error(std::string(report_option) + " does not go with --replay");
-                }
+    ReportSettings settings;
+    if (auto const bulk = value("--bulk-threshold")) {
+        auto const threshold = parse_bulk_threshold(*bulk);
+        if (!threshold) {
+            return usage_error("--bulk-threshold: '" + *bulk +
+                               "' is not BYTES or BYTES,LINES such as 40,2");
+        }
+        settings.bulk = *threshold;
+    }
+    settings.times = TimeFormat(value("--utc").has_value());
+    // The settings each mode takes besides its own.
+    auto const refuse = [&](char const* mode, std::vector<char const*> const& others) -> int {
+        for (char const* other : others) {
+            if (value(other)) {
+                return usage_error(std::string(other) + " does not go with " + mode);
             }
-            return run_replay(*options.proj_dir, *file, value("--at"));
+        }
+        return 0;
+    };
+    try {
+        if (auto const out_dir = value("--class")) {
+            if (int const status = refuse("--class", {"--replay", "--at", "--json", "--html",
+                                                      "--progsnap2", "--subject", "--verify"})) {
+                return status;
+            }
+            return run_class(*out_dir, options.operands, value("--subject-from"), settings);
+        }
+        if (value("--subject-from")) {
+            return usage_error("--subject-from goes with --class");
+        }
+        if (options.operands.empty()) {
+            return usage_error("no project directory given");
+        }
+        if (options.operands.size() > 1) {
+            return usage_error("more than one project directory given: " + options.operands[1]);
+        }
+        std::filesystem::path const proj_dir = options.operands.front();
+        if (auto const file = value("--replay")) {
+            if (int const status =
+                    refuse("--replay", {"--json", "--html", "--progsnap2", "--subject", "--verify",
+                                        "--bulk-threshold", "--utc"})) {
+                return status;
+            }
+            return run_replay(proj_dir, *file, value("--at"));
         }
         if (value("--at")) {
             return usage_error("--at goes with --replay");
         }
-        return run_report(*options.proj_dir, value("--json").has_value(), value("--html"),
-                          value("--progsnap2"), value("--subject").value_or(login_name()));
+        if (auto const submission = value("--verify")) {
+            if (int const status =
+                    refuse("--verify", {"--json", "--html", "--progsnap2", "--subject"})) {
+                return status;
+            }
+            return run_verify(proj_dir, *submission, settings);
+        }
+        return run_report(proj_dir, value("--json").has_value(), value("--html"),
+                          value("--progsnap2"), value("--subject").value_or(login_name()),
+                          settings);
     } catch (RecordError const& error) {
         return failure(error.what());
     } catch (std::exception const& error) {

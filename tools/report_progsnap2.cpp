@@ -15,12 +15,20 @@ namespace {
 
 constexpr char const* TOOL = "Wardlet";
 
+// One subject's events are ordered globally; several subjects' only within each subject.
 constexpr char const* METADATA =
     "Property,Value\r\n"
     "Version,6\r\n"
     "IsEventOrderingConsistent,true\r\n"
     "EventOrderScope,Global\r\n"
     "EventOrderScopeColumns,\r\n"
+    "CodeStateRepresentation,Directory\r\n";
+constexpr char const* METADATA_PER_SUBJECT =
+    "Property,Value\r\n"
+    "Version,6\r\n"
+    "IsEventOrderingConsistent,true\r\n"
+    "EventOrderScope,Restricted\r\n"
+    "EventOrderScopeColumns,SubjectID\r\n"
     "CodeStateRepresentation,Directory\r\n";
 
 // Required columns first, then the optional ones for edits, then the monitor's own.
@@ -93,15 +101,23 @@ std::string csv_field(std::string_view text) {
     return out + '"';
 }
 
-void write_progsnap2(SessionRecord const& record, SessionReport const& report, fs::path const& dir,
-                     std::string const& subject) {
-    fs::create_directories(dir);
-    write_bytes(dir, "DatasetMetadata.csv", METADATA);
-    std::vector<fs::path> const names = code_state_names(report, dir);
+ProgSnap2Writer::ProgSnap2Writer(fs::path dir, bool subjects_ordered) : dir_(std::move(dir)) {
+    fs::create_directories(dir_);
+    write_bytes(dir_, "DatasetMetadata.csv", subjects_ordered ? METADATA_PER_SUBJECT : METADATA);
+    // Made by the safe writer first: a symlink planted in its place is refused, not followed.
+    write_bytes(dir_, "MainTable.csv", "");
+    table_.open(dir_ / "MainTable.csv", std::ios::binary | std::ios::trunc);
+    write_row(table_, std::vector<std::string>(std::begin(COLUMNS), std::end(COLUMNS)));
+}
+
+void ProgSnap2Writer::add(SessionRecord const& record, SessionReport const& report,
+                          std::string const& subject) {
+    std::vector<fs::path> const names = code_state_names(report, dir_);
     // Every code state is the whole content of one file, by its path in the project.
-    for (std::size_t id = 0; id < report.code_states.size(); ++id) {
-        CodeState const& state = report.code_states[id];
-        fs::path const state_dir = dir / "CodeStates" / std::to_string(id);
+    std::size_t const first_state = next_state_;
+    for (CodeState const& state : report.code_states) {
+        std::size_t const id = next_state_++;
+        fs::path const state_dir = dir_ / "CodeStates" / std::to_string(id);
         fs::path name = names[state.file];
         // A symlink planted in an existing export is checked for each state's own directory.
         if (auto const problem = escape_from(state_dir, name)) {
@@ -113,14 +129,12 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report, f
         }
         write_bytes(state_dir, name, state.content);
     }
-    std::ostringstream table;
-    write_row(table, std::vector<std::string>(std::begin(COLUMNS), std::end(COLUMNS)));
     // An event without a state of its own refers to the file's latest one.
     std::vector<std::size_t> latest(report.files.size(), NO_INDEX);
     std::size_t order = 0;
     for (SessionEvent const& event : report.events) {
         if (event.code_state != NO_INDEX) {
-            latest[event.file] = event.code_state;
+            latest[event.file] = first_state + event.code_state;
         }
         std::string type;
         std::string edit_type;
@@ -151,11 +165,24 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report, f
                 break;
         }
         std::size_t const state = latest[event.file];
-        write_row(table, {std::to_string(order), subject, TOOL, type,
-                          state == NO_INDEX ? "" : std::to_string(state), std::to_string(order),
-                          iso_time(event.time), names[event.file].native(), edit_type, location,
-                          inserted, event.removed, diff});
+        write_row(table_, {std::to_string(next_event_++), subject, TOOL, type,
+                           state == NO_INDEX ? "" : std::to_string(state), std::to_string(order),
+                           iso_time(event.time), names[event.file].native(), edit_type, location,
+                           inserted, event.removed, diff});
         ++order;
     }
-    write_bytes(dir, "MainTable.csv", table.str());
+}
+
+void ProgSnap2Writer::finish() {
+    if (!table_.flush()) {
+        throw RecordError(fmt::format("cannot write {}", (dir_ / "MainTable.csv").native()));
+    }
+    table_.close();
+}
+
+void write_progsnap2(SessionRecord const& record, SessionReport const& report, fs::path const& dir,
+                     std::string const& subject) {
+    ProgSnap2Writer writer(dir, false);
+    writer.add(record, report, subject);
+    writer.finish();
 }

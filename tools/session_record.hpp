@@ -24,6 +24,10 @@ struct EditorRow {
     bool copy_paste = false;
     bool internal_copy = false;
     bool saved = false;
+    // Where the monitor found the text of an internal copy: the tracked file, and the byte offset
+    // there when known. None in databases that do not keep it.
+    std::optional<std::string> copy_source;
+    std::optional<std::uint64_t> copy_source_offset;
 };
 
 struct FileRow {

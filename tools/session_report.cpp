@@ -11,14 +11,38 @@
 
 namespace fs = std::filesystem;
 
-Origin origin_of(EditorRow const& row) {
+bool is_bulk(std::string_view inserted, BulkThreshold threshold) {
+    if (threshold.bytes != 0 && inserted.size() >= threshold.bytes) {
+        return true;
+    }
+    if (threshold.lines == 0) {
+        return false;
+    }
+    std::size_t lines = 0;
+    bool blank = true;
+    for (char const c : inserted) {
+        if (c == '\n') {
+            lines += blank ? 0 : 1;
+            blank = true;
+        } else if (c != ' ' && c != '\t' && c != '\r') {
+            blank = false;
+        }
+    }
+    lines += blank ? 0 : 1;
+    return lines >= threshold.lines;
+}
+
+Origin origin_of(EditorRow const& row, BulkThreshold threshold) {
     if (row.undo_redo) {
         return Origin::undo_redo;
     }
     if (row.internal_copy && (row.copy_paste || row.inserted.size() >= MIN_UNPASTED_COPY)) {
         return Origin::internal_copy;
     }
-    return row.copy_paste ? Origin::pasted : Origin::typed;
+    if (row.copy_paste) {
+        return Origin::pasted;
+    }
+    return is_bulk(row.inserted, threshold) ? Origin::bulk : Origin::typed;
 }
 
 char const* edit_type_name(EditType type) {
@@ -44,10 +68,6 @@ std::string iso_time(Timestamp time) {
     return text + 'Z';
 }
 
-namespace {
-
-// A path inside the project for every file: files outside it keep their whole path below
-// "_outside", so that exports never write beyond their directory.
 fs::path relative_path(fs::path const& file, fs::path const& project) {
     fs::path const relative = file.lexically_relative(project);
     if (relative.empty() || *relative.begin() == "..") {
@@ -55,6 +75,56 @@ fs::path relative_path(fs::path const& file, fs::path const& project) {
     }
     return relative;
 }
+
+std::size_t file_index(SessionReport const& report, fs::path const& path) {
+    for (std::size_t i = 0; i < report.files.size(); ++i) {
+        if (report.files[i].path == path) {
+            return i;
+        }
+    }
+    return NO_INDEX;
+}
+
+fs::path copy_source_of(SessionReport const& report, EditorRow const& row) {
+    if (!row.copy_source || row.copy_source->empty()) {
+        return {};
+    }
+    return relative_path(fs::path(*row.copy_source), report.project);
+}
+
+Attention attention_of(FileReport const& file) {
+    Attention attention;
+    attention.events = file.pastes.size() + file.internal_copies.size() + file.bulk.size() +
+                       file.fast_insertions.size();
+    std::size_t const size = file.final_content.size();
+    if (file.not_replayed.empty() && size != 0) {
+        std::size_t const foreign =
+            file.shares[static_cast<std::size_t>(Origin::pasted)] +
+            file.shares[static_cast<std::size_t>(Origin::internal_copy)] +
+            file.shares[static_cast<std::size_t>(Origin::bulk)] +
+            file.shares[static_cast<std::size_t>(Origin::fast_insertion)];
+        attention.share = static_cast<double>(foreign) / static_cast<double>(size);
+    }
+    return attention;
+}
+
+std::vector<std::size_t> files_by_attention(SessionReport const& report) {
+    std::vector<std::size_t> order(report.files.size());
+    std::vector<Attention> attention;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+        attention.push_back(attention_of(report.files[i]));
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (attention[a].share != attention[b].share) {
+            return attention[a].share > attention[b].share;
+        }
+        return attention[a].events > attention[b].events;
+    });
+    return order;
+}
+
+namespace {
 
 bool is_editor_text(SnapshotRow const& snapshot) {
     return snapshot.reason == SnapshotReason::EDITOR_OPEN ||
@@ -130,7 +200,7 @@ void for_tracked_rows(std::vector<Row> const& rows, FileIndex& files, Visit visi
     }
 }
 
-void count_editor_rows(SessionRecord const& record, FileReport& file) {
+void count_editor_rows(SessionRecord const& record, FileReport& file, BulkThreshold bulk) {
     for (std::size_t index : file.rows) {
         EditorRow const& row = record.editor[index];
         if (row.saved) {
@@ -144,11 +214,18 @@ void count_editor_rows(SessionRecord const& record, FileReport& file) {
         file.bytes_inserted += row.inserted.size();
         file.bytes_deleted += row.deleted;
         file.undo_redo += row.undo_redo ? 1 : 0;
-        if (row.copy_paste && !row.undo_redo) {
-            file.pastes.push_back(index);
-        }
-        if (origin_of(row) == Origin::internal_copy) {
-            file.internal_copies.push_back(index);
+        switch (origin_of(row, bulk)) {
+            case Origin::pasted:
+                file.pastes.push_back(index);
+                break;
+            case Origin::internal_copy:
+                file.internal_copies.push_back(index);
+                break;
+            case Origin::bulk:
+                file.bulk.push_back(index);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -178,6 +255,8 @@ public:
         file.start_snapshot = snapshots.front();
         SnapshotRow const& start = record_.snapshots[snapshots.front()];
         LabelledText text(start.content, Origin::initial);
+        Timestamp at = parse_time(start.recorded_at).value_or(Timestamp{});
+        file.shape.add_size(at, text.content().size());
         std::size_t next_snapshot = 1;
         std::size_t next_fast = 0;
         EditorRow const* last_undo = nullptr;
@@ -190,16 +269,17 @@ public:
                 // later start that finds the file other than the record left it (changed while
                 // no monitor ran, which the monitor stores as a fast insertion). The editor's
                 // own text, whatever it differs in, is no one's typing.
-                bool const between_runs = snapshot.reason == SnapshotReason::START &&
-                                          snapshot.content != text.content();
-                bool const fast =
-                    snapshot.reason == SnapshotReason::FAST_INSERTION || between_runs;
+                bool const between_runs =
+                    snapshot.reason == SnapshotReason::START && snapshot.content != text.content();
+                bool const fast = snapshot.reason == SnapshotReason::FAST_INSERTION || between_runs;
                 if (is_editor_text(snapshot) && snapshot.content != text.content()) {
                     file.editor_texts.push_back(snapshots[next_snapshot]);
                 }
                 text.reset(snapshot.content, fast ? Origin::fast_insertion : Origin::initial);
+                at = std::max(at, parse_time(snapshot.recorded_at).value_or(at));
+                file.shape.add_size(at, text.content().size());
                 file.steps.push_back({NO_INDEX, Origin::initial, snapshots[next_snapshot],
-                                      origin_runs(text.origins())});
+                                      origin_runs(text.origins()), false, {}});
                 // The row of a change between runs is stored just before its start snapshot; a
                 // record written before such rows were has none to take.
                 std::optional<Timestamp> const taken = parse_time(snapshot.recorded_at);
@@ -235,10 +315,26 @@ public:
             if (!row.offset) {
                 continue;
             }
-            Origin const origin = origin_of(row);
+            Origin const origin = origin_of(row, report_.bulk_threshold);
             std::string removed;
-            text.apply(*row.offset, row.deleted, row.inserted, origin, &removed);
-            file.steps.push_back({index, origin, NO_INDEX, {}});
+            if (event != nullptr) {
+                at = std::max(at, event->time);
+            }
+            if (*row.offset <= text.content().size()) {
+                removed = text.content().substr(*row.offset, row.deleted);
+            }
+            if (!row.undo_redo && text.switch_line_ends(*row.offset, row.deleted, row.inserted)) {
+                // The editor sends a change of line ends as one change over the whole text; the
+                // bytes stay what they were.
+                ++file.line_end_switches;
+                file.steps.push_back({index, origin, NO_INDEX, origin_runs(text.origins()), true,
+                                      text.content()});
+            } else {
+                removed.clear();
+                text.apply(*row.offset, row.deleted, row.inserted, origin, &removed);
+                file.steps.push_back({index, origin, NO_INDEX, {}, false, {}});
+            }
+            file.shape.add_size(at, text.content().size());
             if (row.undo_redo) {
                 // A redo puts back exactly what the undo before it took away, where it was.
                 bool const redo = last_undo != nullptr && last_undo->offset == row.offset &&
@@ -283,11 +379,13 @@ bool describes_document(EditorRow const& row) {
 }
 
 SessionReport analyse_session(SessionRecord const& record, fs::path const& project,
-                              std::vector<fs::path> const& tracked, bool keep_code_states) {
+                              std::vector<fs::path> const& tracked, bool keep_code_states,
+                              BulkThreshold bulk) {
     SessionReport report;
     report.project = project;
     report.database = record.database;
     report.empty = record.editor.empty() && record.files.empty() && record.snapshots.empty();
+    report.bulk_threshold = bulk;
     FileIndex index(report.files);
     for (fs::path const& path : tracked) {
         index.add(path, project);
@@ -326,7 +424,7 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
                                  edit_type_of(row),
                                  {},
                                  NO_INDEX});
-        if (!row.saved && origin_of(row) == Origin::internal_copy) {
+        if (!row.saved && origin_of(row, bulk) == Origin::internal_copy) {
             report.events.push_back(
                 {SessionEvent::Kind::internal_copy, time, file, i, EditType::none, {}, NO_INDEX});
         }
@@ -356,11 +454,14 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
             case SessionEvent::Kind::edit: {
                 EditorRow const& row = record.editor[event.row];
                 edit_events[event.file][event.row] = i;
-                Origin const origin = origin_of(row);
+                Origin const origin = origin_of(row, bulk);
                 kind = origin == Origin::internal_copy ? ActivityKind::internal_copy
                        : origin == Origin::pasted      ? ActivityKind::paste
+                       : origin == Origin::bulk        ? ActivityKind::bulk
                                                        : ActivityKind::edit;
                 bytes = row.inserted.size();
+                file.shape.add_change(event.time, row.inserted, row.deleted, origin);
+                report.shape.add_change(event.time, row.inserted, row.deleted, origin);
                 break;
             }
             case SessionEvent::Kind::save:
@@ -393,9 +494,14 @@ SessionReport analyse_session(SessionRecord const& record, fs::path const& proje
         }
     }
     for (std::size_t file = 0; file < report.files.size(); ++file) {
-        count_editor_rows(record, report.files[file]);
+        count_editor_rows(record, report.files[file], bulk);
         FileReplay(record, report, file, keep_code_states)
             .run(snapshots[file], edit_events[file], fast_events[file]);
     }
+    std::vector<std::vector<SizePoint>> sizes;
+    for (FileReport const& file : report.files) {
+        sizes.push_back(file.shape.sizes());
+    }
+    report.total_sizes = summed_sizes(sizes);
     return report;
 }

@@ -3,6 +3,7 @@
 #include "app/convert.hpp"
 #include "tools/replay.hpp"
 #include "tools/session_record.hpp"
+#include "tools/work_shape.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -24,14 +25,23 @@ inline constexpr std::size_t MIN_UNPASTED_COPY = 16;
 // editing it: its text, if any, is not typed and counts as no change.
 bool describes_document(EditorRow const& row);
 
+// From which size an insertion in one change that is no paste and no undo/redo counts as a bulk
+// insertion (a completion, a snippet, a suggestion accepted, a drop): `bytes` bytes or more, or
+// text other than white space on `lines` lines or more. Zero turns a criterion off.
+struct BulkThreshold {
+    std::size_t bytes = 40;
+    std::size_t lines = 2;
+};
+bool is_bulk(std::string_view inserted, BulkThreshold threshold);
+
 // The origin that an editor row gives to the bytes it inserts.
-Origin origin_of(EditorRow const& row);
+Origin origin_of(EditorRow const& row, BulkThreshold threshold = {});
 
 // "Insert", "Delete", "Replace", "Paste", "Undo" or "Redo" ("" for a save).
 enum class EditType { none, insert, remove, replace, paste, undo, redo };
 char const* edit_type_name(EditType type);
 
-enum class ActivityKind { edit, paste, internal_copy, save, fast_insertion };
+enum class ActivityKind { edit, paste, internal_copy, save, fast_insertion, bulk };
 struct Activity {
     Timestamp time;
     ActivityKind kind;
@@ -49,7 +59,11 @@ struct ReplayStep {
     std::size_t row = NO_INDEX;  // index into SessionRecord::editor
     Origin origin = Origin::typed;
     std::size_t snapshot = NO_INDEX;  // index into SessionRecord::snapshots
-    std::vector<OriginRun> runs;      // the origins after a reset
+    std::vector<OriginRun> runs;      // the origins after a reset or a line-end switch
+    // A line-end switch: the editor row replaced the text by itself with other line ends, and
+    // every byte kept its origin. `content` is the whole content after it.
+    bool line_end_switch = false;
+    std::string content;
 };
 
 struct FileReport {
@@ -63,17 +77,20 @@ struct FileReport {
     std::size_t bytes_deleted = 0;
     std::size_t undo_redo = 0;
     std::size_t saves = 0;
-    std::vector<std::size_t> pastes;           // rows the editor marked as pastes
+    std::vector<std::size_t> pastes;           // rows whose origin is a paste from elsewhere
     std::vector<std::size_t> internal_copies;  // rows whose origin is an internal copy
+    std::vector<std::size_t> bulk;             // rows whose origin is a bulk insertion
     std::vector<std::size_t> fast_insertions;  // file rows of fast insertions
     // Snapshots (SessionRecord::snapshots) of the editor's text, set when the editor first showed
     // the document or brought the record back to its text, that differed from what the record
     // held: the editor had text that never came through its changes (unsaved at start, say).
     std::vector<std::size_t> editor_texts;
-    std::vector<std::size_t> between_runs;     // those of changes made while no monitor ran
-    std::vector<Activity> activity;            // in time order
+    std::vector<std::size_t> between_runs;  // those of changes made while no monitor ran
+    std::vector<Activity> activity;         // in time order
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;
+    WorkShape shape;
+    std::size_t line_end_switches = 0;
 
     // From the replay, when the record allows one; otherwise `not_replayed` says why.
     std::string not_replayed;
@@ -110,14 +127,38 @@ struct SessionReport {
     std::vector<SessionEvent> events;
     std::vector<CodeState> code_states;  // only when asked for
     bool empty = true;                   // no row in any table
+    WorkShape shape;                     // of every tracked file together; its sizes are below
+    std::vector<SizePoint> total_sizes;  // the files' sizes summed
+    BulkThreshold bulk_threshold;
 };
+
+// The tracked file with this path, or NO_INDEX.
+std::size_t file_index(SessionReport const& report, std::filesystem::path const& path);
+// Where an internal copy's text was found, as a path in the project ("" when not recorded).
+std::filesystem::path copy_source_of(SessionReport const& report, EditorRow const& row);
+
+// How much a file needs a reviewer's look: the bytes of its final content that did not come
+// from typing or from its start (pasted, internal copies, bulk insertions, fast insertions), as
+// a share, then the count of such events. Files that need it most sort first.
+struct Attention {
+    double share = 0;
+    std::size_t events = 0;
+};
+Attention attention_of(FileReport const& file);
+// The files' indices, the ones that need a look most first, then by path.
+std::vector<std::size_t> files_by_attention(SessionReport const& report);
 
 // Analyses the record of `project`. The tracked files are `tracked` (the file map's paths) and
 // every file the monitor took a snapshot of, compared as paths. With `keep_code_states`, the
 // replayed content is kept at every save and fast insertion.
 SessionReport analyse_session(SessionRecord const& record, std::filesystem::path const& project,
                               std::vector<std::filesystem::path> const& tracked,
-                              bool keep_code_states);
+                              bool keep_code_states, BulkThreshold bulk = {});
 
 // "2026-12-06T21:00:00.123456789Z".
 std::string iso_time(Timestamp time);
+
+// A path inside the project for every file: files outside it keep their whole path below
+// "_outside", so that exports never write beyond their directory.
+std::filesystem::path relative_path(std::filesystem::path const& file,
+                                    std::filesystem::path const& project);

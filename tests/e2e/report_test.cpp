@@ -84,7 +84,7 @@ TEST(Report, ASessionOfSentChangesAndARewriteInEveryFormatAndItsReplay) {
     ASSERT_EQ(text.status, 0) << text.output;
     for (std::string const& line : std::vector<std::string>{
              "  editor changes       13\n", "  bytes deleted        2\n",
-             fmt::format("  pastes               2 ({}, {} bytes)\n", pasted.size(), copied.size()),
+             fmt::format("  pastes               1 ({} bytes)\n", pasted.size()),
              "  undo/redo changes    1\n", "  internal copies      1\n",
              "  saves                2\n", "    | int helper(void);\n", "    + int helper(int);\n",
              "\nutil.h\n"}) {
@@ -102,7 +102,7 @@ TEST(Report, ASessionOfSentChangesAndARewriteInEveryFormatAndItsReplay) {
     EXPECT_EQ(file["final_size"], final_content.size());
     // Each byte by how it arrived: the lines between the rewritten ones keep their origins.
     EXPECT_EQ(file["shares"].dump(),
-              fmt::format(R"({{"fast_insertion":17,"initial":4,"internal_copy":3,"pasted":{},)"
+              fmt::format(R"({{"bulk":0,"fast_insertion":17,"initial":4,"internal_copy":3,"pasted":{},)"
                           R"("typed":7,"undo_redo":0}})",
                           pasted.size()));
     EXPECT_EQ(files_json[1]["shares"]["initial"], copied.size());
@@ -116,7 +116,9 @@ TEST(Report, ASessionOfSentChangesAndARewriteInEveryFormatAndItsReplay) {
     auto const parsed = run_process(
         {"/usr/bin/env", "python3", "-c",
          "import csv, json, sys, xml.etree.ElementTree as E\n"
-         "h2 = [h.text for h in E.parse(sys.argv[1]).iter('{http://www.w3.org/1999/xhtml}h2')]\n"
+         "X = '{http://www.w3.org/1999/xhtml}'\n"
+         "h2 = [s.find(X + 'h2').text for s in E.parse(sys.argv[1]).iter(X + 'section')\n"
+         "      if s.get('class') == 'file']\n"
          "rows = list(csv.DictReader(open(sys.argv[2] + '/MainTable.csv', newline='')))\n"
          "meta = dict(csv.reader(open(sys.argv[2] + '/DatasetMetadata.csv', newline='')))\n"
          "print(json.dumps({'h2': h2, 'rows': rows, 'meta': meta}))",
@@ -143,6 +145,42 @@ TEST(Report, ASessionOfSentChangesAndARewriteInEveryFormatAndItsReplay) {
     EXPECT_EQ(edit_types[pasted], "File.Edit Paste");
     EXPECT_EQ(edit_types[copied], "X-InternalCopy ");
     EXPECT_EQ(edit_types[""], "File.Edit Undo");
+}
+
+// A paste of text that another tracked file holds: the monitor itself records where it found the
+// text, and every format of the report names that file and the byte there.
+TEST(Report, AnInternalCopyNamesTheFileItsTextWasFoundIn) {
+    MonitorHarness monitor;
+    std::string const helper = "int helper(void) { return 42; }\n";
+    auto const main_c = monitor.add_tracked("main.c", "int a;\n");
+    auto const util_c = monitor.add_tracked("util.c", "// util\n" + helper);
+    monitor.start();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots", 2), 2);
+    monitor.send(
+        Change{.file = main_c, .inserted = helper, .offset = 7, .copy_paste = true}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.rows("SELECT internal_copy, copy_source, copy_source_offset FROM "
+                           "vscode_events"),
+              fmt::format("1|{}|8\n", util_c.native()));
+
+    fs::path const page = monitor.project() / "report.html";
+    auto const text = report(monitor.project(), {"--html", page.native()});
+    ASSERT_EQ(text.status, 0) << text.output;
+    EXPECT_NE(text.output.find("\n  internal copy at "), std::string::npos) << text.output;
+    EXPECT_NE(
+        text.output.find(fmt::format("({} bytes, copied from util.c at byte 8):\n", helper.size())),
+        std::string::npos)
+        << text.output;
+    // util.c is the second file in path order: its section is file-1.
+    EXPECT_NE(read_file(page).find("copied from <a href=\"#file-1\"><code>util.c</code></a>"),
+              std::string::npos);
+
+    auto const json_run = report(monitor.project(), {"--json"});
+    ASSERT_EQ(json_run.status, 0) << json_run.output;
+    json const copy = json::parse(json_run.output)["files"][0]["internal_copies"][0];
+    EXPECT_EQ(copy["text"], helper);
+    EXPECT_EQ(copy["source"], "util.c");
+    EXPECT_EQ(copy["source_offset"], 8);
 }
 
 TEST(Report, MissingEmptyAndForeignDatabasesAndBadUsage) {

@@ -168,6 +168,15 @@ TEST_F(EditorChannel, ReplacesAStaleSocketServesItToItsOwnerOnlyAndRefusesASecon
 
 // Stopped while it waits, the accept loop shuts down and removes the socket file; a file that is
 // no longer the bound socket is someone else's.
+// An editor whose connection the accept loop has not taken yet already counts as connected: a
+// disk change it made may come before its messages are read.
+TEST_F(EditorChannel, AConnectionNotYetAcceptedCountsAsOpen) {
+    listener = std::make_unique<VSCodeListener>(bus, db, ibuf, env, socket);
+    EXPECT_FALSE(listener->has_open_connection());
+    UnixClient const client(socket);
+    EXPECT_TRUE(listener->has_open_connection());
+}
+
 TEST_F(EditorChannel, StopEndsTheAcceptLoop) {
     capture_log();
     open();

@@ -1,4 +1,5 @@
 #include "tools/replay.hpp"
+#include "tools/work_shape.hpp"
 
 #include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
@@ -129,4 +130,33 @@ TEST_F(ReplayTest, FollowsTheOrderInWhichChangesReachedTheMirror) {
     EXPECT_EQ(mirror.get_filecontent(file), ">disk\n!");
     EXPECT_EQ(replay_file(path_, file).content, *mirror.get_filecontent(file));
     EXPECT_EQ(replay_file(path_, file, t0_ + std::chrono::milliseconds(20)).content, ">disk\n");
+}
+
+// A long session's size series stays small, evenly thinned, its first and latest sizes kept;
+// the sizes of several files add up at every moment any of them changes.
+TEST(WorkShape, SizeSeriesStaysBoundedAndFilesAddUp) {
+    WorkShape shape;
+    Timestamp const t0{};
+    for (std::size_t i = 0; i < 100'000; ++i) {
+        shape.add_size(t0 + std::chrono::milliseconds(i), i);
+    }
+    std::vector<SizePoint> const sizes = shape.sizes();
+    ASSERT_LE(sizes.size(), 2 * WorkShape::SIZE_POINTS + 1);
+    ASSERT_GE(sizes.size(), WorkShape::SIZE_POINTS);
+    EXPECT_EQ(sizes.front().size, 0u);
+    EXPECT_EQ(sizes.back().size, 99'999u);
+    std::size_t const stride = sizes[1].size - sizes[0].size;
+    for (std::size_t i = 1; i + 1 < sizes.size(); ++i) {
+        EXPECT_EQ(sizes[i].size - sizes[i - 1].size, stride) << i;
+    }
+
+    auto const at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    std::vector<SizePoint> const total =
+        summed_sizes({{{at(0), 10}, {at(5), 12}}, {{at(2), 3}, {at(5), 1}, {at(9), 0}}});
+    std::vector<std::pair<int, std::size_t>> seen;
+    for (SizePoint const& point : total) {
+        seen.emplace_back(static_cast<int>((point.time - t0) / std::chrono::milliseconds(1)),
+                          point.size);
+    }
+    EXPECT_EQ(seen, (std::vector<std::pair<int, std::size_t>>{{0, 10}, {2, 13}, {5, 13}, {9, 12}}));
 }
