@@ -32,6 +32,16 @@ std::uint64_t read_count(json const& value, char const* key) {
     return static_cast<std::uint64_t>(value.get<unsigned long long>());
 }
 
+// A text of the vocabulary, never one chosen by the sender.
+std::string const& editor_text(std::string const& name) {
+    for (std::string const* known : {&TextEditor::VSCODE, &TextEditor::VIM}) {
+        if (name == *known) {
+            return *known;
+        }
+    }
+    return TextEditor::OTHER;
+}
+
 }  // namespace
 
 VSCodeEvent parse_event(std::string const& message) {
@@ -55,5 +65,8 @@ VSCodeEvent parse_event(std::string const& message) {
     event.is_copy_paste = object["causedByCopyPaste"].get<bool>();
     event.is_saved = object["isSaved"].get<bool>();
     event.incident_type = Incident::Types::NONE;
+    if (object.contains("editor")) {
+        event.editor = editor_text(object["editor"].get<std::string>());
+    }
     return event;
 }

@@ -60,6 +60,7 @@ struct VSCodeEvent : BaseEvent {
     bool internal_copy = false;
     bool is_saved = false;
     std::string incident_type;
+    std::string editor = TextEditor::VSCODE;  // which editor sent it (TextEditor::)
 };
 
 using Event = std::variant<KeyEvent, FileEvent, VSCodeEvent>;

@@ -22,8 +22,8 @@ constexpr char const* VSCODE_EVENTS_INSERT =
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr char const* VSCODE_EVENTS_INSERT_WITH_OFFSET =
     "INSERT INTO vscode_events (timestamp, type, filepath, fid, inserted, deleted, is_undo_redo, "
-    "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset, editor) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 // One statement, so that the snapshot is placed after exactly the editor rows this connection
 // sees, whatever the transaction. rowid is the `id` of the monitor's own table.
 constexpr char const* SNAPSHOTS_INSERT =
@@ -293,7 +293,7 @@ bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp,
     return store_row(in_transaction, VSCODE_EVENTS_INSERT_WITH_OFFSET, timestamp, event.change_type,
                      event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
                      event.is_undo_redo, event.is_copy_paste, event.internal_copy, event.copy_buf,
-                     event.is_saved, HASH_PLACEHOLDER, offset);
+                     event.is_saved, HASH_PLACEHOLDER, offset, event.editor);
 }
 
 bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,

@@ -34,7 +34,8 @@ CREATE TABLE IF NOT EXISTS vscode_events (
     copy_buf TEXT,
     is_saved INTEGER,
     hash TEXT,
-    recorded_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now'))
+    recorded_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now')),
+    editor TEXT
 );
 )sql";
 
@@ -78,6 +79,12 @@ std::optional<std::string> apply_schema(sqlite3* conn) {
     // Snapshots are of no use without the offsets of the edits that follow them.
     if (!has_column(conn, "vscode_events", "change_offset")) {
         return std::nullopt;
+    }
+    // Tables made before editors were told apart gain the column; their rows keep NULL.
+    if (!has_column(conn, "vscode_events", "editor")) {
+        if (auto error = execute(conn, "ALTER TABLE vscode_events ADD COLUMN editor TEXT")) {
+            return error;
+        }
     }
     return execute(conn, SNAPSHOTS);
 }

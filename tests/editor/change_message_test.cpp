@@ -52,3 +52,17 @@ TEST(ChangeMessage, NumbersAndMalformedLines) {
         }
     }
 }
+
+// The sending editor is optional and always one of the vocabulary's texts.
+TEST(ChangeMessage, EditorKeyNamesAKnownEditor) {
+    EXPECT_EQ(parse_event(message().dump()).editor, "VSCODE");
+    for (auto const& [sent, recorded] : std::vector<std::pair<std::string, std::string>>{
+             {"VIM", "VIM"}, {"VSCODE", "VSCODE"}, {"vim", "OTHER"}, {"emacs'); --", "OTHER"}}) {
+        json line = message();
+        line["editor"] = sent;
+        EXPECT_EQ(parse_event(line.dump()).editor, recorded) << sent;
+    }
+    json line = message();
+    line["editor"] = 1;
+    EXPECT_THROW(parse_event(line.dump()), json::type_error);
+}
