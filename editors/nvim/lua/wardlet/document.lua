@@ -37,10 +37,14 @@ local function encoding_id(buf)
   return id
 end
 
--- Whether a buffer with no lines at all ("--No lines in buffer--"): written as an empty file.
+-- Whether a write of the buffer gives an empty file: a buffer with no lines at all ("--No lines
+-- in buffer--") looks like one with a single empty line, except to the count of written bytes.
 local function is_empty(buf)
+  if api.nvim_buf_line_count(buf) ~= 1 or api.nvim_buf_get_lines(buf, 0, 1, false)[1] ~= '' then
+    return false
+  end
   return api.nvim_buf_call(buf, function()
-    return vim.fn.line2byte(vim.fn.line('$') + 1) == -1
+    return vim.fn.wordcount().bytes == 0
   end)
 end
 

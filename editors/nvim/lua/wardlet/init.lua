@@ -125,6 +125,8 @@ local function attach(buf)
     return
   end
   if doc == nil then
+    -- Saves overwrite the file in place: it keeps the inode the file map knows it by.
+    vim.bo[buf].backupcopy = 'yes'
     doc = Document.new(buf, file)
     documents[buf] = doc
     api.nvim_buf_attach(buf, false, {
@@ -149,9 +151,29 @@ local function detach(buf)
   documents[buf] = nil
 end
 
-local function on_write(buf)
-  local doc = documents[buf]
-  if doc == nil then
+-- Whether a write of `buf` goes to the file the monitor knows it by (not ":w other" nor a range).
+local function writes_own_file(doc, args)
+  return args.file ~= '' and vim.fn.fnamemodify(args.file, ':p') == doc.file
+end
+
+-- Before the write: the monitor gets every change first, including the last line end the write
+-- adds or leaves out, so that the file it sees on disk is the text it was told about.
+local function before_write(args)
+  local doc = documents[args.buf]
+  if doc == nil or not writes_own_file(doc, args) then
+    return
+  end
+  local at, deleted, inserted = doc:last_line_end_change()
+  if at ~= nil then
+    send(doc, message(doc.file, 'change', { inserted = inserted, deletedCount = deleted, offset = at }))
+  end
+  -- Bounded: a monitor that cannot keep up delays a save at most this long.
+  sender.drain(200)
+end
+
+local function after_write(args)
+  local doc = documents[args.buf]
+  if doc == nil or not writes_own_file(doc, args) then
     return
   end
   local lost = sender.take_lost_files()
@@ -160,7 +182,6 @@ local function on_write(buf)
       d.out_of_step = true
     end
   end
-  local at, deleted, inserted = doc:last_line_end_change()
   if doc.out_of_step then
     -- The monitor missed changes: it gets the whole text before the save, when there is room.
     if not sender.room(2) then
@@ -169,8 +190,6 @@ local function on_write(buf)
     end
     doc.out_of_step = false
     sender.send(send_whole_text(doc, 'resync', true), doc.file)
-  elseif at ~= nil then
-    send(doc, message(doc.file, 'change', { inserted = inserted, deletedCount = deleted, offset = at }))
   end
   local _, facts = doc:describe(doc.tail)
   facts.isSaved = true
@@ -250,12 +269,8 @@ function M.setup(options)
       attach(args.buf)
     end,
   })
-  api.nvim_create_autocmd('BufWritePost', {
-    group = group,
-    callback = function(args)
-      on_write(args.buf)
-    end,
-  })
+  api.nvim_create_autocmd('BufWritePre', { group = group, callback = before_write })
+  api.nvim_create_autocmd('BufWritePost', { group = group, callback = after_write })
   api.nvim_create_autocmd({ 'BufUnload', 'BufWipeout' }, {
     group = group,
     callback = function(args)

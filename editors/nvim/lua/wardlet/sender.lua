@@ -23,6 +23,7 @@ local state = {
   tail = 0,
   writing = 0, -- lines handed to the socket and not yet confirmed
   dropped = 0,
+  queued = 0, -- lines accepted since the start
   pipe = nil,
   connected = false,
   connecting = false,
@@ -174,6 +175,7 @@ function M.send(line, file)
     state.dropped = state.dropped + 1
     return false
   end
+  state.queued = state.queued + 1
   state.tail = state.tail + 1
   state.queue[state.tail] = line
   state.files[state.tail] = file
@@ -202,6 +204,7 @@ function M.status()
     connected = state.connected,
     waiting = waiting() + state.writing,
     dropped = state.dropped,
+    queued = state.queued,
     reason = state.refused,
   }
 end
