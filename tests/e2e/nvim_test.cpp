@@ -64,8 +64,9 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type = "
                            "'FAST_INSERTION'"),
               "0\n")
-        << monitor.rows("SELECT filepath, diff FROM file_events WHERE incident_type = "
-                        "'FAST_INSERTION'");
+        << monitor.rows(
+               "SELECT filepath, diff FROM file_events WHERE incident_type = "
+               "'FAST_INSERTION'");
     EXPECT_EQ(monitor.rows("SELECT DISTINCT editor FROM vscode_events"), "VIM\n");
     for (auto const& [name, before] : FILES) {
         auto const file = monitor.project() / name;
@@ -75,6 +76,11 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
         std::string const after = read_file(file);
         EXPECT_NE(after, before) << name << " was not edited";
         EXPECT_EQ(replay.output, after) << name;
+    }
+    auto const report = run_process({REPORT_BIN, monitor.project().native(), "--json"});
+    ASSERT_EQ(report.status, 0) << report.output;
+    for (auto const& file : nlohmann::json::parse(report.output)["files"]) {
+        EXPECT_EQ(file["editors"], nlohmann::json::array({"VIM"})) << file["path"];
     }
     // Each kind of change is told apart: typed, put or pasted, undone or redone.
     auto const flags = [&](std::string const& name) {

@@ -90,16 +90,25 @@ local function on_bytes(_, buf, _, start_row, start_col, offset, old_rows, _, ol
     return
   end
   local undo_redo = doc:is_undo_redo()
-  send(
-    doc,
-    message(doc.file, 'change', {
+  local flags = {
+    causedByUndoRedo = undo_redo,
+    causedByCopyPaste = not undo_redo and (putting or pasting > 0),
+  }
+  send(doc, message(doc.file, 'change', vim.tbl_extend('force', flags, {
+    inserted = inserted,
+    deletedCount = deleted,
+    offset = at,
+  })))
+  -- A change that makes the next write add or leave out the last line end (text typed into an
+  -- empty file, a buffer emptied) tells the monitor at once, long before the write.
+  at, deleted, inserted = doc:last_line_end_change()
+  if at ~= nil then
+    send(doc, message(doc.file, 'change', vim.tbl_extend('force', flags, {
       inserted = inserted,
       deletedCount = deleted,
       offset = at,
-      causedByUndoRedo = undo_redo,
-      causedByCopyPaste = not undo_redo and (putting or pasting > 0),
-    })
-  )
+    })))
+  end
 end
 
 local function file_of(buf)
@@ -157,7 +166,8 @@ local function writes_own_file(doc, args)
 end
 
 -- Before the write: the monitor gets every change first, including the last line end the write
--- adds or leaves out, so that the file it sees on disk is the text it was told about.
+-- adds or leaves out when an option changed it since, so that the file it sees on disk is the
+-- text it was told about.
 local function before_write(args)
   local doc = documents[args.buf]
   if doc == nil or not writes_own_file(doc, args) then
