@@ -1,8 +1,13 @@
 #include "monitor_harness.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -96,4 +101,96 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
     EXPECT_EQ(monitor.rows("SELECT type, COUNT(*) FROM vscode_events WHERE type != 'change' "
                            "GROUP BY type ORDER BY type"),
               "open|9\nsave|9\n");
+}
+
+// Without a usable socket the editor goes on, the status says why and how much waits; the plugin
+// never connects to a socket of another user, and delivers everything once it may.
+TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
+    if (std::string(NVIM_BIN).empty()) {
+        GTEST_SKIP() << "nvim not found: the Neovim plugin is not tested";
+    }
+    TempDir root;
+    std::filesystem::create_directories(root / "project/.wardlet");
+    auto const file = write_file(root / "project/notes.txt", "x\n");
+    auto const home = root / "home";
+    auto const pack = home / ".local/share/nvim/site/pack/wardlet/start";
+    std::filesystem::create_directories(pack);
+    std::filesystem::create_directory_symlink(PLUGIN_DIR, pack / "wardlet.nvim");
+    auto const socket_path = root / "monitor.sock";
+
+    int const server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+    auto const bind_socket = [&] {
+        ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_EQ(::listen(server, 4), 0);
+    };
+    // As root the socket exists from the start but belongs to another user; otherwise it is
+    // missing at first.
+    bool const as_root = ::geteuid() == 0;
+    if (as_root) {
+        bind_socket();
+        ASSERT_EQ(::chown(socket_path.c_str(), 65534, 65534), 0);
+    }
+    ChildProcess nvim(
+        {NVIM_BIN, "--headless", "-i", "NONE", "-n", "--cmd",
+         "let g:wardlet_socket = '" + socket_path.native() + "'", "-c", "luafile " OFFLINE_SCRIPT},
+        ChildProcess::Options{.env = {{"HOME", home.native()},
+                                      {"XDG_CONFIG_HOME", (home / ".config").native()},
+                                      {"XDG_DATA_HOME", (home / ".local/share").native()},
+                                      {"WARDLET_FILE", file.native()}},
+                              .cwd = root / "project"});
+    ASSERT_TRUE(nvim.wait_for_output("typed: ", std::chrono::seconds(30))) << nvim.output();
+    std::string const before = nvim.output();
+    EXPECT_NE(before.find("opened: Wardlet: not connected to " + socket_path.native() +
+                          ", 1 waiting, 0 dropped"),
+              std::string::npos)
+        << before;
+    EXPECT_NE(before.find(as_root ? "belongs to another user" : "no socket at"), std::string::npos)
+        << before;
+    EXPECT_NE(before.find("typed: Wardlet: not connected to " + socket_path.native() +
+                          ", 2 waiting, 0 dropped"),
+              std::string::npos)
+        << before;
+    if (as_root) {
+        ASSERT_EQ(::chown(socket_path.c_str(), ::geteuid(), ::getegid()), 0);
+    } else {
+        bind_socket();
+    }
+    pollfd waiting{server, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 30000), 1) << nvim.output();
+    int const connection = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(connection, 0);
+    std::string received;
+    char buffer[4096];
+    while (std::count(received.begin(), received.end(), '\n') < 2) {
+        pollfd readable{connection, POLLIN, 0};
+        ASSERT_EQ(::poll(&readable, 1, 30000), 1) << received;
+        ssize_t const count = ::read(connection, buffer, sizeof(buffer));
+        ASSERT_GT(count, 0) << received;
+        received.append(buffer, static_cast<std::size_t>(count));
+    }
+    std::vector<nlohmann::json> lines;
+    for (std::size_t start = 0, end; (end = received.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(nlohmann::json::parse(received.substr(start, end - start)));
+    }
+    ASSERT_EQ(lines.size(), 2u) << received;
+    EXPECT_EQ(lines[0]["type"], "open");
+    EXPECT_EQ(lines[0]["textIncluded"], false);
+    EXPECT_EQ(lines[0]["length"], 2);
+    EXPECT_EQ(lines[1]["type"], "change");
+    EXPECT_EQ(lines[1]["inserted"], "hello");
+    for (auto const& line : lines) {
+        EXPECT_EQ(line["editor"], "VIM");
+        EXPECT_EQ(line["file"], file.native());
+    }
+    EXPECT_EQ(nvim.wait(std::chrono::seconds(30)).value_or(-1), 0) << nvim.output();
+    EXPECT_NE(nvim.output().find("end: Wardlet: connected to " + socket_path.native() +
+                                 ", 0 waiting, 0 dropped"),
+              std::string::npos)
+        << nvim.output();
+    ::close(connection);
+    ::close(server);
 }
