@@ -89,6 +89,7 @@ function M:reset()
   self.eol = LINE_ENDS[vim.bo[buf].fileformat] or '\n'
   self.size = buffer_size(buf)
   self.tail = not is_empty(buf) and vim.bo[buf].eol
+  self.writes_tail = writes_last_line_end(buf)
   self.undo_seen = api.nvim_buf_call(buf, function()
     return vim.fn.undotree().seq_last
   end)
@@ -142,7 +143,23 @@ function M:undo_state()
   if number < self.undo_seen then
     return true
   end
-  return vim.fn.undotree().synced == 1
+  -- The undo tree is built whole on every call: one look serves all changes of one command.
+  if self.verdict_number == number and self.verdict_round == M.round then
+    return self.verdict
+  end
+  self.verdict = vim.fn.undotree().synced == 1
+  self.verdict_number = number
+  self.verdict_round = M.round
+  vim.schedule(M.next_round)
+  return self.verdict
+end
+
+-- Commands are told apart by rounds: a new one starts with each key and each turn of the event
+-- loop, so a verdict never outlives the command it was made for.
+M.round = 0
+
+function M.next_round()
+  M.round = M.round + 1
 end
 
 -- The change on_bytes reported, in the monitor's units: offset, deleted count and inserted text
@@ -183,10 +200,18 @@ function M:change(start_row, start_col, offset, old_rows, old_len, new_rows, new
   return offset, deleted, inserted
 end
 
+-- Whether the last change may have changed what a write does at the end: when the copy and
+-- the write disagree already (a file without a last line end, with 'fixeol'), or when the buffer
+-- may have become empty or stopped being so.
+function M:may_change_last_line_end()
+  return self.tail ~= self.writes_tail or api.nvim_buf_line_count(self.buf) == 1
+end
+
 -- The change that gives the copy the last line end a write just put on disk, or takes it away:
 -- offset, deleted count, inserted text; nil when the copy already agrees.
 function M:last_line_end_change()
   local wants = writes_last_line_end(self.buf)
+  self.writes_tail = wants
   if wants == self.tail then
     return nil
   end

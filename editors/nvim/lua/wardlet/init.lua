@@ -12,6 +12,7 @@ local M = {}
 
 local EDITOR = 'VIM'
 local NO_POSITION = -1
+local change_line
 
 local documents = {} -- buffer number -> Document
 local started = false
@@ -68,6 +69,21 @@ local function send(doc, line)
   end
 end
 
+-- A change message, built directly: it is sent for every keystroke.
+local CHANGE = '{"file":%s,"type":"change","inserted":%s,"deletedCount":%d,"offset":%d,'
+  .. '"causedByUndoRedo":%s,"causedByCopyPaste":%s,"isSaved":false,"editor":"' .. EDITOR .. '"}\n'
+local encode = vim.json.encode
+local file_texts = {} -- file -> its JSON text
+
+change_line = function(file, at, deleted, inserted, undo_redo, paste)
+  local file_text = file_texts[file]
+  if file_text == nil then
+    file_text = encode(file)
+    file_texts[file] = file_text
+  end
+  return CHANGE:format(file_text, encode(inserted), deleted, at, tostring(undo_redo), tostring(paste))
+end
+
 local function send_whole_text(doc, kind, include_text)
   local text, facts = doc:describe(doc.tail)
   facts.textIncluded = include_text
@@ -90,24 +106,15 @@ local function on_bytes(_, buf, _, start_row, start_col, offset, old_rows, _, ol
     return
   end
   local undo_redo = doc:is_undo_redo()
-  local flags = {
-    causedByUndoRedo = undo_redo,
-    causedByCopyPaste = not undo_redo and (putting or pasting > 0),
-  }
-  send(doc, message(doc.file, 'change', vim.tbl_extend('force', flags, {
-    inserted = inserted,
-    deletedCount = deleted,
-    offset = at,
-  })))
+  local paste = not undo_redo and (putting or pasting > 0)
+  send(doc, change_line(doc.file, at, deleted, inserted, undo_redo, paste))
   -- A change that makes the next write add or leave out the last line end (text typed into an
   -- empty file, a buffer emptied) tells the monitor at once, long before the write.
-  at, deleted, inserted = doc:last_line_end_change()
-  if at ~= nil then
-    send(doc, message(doc.file, 'change', vim.tbl_extend('force', flags, {
-      inserted = inserted,
-      deletedCount = deleted,
-      offset = at,
-    })))
+  if doc:may_change_last_line_end() then
+    at, deleted, inserted = doc:last_line_end_change()
+    if at ~= nil then
+      send(doc, change_line(doc.file, at, deleted, inserted, undo_redo, paste))
+    end
   end
 end
 
@@ -175,7 +182,7 @@ local function before_write(args)
   end
   local at, deleted, inserted = doc:last_line_end_change()
   if at ~= nil then
-    send(doc, message(doc.file, 'change', { inserted = inserted, deletedCount = deleted, offset = at }))
+    send(doc, change_line(doc.file, at, deleted, inserted, false, false))
   end
   -- Bounded: a monitor that cannot keep up delays a save at most this long.
   sender.drain(200)
@@ -222,6 +229,7 @@ local function map_puts()
   end
   -- Sees the keys after mappings: the put's own keys, then the next command's.
   vim.on_key(function()
+    Document.next_round()
     if put_keys_left > 0 then
       put_keys_left = put_keys_left - 1
       putting = put_keys_left == 0
