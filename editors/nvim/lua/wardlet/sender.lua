@@ -33,6 +33,8 @@ local state = {
   lost_files = {}, -- files whose messages were lost in a broken write
 }
 
+state.flush_timer = uv.new_timer()
+
 local function waiting()
   return state.tail - state.head + 1
 end
@@ -180,7 +182,10 @@ function M.send(line, file)
   state.queue[state.tail] = line
   state.files[state.tail] = file
   if state.connected then
-    flush()
+    -- Written once the editor's command is done, together with the rest of its messages.
+    if not state.flush_timer:is_active() then
+      state.flush_timer:start(0, 0, flush)
+    end
   elseif not state.connecting and (state.timer == nil or not state.timer:is_active()) then
     connect()
   end
