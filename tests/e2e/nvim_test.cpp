@@ -21,6 +21,7 @@ std::vector<std::pair<std::string, std::string>> const FILES = {
     {"dos.txt", "a\r\nb\r\nc\r\n"},
     {"noeol.txt", "last"},
     {"empty.txt", ""},
+    {"long.txt", "first line\nsecond \u00e9\n"},
     {"cleared.txt", "gone\nsoon\n"},
 };
 
@@ -98,9 +99,12 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
     EXPECT_EQ(flags("lines.txt"), "1|1|1\n");
     EXPECT_EQ(flags("block.txt"), "1|0|1\n");
     EXPECT_EQ(flags("paste.txt"), "0|1|1\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) > 2500 FROM vscode_events WHERE filepath = '" +
+                           (monitor.project() / "long.txt").native() + "'"),
+              "1\n");
     EXPECT_EQ(monitor.rows("SELECT type, COUNT(*) FROM vscode_events WHERE type != 'change' "
                            "GROUP BY type ORDER BY type"),
-              "open|9\nsave|9\n");
+              fmt::format("open|{0}\nsave|{0}\n", FILES.size()));
 }
 
 // Without a usable socket the editor goes on, the status says why and how much waits; the plugin

@@ -171,10 +171,11 @@ TEST(Report, MissingEmptyAndForeignDatabasesAndBadUsage) {
         "is_saved, hash)");
     expect({"--replay", project / "a.c"}, 1, "keeps no change offsets and snapshots");
     // Their rows name no editor: the VS Code extension was the only one then.
-    SqlReader{db}("INSERT INTO vscode_events (timestamp, type, filepath, inserted, deleted, "
-                  "is_undo_redo, is_copy_paste, internal_copy, is_saved) VALUES "
-                  "('2026-12-06 21:00:00.000000000', 'change', '" +
-                  (project / "a.c").native() + "', 'x', 0, 0, 0, 0, 0)");
+    SqlReader{db}(
+        "INSERT INTO vscode_events (timestamp, type, filepath, inserted, deleted, "
+        "is_undo_redo, is_copy_paste, internal_copy, is_saved) VALUES "
+        "('2026-12-06 21:00:00.000000000', 'change', '" +
+        (project / "a.c").native() + "', 'x', 0, 0, 0, 0, 0)");
     EXPECT_EQ(json::parse(expect({"--json"}, 0, ""))["files"][0]["editors"],
               json::array({"VSCODE"}));
     expect({}, 0, "editors");

@@ -73,6 +73,31 @@ local scenarios = {
   { file = 'empty.txt', run = function()
     keys('ihi<Esc>')
   end },
+  { file = 'long.txt', run = function()
+    -- A long session of changes through the API, spanning lines and multibyte characters.
+    local pieces = { 'x', 'int ', '\u{e9}t\u{e9}', '\u{65e5}\u{672c}', '\u{1F600}', '\n', 'a\nb', '', '  ' }
+    local seed = 12345
+    local function random(n)
+      seed = (seed * 1103515245 + 12345) % 2147483648
+      return seed % n
+    end
+    local buf = vim.api.nvim_get_current_buf()
+    local function position()
+      local row = random(vim.api.nvim_buf_line_count(buf))
+      local line = vim.api.nvim_buf_get_lines(buf, row, row + 1, true)[1]
+      local chars = vim.fn.strchars(line)
+      return row, vim.str_byteindex(line, random(chars + 1))
+    end
+    for _ = 1, 3000 do
+      local row1, col1 = position()
+      local row2, col2 = position()
+      if row2 < row1 or (row2 == row1 and col2 < col1) or random(3) > 0 then
+        row2, col2 = row1, col1
+      end
+      local text = pieces[random(#pieces) + 1]
+      vim.api.nvim_buf_set_text(buf, row1, col1, row2, col2, vim.split(text, '\n', { plain = true }))
+    end
+  end },
   { file = 'cleared.txt', run = function()
     keys('ggdG')
   end },
