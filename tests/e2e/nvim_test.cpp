@@ -121,6 +121,9 @@ TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
     std::filesystem::create_directories(pack);
     std::filesystem::create_directory_symlink(PLUGIN_DIR, pack / "wardlet.nvim");
     auto const socket_path = root / "monitor.sock";
+    // "caf\u00e9\n" in Latin-1, and CRLF line ends.
+    auto const latin1 = write_file(root / "project/latin1.txt", "caf\xe9\n");
+    auto const dos = write_file(root / "project/dos.txt", "a\r\nb\r\n");
 
     int const server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -140,11 +143,13 @@ TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
     ChildProcess nvim(
         {NVIM_BIN, "--headless", "-i", "NONE", "-n", "--cmd",
          "let g:wardlet_socket = '" + socket_path.native() + "'", "-c", "luafile " OFFLINE_SCRIPT},
-        ChildProcess::Options{.env = {{"HOME", home.native()},
-                                      {"XDG_CONFIG_HOME", (home / ".config").native()},
-                                      {"XDG_DATA_HOME", (home / ".local/share").native()},
-                                      {"WARDLET_FILE", file.native()}},
-                              .cwd = root / "project"});
+        ChildProcess::Options{
+            .env = {{"HOME", home.native()},
+                    {"XDG_CONFIG_HOME", (home / ".config").native()},
+                    {"XDG_DATA_HOME", (home / ".local/share").native()},
+                    {"WARDLET_FILE", file.native()},
+                    {"WARDLET_OTHER_FILES", latin1.native() + ":" + dos.native()}},
+            .cwd = root / "project"});
     ASSERT_TRUE(nvim.wait_for_output("typed: ", std::chrono::seconds(30))) << nvim.output();
     std::string const before = nvim.output();
     EXPECT_NE(before.find("opened: Wardlet: not connected to " + socket_path.native() +
@@ -168,7 +173,7 @@ TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
     ASSERT_GE(connection, 0);
     std::string received;
     char buffer[4096];
-    while (std::count(received.begin(), received.end(), '\n') < 2) {
+    while (std::count(received.begin(), received.end(), '\n') < 4) {
         pollfd readable{connection, POLLIN, 0};
         ASSERT_EQ(::poll(&readable, 1, 30000), 1) << received;
         ssize_t const count = ::read(connection, buffer, sizeof(buffer));
@@ -180,7 +185,7 @@ TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
          start = end + 1) {
         lines.push_back(nlohmann::json::parse(received.substr(start, end - start)));
     }
-    ASSERT_EQ(lines.size(), 2u) << received;
+    ASSERT_EQ(lines.size(), 4u) << received;
     EXPECT_EQ(lines[0]["type"], "open");
     EXPECT_EQ(lines[0]["textIncluded"], false);
     EXPECT_EQ(lines[0]["length"], 2);
@@ -188,7 +193,22 @@ TEST(Neovim, WaitsForAUsableSocketAndThenDeliversInOrder) {
     EXPECT_EQ(lines[1]["inserted"], "hello");
     for (auto const& line : lines) {
         EXPECT_EQ(line["editor"], "VIM");
-        EXPECT_EQ(line["file"], file.native());
+    }
+    EXPECT_EQ(lines[1]["file"], file.native());
+    // The text as the editor holds it: UTF-8, with the file's line ends.
+    EXPECT_EQ(lines[2]["file"], latin1.native());
+    EXPECT_EQ(lines[2]["encoding"], "iso88591");
+    EXPECT_EQ(lines[2]["length"], 6);
+    EXPECT_EQ(lines[2]["sha256"],
+              "7b49b9e063bd91a4f9252b413261f5557b9c570aa61516989499f64a62dbcdd6");
+    EXPECT_EQ(lines[3]["file"], dos.native());
+    EXPECT_EQ(lines[3]["eol"], "\r\n");
+    EXPECT_EQ(lines[3]["encoding"], "utf8");
+    EXPECT_EQ(lines[3]["length"], 6);
+    for (auto const& line : {lines[2], lines[3]}) {
+        EXPECT_EQ(line["type"], "open");
+        EXPECT_EQ(line["bom"], false);
+        EXPECT_EQ(line["textIncluded"], false);
     }
     EXPECT_EQ(nvim.wait(std::chrono::seconds(30)).value_or(-1), 0) << nvim.output();
     EXPECT_NE(nvim.output().find("end: Wardlet: connected to " + socket_path.native() +

@@ -13,6 +13,10 @@ vim.cmd('edit ' .. vim.fn.fnameescape(os.getenv('WARDLET_FILE')))
 say('opened: ' .. wardlet.status_text())
 vim.api.nvim_feedkeys(vim.api.nvim_replace_termcodes('ihello<Esc>', true, false, true), 'xt', false)
 say('typed: ' .. vim.api.nvim_exec('WardletStatus', true))
+-- Files in other encodings and line ends are described as the editor holds them.
+for _, other in ipairs(vim.split(os.getenv('WARDLET_OTHER_FILES'), ':', { plain = true })) do
+  vim.cmd('edit ' .. vim.fn.fnameescape(other))
+end
 local delivered = vim.wait(30000, function()
   local s = wardlet.status()
   return s.connected and s.waiting == 0
