@@ -85,7 +85,8 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
     }
     auto const report = run_process({REPORT_BIN, monitor.project().native(), "--json"});
     ASSERT_EQ(report.status, 0) << report.output;
-    for (auto const& file : nlohmann::json::parse(report.output)["files"]) {
+    auto const parsed = nlohmann::json::parse(report.output);
+    for (auto const& file : parsed["files"]) {
         EXPECT_EQ(file["editors"], nlohmann::json::array({"VIM"})) << file["path"];
     }
     // Each kind of change is told apart: typed, put or pasted, undone or redone.
