@@ -40,7 +40,8 @@ end
 -- Whether a write of the buffer gives an empty file: a buffer with no lines at all ("--No lines
 -- in buffer--") looks like one with a single empty line, except to the count of written bytes.
 local function is_empty(buf)
-  if api.nvim_buf_line_count(buf) ~= 1 or api.nvim_buf_get_lines(buf, 0, 1, false)[1] ~= '' then
+  -- The offset of the second line is the first line's length plus its line end.
+  if api.nvim_buf_line_count(buf) ~= 1 or api.nvim_buf_get_offset(buf, 1) > 1 then
     return false
   end
   return api.nvim_buf_call(buf, function()
@@ -50,8 +51,11 @@ end
 
 -- Whether a write of the buffer ends the file with a line end.
 local function writes_last_line_end(buf)
-  local bo = vim.bo[buf]
-  return not is_empty(buf) and (bo.eol or (bo.fixeol and not bo.binary))
+  local option = api.nvim_buf_get_option
+  if not (option(buf, 'eol') or (option(buf, 'fixeol') and not option(buf, 'binary'))) then
+    return false
+  end
+  return not is_empty(buf)
 end
 
 -- The buffer's size in its own positions.
@@ -65,6 +69,9 @@ end
 -- The text from (row, col) spanning `rows` line ends and `cols` bytes on the last row, in buffer
 -- positions. The span may end after the last line's implied line end.
 local function read_span(buf, row, col, rows, cols)
+  if row + rows < api.nvim_buf_line_count(buf) then
+    return table.concat(api.nvim_buf_get_text(buf, row, col, row + rows, rows == 0 and col + cols or cols, {}), '\n')
+  end
   local lines = api.nvim_buf_get_lines(buf, row, row + rows + 1, false)
   if rows == 0 then
     return (lines[1] or ''):sub(col + 1, col + cols)
