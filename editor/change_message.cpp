@@ -42,6 +42,16 @@ void read_optional(json const& object, char const* key, T& field) {
     }
 }
 
+// A text of the vocabulary, never one chosen by the sender.
+std::string const& editor_text(std::string const& name) {
+    for (std::string const* known : {&TextEditor::VSCODE, &TextEditor::VIM}) {
+        if (name == *known) {
+            return *known;
+        }
+    }
+    return TextEditor::OTHER;
+}
+
 }  // namespace
 
 VSCodeEvent parse_event(std::string const& message) {
@@ -75,5 +85,8 @@ VSCodeEvent parse_event(std::string const& message) {
     read_optional(object, "bom", event.bom);
     read_optional(object, "textIncluded", event.text_included);
     read_optional(object, "oldFile", event.old_filepath);
+    if (auto const editor = object.find("editor"); editor != object.end() && !editor->is_null()) {
+        event.editor = editor_text(editor->get<std::string>());
+    }
     return event;
 }

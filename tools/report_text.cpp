@@ -1,6 +1,7 @@
 #include "tools/report_render.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 
@@ -47,6 +48,8 @@ void write_file(SessionRecord const& record, FileReport const& file, std::ostrea
     out << fmt::format("\n{}\n", printable(file.relative.native()));
     figure(out, "first activity", local_time(file.first_activity));
     figure(out, "last activity", local_time(file.last_activity));
+    figure(out, "editors",
+           file.editors.empty() ? "none" : fmt::format("{}", fmt::join(file.editors, ", ")));
     figure(out, "editor changes", std::to_string(file.changes));
     figure(out, "bytes inserted", std::to_string(file.bytes_inserted));
     figure(out, "bytes deleted", std::to_string(file.bytes_deleted));

@@ -31,8 +31,9 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
     sqlite3* conn = reader.conn();
     std::string const sql = fmt::format(
         "SELECT rowid, timestamp, type, filepath, inserted, deleted, {}, is_undo_redo, "
-        "is_copy_paste, internal_copy, is_saved FROM vscode_events ORDER BY rowid",
-        column_or_null(conn, "vscode_events", "change_offset"));
+        "is_copy_paste, internal_copy, is_saved, {} FROM vscode_events ORDER BY rowid",
+        column_or_null(conn, "vscode_events", "change_offset"),
+        column_or_null(conn, "vscode_events", "editor"));
     load_rows(reader, sql.c_str(), record.editor, [](Statement const& rows, EditorRow& row) {
         row.id = rows.integer(0);
         row.timestamp = rows.bytes(1);
@@ -48,6 +49,9 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
         row.copy_paste = rows.integer(8) != 0;
         row.internal_copy = rows.integer(9) != 0;
         row.saved = rows.integer(10) != 0;
+        if (!rows.is_null(11)) {
+            row.editor = rows.bytes(11);
+        }
     });
 }
 

@@ -24,6 +24,9 @@ struct EditorRow {
     bool copy_paste = false;
     bool internal_copy = false;
     bool saved = false;
+    // The editor that sent it; rows stored before editors were told apart name none, and came
+    // from the VS Code extension.
+    std::string editor = "VSCODE";
 };
 
 struct FileRow {
