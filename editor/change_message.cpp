@@ -72,6 +72,16 @@ long escaped_unit(std::string_view text, std::size_t at) {
     return unit;
 }
 
+// A text of the vocabulary, never one chosen by the sender.
+std::string const& editor_text(std::string const& name) {
+    for (std::string const* known : {&TextEditor::VSCODE, &TextEditor::VIM}) {
+        if (name == *known) {
+            return *known;
+        }
+    }
+    return TextEditor::OTHER;
+}
+
 }  // namespace
 
 std::string replace_lone_surrogates(std::string_view message) {
@@ -138,5 +148,8 @@ VSCodeEvent parse_event(std::string const& message) {
     read_optional(object, "bom", event.bom);
     read_optional(object, "textIncluded", event.text_included);
     read_optional(object, "oldFile", event.old_filepath);
+    if (auto const editor = object.find("editor"); editor != object.end() && !editor->is_null()) {
+        event.editor = editor_text(editor->get<std::string>());
+    }
     return event;
 }

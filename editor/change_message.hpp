@@ -28,6 +28,8 @@ inline constexpr char const* RENAME = "rename";  // "oldFile" is now "file"
 // The optional keys "length", "sha256", "encoding", "eol", "bom", "textIncluded" and "oldFile",
 // which describe the editor's document, fill their fields when present (null counts as absent);
 // a present key of the wrong type rejects the message like a required one.
+// The optional key "editor" names the sending editor: "VSCODE" (also when absent or null, as the
+// VS Code extension sends none), "VIM", or any other text, recorded as "OTHER".
 // Throws the JSON library's exception for text that is not JSON, a line that is not an object, a
 // missing key or a value of the wrong type, and BadChangeMessage for an unusable number.
 // A lone surrogate escape ("\ud800" without its pair), which the editor's JSON encoding writes for

@@ -68,15 +68,16 @@ struct VSCodeEvent : BaseEvent {
     std::optional<std::uint64_t> mirror_seq;
     bool is_saved = false;
     std::string incident_type;
+    std::string editor = TextEditor::VSCODE;  // which editor sent it (TextEditor::)
 
     // What the editor says about its document, besides edits: optional keys of the message.
-    std::string old_filepath;                // the path a renamed document had
+    std::string old_filepath;                  // the path a renamed document had
     std::optional<std::uint64_t> text_length;  // bytes of the editor's text (UTF-8)
-    std::string text_sha256;                 // lowercase hex SHA-256 of those bytes
-    std::string encoding;                    // the editor's encoding id, "" when not told
-    std::string eol;                         // the document's line end, "" when not told
-    bool bom = false;                        // the file on disk starts with a byte order mark
-    bool text_included = false;              // "inserted" holds the editor's whole text
+    std::string text_sha256;                   // lowercase hex SHA-256 of those bytes
+    std::string encoding;                      // the editor's encoding id, "" when not told
+    std::string eol;                           // the document's line end, "" when not told
+    bool bom = false;                          // the file on disk starts with a byte order mark
+    bool text_included = false;                // "inserted" holds the editor's whole text
     // Set by the monitor when the message set the mirror to a text of its own: the snapshot
     // stored right after the message's row, and why.
     std::optional<std::string> mirror_reset;

@@ -8,7 +8,7 @@ packages=(
     libsqlite3-dev sqlite3 libssl-dev
     nlohmann-json3-dev libdtl-dev libfmt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    python3 chromium
+    python3 chromium neovim
 )
 
 missing=()

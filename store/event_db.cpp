@@ -23,8 +23,8 @@ constexpr char const* VSCODE_EVENTS_INSERT =
 constexpr char const* VSCODE_EVENTS_INSERT_WITH_OFFSET =
     "INSERT INTO vscode_events (timestamp, type, filepath, fid, inserted, deleted, is_undo_redo, "
     "is_copy_paste, internal_copy, copy_buf, is_saved, hash, change_offset, copy_source, "
-    "copy_source_offset, mirror_seq) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "copy_source_offset, mirror_seq, editor) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 // One statement, so that the snapshot is placed after exactly the editor rows this connection
 // sees, whatever the transaction. rowid is the `id` of the monitor's own table.
 constexpr char const* SNAPSHOTS_INSERT =
@@ -308,7 +308,8 @@ bool EventDB::write_row(VSCodeEvent const& event, std::string const& timestamp,
                      event.filepath, fid_text(event.fid), event.inserted, low32(event.deleted),
                      event.is_undo_redo, event.is_copy_paste, event.internal_copy, event.copy_buf,
                      event.is_saved, HASH_PLACEHOLDER, offset, event.copy_source,
-                     as_integer(event.copy_source_offset), as_integer(event.mirror_seq));
+                     as_integer(event.copy_source_offset), as_integer(event.mirror_seq),
+                     event.editor);
 }
 
 bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,

@@ -66,6 +66,8 @@ constexpr AddedColumn ADDED_COLUMNS[] = {
     // The order in which changes reached the file's mirror, which replay follows.
     {"vscode_events", "mirror_seq", "INTEGER"},
     {"snapshots", "mirror_seq", "INTEGER"},
+    // Which editor sent an editor row; rows stored before editors were told apart keep NULL.
+    {"vscode_events", "editor", "TEXT"},
 };
 
 std::optional<std::string> execute(sqlite3* conn, char const* sql) {

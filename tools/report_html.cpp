@@ -1,6 +1,7 @@
 #include "tools/report_render.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <chrono>
@@ -676,6 +677,9 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
     std::pair<char const*, std::string> const figures[] = {
         {"first activity", time_html(times, file.first_activity)},
         {"last activity", time_html(times, file.last_activity)},
+        {"editors", file.editors.empty()
+                        ? std::string("none")
+                        : html_escape(fmt::format("{}", fmt::join(file.editors, ", ")))},
         {"editor changes", std::to_string(file.changes)},
         {"bytes inserted", std::to_string(file.bytes_inserted)},
         {"bytes deleted", std::to_string(file.bytes_deleted)},

@@ -53,6 +53,7 @@ json file_json(SessionRecord const& record, SessionReport const& report, FileRep
             {"relative_path", file.relative.native()},
             {"first_activity", time_or_null(file.first_activity)},
             {"last_activity", time_or_null(file.last_activity)},
+            {"editors", file.editors},
             {"editor_changes", file.changes},
             {"bytes_inserted", file.bytes_inserted},
             {"bytes_deleted", file.bytes_deleted},

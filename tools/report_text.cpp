@@ -1,6 +1,7 @@
 #include "tools/report_render.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <ctime>
@@ -111,6 +112,8 @@ void write_file(SessionRecord const& record, SessionReport const& report, FileRe
     out << fmt::format("\n{}\n", printable(file.relative.native()));
     figure(out, "first activity", times(file.first_activity));
     figure(out, "last activity", times(file.last_activity));
+    figure(out, "editors",
+           file.editors.empty() ? "none" : fmt::format("{}", fmt::join(file.editors, ", ")));
     figure(out, "editor changes", std::to_string(file.changes));
     figure(out, "bytes inserted", std::to_string(file.bytes_inserted));
     figure(out, "bytes deleted", std::to_string(file.bytes_deleted));

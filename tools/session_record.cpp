@@ -31,10 +31,11 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
     sqlite3* conn = reader.conn();
     std::string const sql = fmt::format(
         "SELECT rowid, timestamp, type, filepath, inserted, deleted, {}, is_undo_redo, "
-        "is_copy_paste, internal_copy, is_saved, {}, {} FROM vscode_events ORDER BY rowid",
+        "is_copy_paste, internal_copy, is_saved, {}, {}, {}, {} FROM vscode_events ORDER BY rowid",
         column_or_null(conn, "vscode_events", "change_offset"),
         column_or_null(conn, "vscode_events", "copy_source"),
-        column_or_null(conn, "vscode_events", "copy_source_offset"));
+        column_or_null(conn, "vscode_events", "copy_source_offset"),
+        column_or_null(conn, "vscode_events", "editor"));
     load_rows(reader, sql.c_str(), record.editor, [](Statement const& rows, EditorRow& row) {
         row.id = rows.integer(0);
         row.timestamp = rows.bytes(1);
@@ -55,6 +56,9 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
         }
         if (!rows.is_null(12) && rows.integer(12) >= 0) {
             row.copy_source_offset = static_cast<std::uint64_t>(rows.integer(12));
+        }
+        if (!rows.is_null(13)) {
+            row.editor = rows.bytes(13);
         }
     });
 }

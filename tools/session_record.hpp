@@ -28,6 +28,9 @@ struct EditorRow {
     // there when known. None in databases that do not keep it.
     std::optional<std::string> copy_source;
     std::optional<std::uint64_t> copy_source_offset;
+    // The editor that sent it; rows stored before editors were told apart name none, and came
+    // from the VS Code extension.
+    std::string editor = "VSCODE";
 };
 
 struct FileRow {

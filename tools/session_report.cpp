@@ -203,6 +203,10 @@ void for_tracked_rows(std::vector<Row> const& rows, FileIndex& files, Visit visi
 void count_editor_rows(SessionRecord const& record, FileReport& file, BulkThreshold bulk) {
     for (std::size_t index : file.rows) {
         EditorRow const& row = record.editor[index];
+        if (std::find(file.editors.begin(), file.editors.end(), row.editor) == file.editors.end()) {
+            file.editors.insert(
+                std::upper_bound(file.editors.begin(), file.editors.end(), row.editor), row.editor);
+        }
         if (row.saved) {
             ++file.saves;
             continue;

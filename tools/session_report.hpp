@@ -77,6 +77,7 @@ struct FileReport {
     std::size_t bytes_deleted = 0;
     std::size_t undo_redo = 0;
     std::size_t saves = 0;
+    std::vector<std::string> editors;          // that sent its rows, in alphabetical order
     std::vector<std::size_t> pastes;           // rows whose origin is a paste from elsewhere
     std::vector<std::size_t> internal_copies;  // rows whose origin is an internal copy
     std::vector<std::size_t> bulk;             // rows whose origin is a bulk insertion

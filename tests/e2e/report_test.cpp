@@ -208,6 +208,15 @@ TEST(Report, MissingEmptyAndForeignDatabasesAndBadUsage) {
         "filepath, fid, inserted, deleted, is_undo_redo, is_copy_paste, internal_copy, copy_buf, "
         "is_saved, hash)");
     expect({"--replay", project / "a.c"}, 1, "keeps no change offsets and snapshots");
+    // Their rows name no editor: the VS Code extension was the only one then.
+    SqlReader{db}(
+        "INSERT INTO vscode_events (timestamp, type, filepath, inserted, deleted, "
+        "is_undo_redo, is_copy_paste, internal_copy, is_saved) VALUES "
+        "('2026-12-06 21:00:00.000000000', 'change', '" +
+        (project / "a.c").native() + "', 'x', 0, 0, 0, 0, 0)");
+    EXPECT_EQ(json::parse(expect({"--json"}, 0, ""))["files"][0]["editors"],
+              json::array({"VSCODE"}));
+    expect({}, 0, "editors");
     expect({"--replay", "a.c", "--at", "2023-02-29T00:00:00Z"}, 2, "is not a time");
     expect({"--bogus"}, 2, "");
     expect({"--json", "--replay", "a.c"}, 2, "");

@@ -62,8 +62,13 @@ TEST(ChangeMessage, DocumentKeysAreOptionalAndTyped) {
     EXPECT_EQ(plain.encoding, "");
     EXPECT_FALSE(plain.text_included);
 
-    line.update({{"length", 12}, {"sha256", "ab"}, {"encoding", "iso88591"}, {"eol", "\r\n"},
-                 {"bom", true}, {"textIncluded", true}, {"oldFile", "/q"}});
+    line.update({{"length", 12},
+                 {"sha256", "ab"},
+                 {"encoding", "iso88591"},
+                 {"eol", "\r\n"},
+                 {"bom", true},
+                 {"textIncluded", true},
+                 {"oldFile", "/q"}});
     VSCodeEvent const full = parse_event(line.dump());
     EXPECT_EQ(full.text_length, 12u);
     EXPECT_EQ(full.text_sha256, "ab");
@@ -98,4 +103,20 @@ TEST(ChangeMessage, LoneSurrogatesAreReadAsTheReplacementCharacter) {
     // An escaped backslash before "ud800" is no escape of a surrogate.
     EXPECT_EQ(inserted(R"(\\ud800\u00e9)"), "\\ud800\u00e9");
     EXPECT_EQ(replace_lone_surrogates(R"({"k":"\\\ud800"})"), R"({"k":"\\\uFFFD"})");
+}
+
+// The sending editor is optional and always one of the vocabulary's texts.
+TEST(ChangeMessage, EditorKeyNamesAKnownEditor) {
+    EXPECT_EQ(parse_event(message().dump()).editor, "VSCODE");
+    for (auto const& [sent, recorded] : std::vector<std::pair<std::string, std::string>>{
+             {"VIM", "VIM"}, {"VSCODE", "VSCODE"}, {"vim", "OTHER"}, {"emacs'); --", "OTHER"}}) {
+        json line = message();
+        line["editor"] = sent;
+        EXPECT_EQ(parse_event(line.dump()).editor, recorded) << sent;
+    }
+    json line = message();
+    line["editor"] = nullptr;  // null counts as absent
+    EXPECT_EQ(parse_event(line.dump()).editor, "VSCODE");
+    line["editor"] = 1;
+    EXPECT_THROW(parse_event(line.dump()), json::type_error);
 }

@@ -143,7 +143,7 @@ TEST_F(EventDBTest, EditorEventsAndSnapshotsBecomeRowsWithTheirFlagsCountsBytesA
     });
     EXPECT_EQ(sql("SELECT * FROM vscode_events LIMIT 1"),
               "1|2023-11-14 22:13:20.123456000|change|/p/a.c|1234;56|int x;|2|0|1|0|0||0|<hash>|" +
-                  sql("SELECT recorded_at || '|NULL|NULL|NULL' FROM vscode_events LIMIT 1"));
+                  sql("SELECT recorded_at || '|NULL|NULL|NULL|VSCODE' FROM vscode_events LIMIT 1"));
     EXPECT_EQ(sql("SELECT deleted, hex(inserted), change_offset, is_undo_redo, is_copy_paste, "
                   "internal_copy, is_saved, typeof(is_saved), typeof(copy_buf) FROM vscode_events"),
               "2|696E7420783B|0|1|0|0|0|integer|text\n1|68C3A96C6C6F|42|0|1|0|0|integer|text\n"
@@ -175,6 +175,27 @@ TEST_F(EventDBTest, ExistingCompatibleTablesAreLeftAloneAndReceiveRows) {
     EXPECT_EQ(sql("SELECT inserted, note FROM vscode_events"), "int x;|n\n");
 }
 
+// Rows name the editor that sent them; the monitor's tables from before editors were told apart
+// gain the column, and their rows keep no editor.
+TEST_F(EventDBTest, EditorRowsNameTheirEditorAndEarlierTablesGainTheColumn) {
+    sql("CREATE TABLE vscode_events (id INTEGER PRIMARY KEY, timestamp, type, filepath, fid, "
+        "inserted, deleted, change_offset, is_undo_redo, is_copy_paste, internal_copy, copy_buf, "
+        "is_saved, hash, recorded_at);"
+        "INSERT INTO vscode_events (inserted, change_offset) VALUES ('old', 0)");
+    auto& db = open();
+    EXPECT_TRUE(db.records_offsets());
+    printed([&] {
+        for (std::string const* editor : {&TextEditor::VIM, &TextEditor::VSCODE}) {
+            VSCodeEvent event = vscode_event();
+            event.editor = *editor;
+            EXPECT_TRUE(db.store(event));
+        }
+        db.commit_pending();
+    });
+    EXPECT_EQ(sql("SELECT inserted, typeof(editor), editor FROM vscode_events ORDER BY id"),
+              "old|null|NULL\nint x;|text|VIM\nint x;|text|VSCODE\n");
+}
+
 // A failed row is logged and lost; every store prepares afresh when the table changed, so that
 // once it is repaired from outside rows arrive again.
 TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFreshStatement) {
@@ -185,7 +206,7 @@ TEST_F(EventDBTest, TablesChangedFromOutsideBetweenRowsFailAndRecoverAsForAFresh
     std::string const narrow =
         "CREATE TABLE vscode_events (timestamp, type, filepath, fid, inserted, deleted, "
         "is_undo_redo, is_copy_paste, internal_copy, is_saved, hash, change_offset, copy_source, "
-        "copy_source_offset, mirror_seq);";
+        "copy_source_offset, mirror_seq, editor);";
     struct Step {
         std::string change;
         std::string failure;  // what follows the "registering" line; empty when stored
