@@ -31,7 +31,7 @@ void load_editor(RecordReader const& reader, SessionRecord& record) {
     sqlite3* conn = reader.conn();
     std::string const sql = fmt::format(
         "SELECT rowid, timestamp, type, filepath, inserted, deleted, {}, is_undo_redo, "
-        "is_copy_paste, internal_copy, is_saved, {}, {}, {}, {} FROM vscode_events ORDER BY rowid",
+        "is_copy_paste, internal_copy, is_saved, {}, {}, {} FROM vscode_events ORDER BY rowid",
         column_or_null(conn, "vscode_events", "change_offset"),
         column_or_null(conn, "vscode_events", "copy_source"),
         column_or_null(conn, "vscode_events", "copy_source_offset"),

@@ -67,7 +67,7 @@ TEST(Neovim, EditingSessionReplaysByteForByte) {
 
     auto const result = run_process(
         {NVIM_BIN, "--headless", "-i", "NONE", "-n", "--cmd",
-         std::string("let g:wardlet_socket = '") + MonitorHarness::kSocket + "'", "-c",
+         "let g:wardlet_socket = '" + monitor.socket() + "'", "-c",
          "luafile " SESSION_SCRIPT},
         ChildProcess::Options{.env = {{"HOME", home.native()},
                                       {"XDG_CONFIG_HOME", (home / ".config").native()},
