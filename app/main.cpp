@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
         SignalStop signals([&wardlet] { wardlet.stop(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();
+        return wardlet.finish();
     } catch (StartupError const&) {
         return 1;
     }
-    return 0;
 }

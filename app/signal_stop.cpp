@@ -42,6 +42,8 @@ SignalStop::SignalStop(std::function<void()> on_stop) : on_stop_(std::move(on_st
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the monitor as an interrupt does, not without storing.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 SignalStop::~SignalStop() {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <thread>
 
-// Turns the first SIGINT or SIGTERM into a call of `on_stop` on an ordinary thread; a second
+// Turns the first SIGINT, SIGTERM or SIGHUP into a call of `on_stop` on an ordinary thread; a second
 // signal ends the process at once. The signal handler itself only writes to a pipe.
 class SignalStop {
 public:

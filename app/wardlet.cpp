@@ -1,6 +1,7 @@
 #include "app/wardlet.hpp"
 
 #include "app/log.hpp"
+#include "store/recovery_file.hpp"
 
 #include <chrono>
 
@@ -8,8 +9,9 @@ namespace {
 
 // How long the teardown waits for received events to be stored.
 constexpr std::chrono::seconds kDrainBound{5};
-// The longest a stored row waits for its commit while events keep arriving.
-constexpr std::chrono::milliseconds kGroupCommitBound{20};
+// The longest a stored row waits for its commit while events keep arriving: what a process killed
+// outright can lose of the rows it has logged.
+constexpr std::chrono::milliseconds kGroupCommitBound{2};
 
 }  // namespace
 
@@ -18,6 +20,8 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile)
     log_text(env_banner(env_));
     bus_ = std::make_unique<EventBus>();
     db_ = std::make_unique<EventDB>(env_.dbpath.native());
+    // Rows an earlier run could not write come first, before anything of this run is received.
+    import_unwritten(*db_, env_.datapath);
     // A burst of changes shares one commit; a lone change is committed as soon as the bus is idle.
     db_->enable_group_commit(kGroupCommitBound);
     bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
@@ -26,25 +30,44 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile)
 }
 
 Wardlet::~Wardlet() {
+    finish();
+}
+
+int Wardlet::finish() {
+    if (finished_) {
+        return 0;
+    }
+    finished_ = true;
+    int status = 0;
     if (supervisor_) {
         stop();
+        // Every event on its way must find its place, even while the database cannot be written.
+        db_->stop_limiting();
         // Handlers still find every component alive while the bus empties; the editor
         // connections then hand over the lines they have already received.
         bus_->drain(kDrainBound);
         supervisor_->editor_listener().close_connections();
         if (!bus_->drain(kDrainBound)) {
             log_line("[Wardlet] events still queued at shutdown were not stored");
+            status = UNWRITTEN_ROWS_STATUS;
         }
         supervisor_->editor_listener().remove_socket_if_ours();
-        db_->commit_pending();
     }
     if (bus_) {
         bus_->stop();
     }
     supervisor_.reset();
     ibuf_.reset();
+    if (db_) {
+        EventDB::Unwritten const unwritten = db_->close();
+        if (unwritten.rows > 0) {
+            log_text(EventDB::unwritten_line(unwritten));
+            status = UNWRITTEN_ROWS_STATUS;
+        }
+    }
     db_.reset();
     bus_.reset();
+    return status;
 }
 
 void Wardlet::start() {

@@ -17,13 +17,20 @@ public:
     Wardlet(std::filesystem::path const& rootpath, bool use_logfile);
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
-    // Orderly teardown: what was received is stored before the components go away.
+    // The process's exit status when received rows could not be written to the database.
+    static constexpr int UNWRITTEN_ROWS_STATUS = 3;
+
+    // Tears down as finish() does.
     ~Wardlet();
 
     // Runs the monitors on the calling thread until the editor listener stops serving.
     void start();
     // Asks the monitors to stop; safe from any thread.
     void stop();
+    // Orderly teardown: what was received is stored, waiting a bounded time for a database that
+    // cannot be written, before the components go away. 0 when every received event is a row,
+    // UNWRITTEN_ROWS_STATUS when some went to a recovery file or to standard error instead.
+    int finish();
 
     Env const& env() const { return env_; }
 
@@ -34,4 +41,5 @@ private:
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
     std::atomic<bool> stopping_{false};
+    bool finished_ = false;
 };
