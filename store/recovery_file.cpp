@@ -24,6 +24,13 @@ namespace {
 constexpr std::string_view PREFIX = "unwritten-";
 constexpr std::string_view SUFFIX = ".jsonl";
 
+bool plain_name(std::string const& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    });
+}
+
 std::string to_hex(std::string const& bytes) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
@@ -203,14 +210,16 @@ std::optional<PendingRow> decode_row(std::string_view line) {
         columns.push_back(column.get<std::string>());
         values.push_back(std::move(*value));
     }
-    // Only a row's last value may take its place from the table when written.
-    for (std::size_t at = 0; at + 1 < values.size(); ++at) {
-        if (values[at].kind == RowValue::Kind::LatestIdOf) {
-            return std::nullopt;
-        }
+    // Names go into the statement's text: only plain ones are taken.
+    std::string const table = object["table"].get<std::string>();
+    if (!plain_name(table) || !std::all_of(columns.begin(), columns.end(), plain_name) ||
+        !std::all_of(values.begin(), values.end(), [](RowValue const& value) {
+            return value.kind != RowValue::Kind::LatestIdOf || plain_name(value.bytes);
+        })) {
+        return std::nullopt;
     }
     PendingRow row;
-    row.shape = RowShape::make(object["table"].get<std::string>(), std::move(columns), values);
+    row.shape = RowShape::make(table, std::move(columns), values);
     row.values = std::move(values);
     return row;
 }
