@@ -265,7 +265,9 @@ bool EventDB::queue_row(PendingRow row) {
         pending_bytes_ += bytes;
         queued = ++queued_count_;
         if (writer_.joinable()) {
-            writer_cv_.notify_one();
+            if (writer_idle_) {
+                writer_cv_.notify_one();
+            }
             return true;
         }
     }
@@ -284,6 +286,10 @@ void EventDB::enable_group_commit(std::chrono::milliseconds max_group) {
 }
 
 void EventDB::commit_soon() {
+    {
+        std::lock_guard lock(mutex_);
+        commit_requested_ = true;
+    }
     writer_cv_.notify_one();
 }
 
@@ -297,6 +303,8 @@ void EventDB::commit_pending() {
     }
     std::uint64_t const target = queued_count_;
     std::uint64_t const failures = failed_attempts_;
+    commit_requested_ = true;
+    writer_cv_.notify_one();
     settled_cv_.wait(lock, [&] {
         return settled_count_ >= target || failed_attempts_ != failures || closed_.has_value();
     });
@@ -399,7 +407,9 @@ void EventDB::run_writer() {
     while (true) {
         {
             std::unique_lock lock(mutex_);
+            writer_idle_ = true;
             writer_cv_.wait(lock, [this] { return !pending_.empty() || closing_; });
+            writer_idle_ = false;
             if (pending_.empty() || (closing_ && Clock::now() >= close_deadline_)) {
                 return;
             }
@@ -444,13 +454,10 @@ std::optional<EventDB::Trouble> EventDB::write_group(std::chrono::milliseconds m
     // The rows are reached through pointers taken under the lock: storing threads append
     // meanwhile, which moves the deque's index but never its elements.
     std::vector<PendingRow*> rows;
-    auto const take_more = [&] {
+    {
         std::lock_guard lock(mutex_);
-        for (std::size_t at = rows.size(); at < pending_.size() && at < MAX_GROUP_ROWS; ++at) {
-            rows.push_back(&pending_[at]);
-        }
-    };
-    take_more();
+        take_more(rows);
+    }
     if (rows.empty()) {
         return std::nullopt;
     }
@@ -495,7 +502,7 @@ std::optional<EventDB::Trouble> EventDB::write_group(std::chrono::milliseconds m
             break;
         }
         if (written == rows.size()) {
-            take_more();
+            wait_for_more(rows, started + max_group);
         }
     }
     Ran const committed = run_kept("COMMIT", nullptr);
@@ -517,6 +524,28 @@ std::optional<EventDB::Trouble> EventDB::write_group(std::chrono::milliseconds m
     room_cv_.notify_all();
     settled_cv_.notify_all();
     return std::nullopt;
+}
+
+void EventDB::take_more(std::vector<PendingRow*>& rows) {
+    for (std::size_t at = rows.size(); at < pending_.size() && at < MAX_GROUP_ROWS; ++at) {
+        rows.push_back(&pending_[at]);
+    }
+}
+
+void EventDB::wait_for_more(std::vector<PendingRow*>& rows, Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    auto const more = [&] { return pending_.size() > rows.size() && rows.size() < MAX_GROUP_ROWS; };
+    // While the bus still delivers, more rows are on their way: they share the commit.
+    if (!more() && !commit_requested_ && !closing_) {
+        writer_waiting_ = true;
+        writer_cv_.wait_until(lock, deadline, [&] { return commit_requested_ || closing_; });
+        writer_waiting_ = false;
+    }
+    if (!more()) {
+        // The commit that follows holds every row asked for.
+        commit_requested_ = false;
+    }
+    take_more(rows);
 }
 
 void EventDB::roll_back() {

@@ -78,7 +78,8 @@ public:
     // Starts the writer thread: from now on storing only queues the row, and the writer commits
     // the rows it has, at the latest `max_group` after their transaction began.
     void enable_group_commit(std::chrono::milliseconds max_group);
-    // Wakes the writer; it commits as soon as it has caught up anyway.
+    // Asks the writer to commit the rows stored so far as soon as they are written, rather than
+    // wait, within its bound, for more rows to share the commit. The bus asks whenever it is idle.
     void commit_soon();
     // Waits until the rows stored so far are committed, or until an attempt to write them failed
     // (they stay pending then).
@@ -142,6 +143,12 @@ private:
     std::optional<Trouble> write_all(std::chrono::milliseconds max_group);
     // The row's statement with its values; a Trouble when the cause is not the row.
     std::optional<Trouble> write_row(PendingRow const& row, bool& refused);
+    // Adds the pending rows not yet in `rows`, up to MAX_GROUP_ROWS. Needs mutex_.
+    void take_more(std::vector<PendingRow*>& rows);
+    // Waits, until `deadline` at the latest, for more rows to join the open transaction, unless
+    // a commit was asked for; then adds them.
+    void wait_for_more(std::vector<PendingRow*>& rows,
+                       std::chrono::steady_clock::time_point deadline);
     // Ends a failed transaction, if SQLite has not ended it already.
     void roll_back();
     // Whether the file at dbpath_ is still the one the connection has open; reopens the path
@@ -192,6 +199,9 @@ private:
     std::condition_variable settled_cv_;  // rows settled, or an attempt failed
     std::condition_variable writer_cv_;   // rows queued, or closing
     std::chrono::milliseconds max_group_{0};
+    bool commit_requested_ = false;  // the bus has delivered all it had: commit what is written
+    bool writer_waiting_ = false;    // the writer waits for more rows to join its transaction
+    bool writer_idle_ = false;       // the writer waits for any row
     bool closing_ = false;
     std::chrono::steady_clock::time_point close_deadline_;
     std::optional<Unwritten> closed_;
