@@ -169,15 +169,15 @@ void EventDB::close_connection(bool stale) {
     if (conn_ == nullptr) {
         return;
     }
-    if (stale) {
-        // The path now names another database: its write-ahead log must not go with ours.
-        int keep = 1;
-        sqlite3_file_control(conn_, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-    } else if (write_ahead_log_) {
+    if (write_ahead_log_) {
         // The file alone holds the whole record again. With a reader still inside, the log
-        // stays, emptied as far as the reader allows; its last connection removes it.
+        // stays, emptied as far as the reader allows; its last connection removes it. A stale
+        // connection's log, named after the path, would be read as part of the database that is
+        // there now: emptied, it is harmless.
         sqlite3_wal_checkpoint_v2(conn_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        sqlite3_exec(conn_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+        if (!stale) {
+            sqlite3_exec(conn_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+        }
     }
     sqlite3_close(conn_);
     conn_ = nullptr;

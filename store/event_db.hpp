@@ -129,8 +129,8 @@ private:
     [[noreturn]] void fail_open(std::string reason);
     // Opens the connection on dbpath_ and sets its journal; the reason when that failed.
     std::optional<std::string> open_connection();
-    // Closes the connection; a `stale` one (its file removed or replaced) leaves the path's
-    // write-ahead log alone.
+    // Closes the connection, leaving the file alone holding the record unless it is `stale` (its
+    // file removed or replaced).
     void close_connection(bool stale);
 
     // Queues `row`, waiting for room while the pending rows are over their bound; then, without

@@ -183,6 +183,38 @@ TEST_F(EventDBConcurrency, FullDiskKeepsRowsUntilThereIsRoomAgain) {
     EXPECT_EQ(count_of(out, "[EventDB] rows are written again after: "), 1u) << out;
 }
 
+// Rows written to a file nobody can reach any more would be lost: when the file at the path is
+// removed or replaced, the rows go to the database that is there now.
+TEST_F(EventDBConcurrency, RemovedOrReplacedDatabaseFileIsReopenedAtItsPath) {
+    EventDB db(path.string());
+    db.enable_group_commit(2ms);
+    db.store(vscode_event(1));
+    db.commit_pending();
+    for (char const* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(path.native() + suffix);
+    }
+    db.store(vscode_event(2));
+    db.commit_pending();
+    EXPECT_EQ(SqlReader(path)("SELECT filepath FROM vscode_events"), "/p/e2\n");
+    {
+        fs::path const other = dir / "other.sqlite3";
+        SqlReader replacement(other);
+        replacement("CREATE TABLE note (x); INSERT INTO note VALUES ('kept')");
+    }
+    fs::rename(dir / "other.sqlite3", path);
+    db.store(vscode_event(3));
+    db.commit_pending();
+    EXPECT_EQ(SqlReader(path)("SELECT x FROM note; SELECT filepath FROM vscode_events"),
+              "kept\n/p/e3\n");
+    std::string const out = log();
+    EXPECT_EQ(count_of(out,
+                       "[EventDB] database file removed or replaced; writing to the one now "
+                       "at dbpath=" +
+                           path.native() + "\n"),
+              2u)
+        << out;
+}
+
 // A close while another writer keeps the database: after the bound, every pending row goes to a
 // recovery file, which the next open imports exactly (bytes, NUL bytes, invalid UTF-8, blobs,
 // the snapshot's place, the recording time) after the rows already there, then removes.
