@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     }
     try {
         Wardlet wardlet(std::filesystem::path(argv[1]), false);
-        SignalStop signals([&wardlet] { wardlet.stop(); });
+        SignalStop signals([&wardlet] { wardlet.stop(); }, [&wardlet] { wardlet.hurry(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();
         return wardlet.finish();

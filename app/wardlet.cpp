@@ -65,9 +65,20 @@ int Wardlet::finish() {
             status = UNWRITTEN_ROWS_STATUS;
         }
     }
-    db_.reset();
+    {
+        std::lock_guard lock(db_mutex_);
+        db_.reset();
+    }
     bus_.reset();
     return status;
+}
+
+void Wardlet::hurry() {
+    std::lock_guard lock(db_mutex_);
+    if (db_) {
+        log_line("[Wardlet] received another signal: rows not written yet go to a recovery file");
+        db_->hurry();
+    }
 }
 
 void Wardlet::start() {

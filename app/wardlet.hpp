@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 // The application object: detects the environment and owns every long-lived component, in the
 // order they come into being.
@@ -31,6 +32,9 @@ public:
     // cannot be written, before the components go away. 0 when every received event is a row,
     // UNWRITTEN_ROWS_STATUS when some went to a recovery file or to standard error instead.
     int finish();
+    // A stop that must not wait any longer for a database that cannot be written: the rows it
+    // holds go to the recovery file at once. Safe from any thread.
+    void hurry();
 
     Env const& env() const { return env_; }
 
@@ -42,4 +46,5 @@ private:
     std::unique_ptr<OnlineSupervisor> supervisor_;
     std::atomic<bool> stopping_{false};
     bool finished_ = false;
+    std::mutex db_mutex_;  // held to reach db_ from another thread, and to reset it
 };

@@ -358,7 +358,8 @@ EventDB::Unwritten EventDB::close(std::chrono::milliseconds bound) {
         if (!closing_) {
             closing_ = true;
             limiting_ = false;
-            close_deadline_ = Clock::now() + bound;
+            close_deadline_ = hurried_ ? Clock::now() : Clock::now() + bound;
+            ++close_changes_;
             run_here = !writer_.joinable();
         }
     }
@@ -395,6 +396,16 @@ EventDB::Unwritten EventDB::close(std::chrono::milliseconds bound) {
     return unwritten;
 }
 
+void EventDB::hurry() {
+    {
+        std::lock_guard lock(mutex_);
+        hurried_ = true;
+        close_deadline_ = Clock::now();
+        ++close_changes_;
+    }
+    writer_cv_.notify_all();
+}
+
 std::string EventDB::unwritten_line(Unwritten const& unwritten) {
     return fmt::format(
         "[EventDB] {} received rows could not be written to the database; they are "
@@ -425,13 +436,13 @@ void EventDB::run_writer() {
             continue;
         }
         std::unique_lock lock(mutex_);
-        bool const was_closing = closing_;
+        std::uint64_t const close_changes = close_changes_;
         auto until = Clock::now() + pause;
         if (closing_) {
             until = std::min(until, close_deadline_);
         }
         // A close wakes the pause early: it may have to end sooner.
-        writer_cv_.wait_until(lock, until, [&] { return closing_ != was_closing; });
+        writer_cv_.wait_until(lock, until, [&] { return close_changes_ != close_changes; });
         pause = std::min(pause * 2, LONGEST_PAUSE);
     }
 }

@@ -101,6 +101,9 @@ public:
     // go to "unwritten-<UTC time>.jsonl" beside the database, or to standard error when that
     // cannot be written. Idempotent: later calls return the first call's result.
     Unwritten close(std::chrono::milliseconds bound = CLOSE_BOUND);
+    // Ends the close's wait for a database that cannot be written now, or the next close's before
+    // it begins: what is still pending goes to the recovery file at once. Safe from any thread.
+    void hurry();
     // The one line that tells how many rows are where.
     static std::string unwritten_line(Unwritten const& unwritten);
 
@@ -204,6 +207,8 @@ private:
     bool writer_idle_ = false;       // the writer waits for any row
     bool closing_ = false;
     std::chrono::steady_clock::time_point close_deadline_;
+    bool hurried_ = false;
+    std::uint64_t close_changes_ = 0;  // counts changes of the close's deadline
     std::optional<Unwritten> closed_;
     std::thread writer_;
 
