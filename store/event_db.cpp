@@ -373,8 +373,12 @@ EventDB::Unwritten EventDB::close(std::chrono::milliseconds bound) {
     std::vector<PendingRow> left;
     {
         std::lock_guard lock(mutex_);
-        left.assign(std::make_move_iterator(pending_.begin()),
-                    std::make_move_iterator(pending_.end()));
+        for (PendingRow& row : pending_) {
+            // A row the database refused for good was logged; kept, it would be refused again.
+            if (!row.refused) {
+                left.push_back(std::move(row));
+            }
+        }
         pending_.clear();
         pending_bytes_ = 0;
     }
