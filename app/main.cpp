@@ -15,10 +15,10 @@ namespace {
 constexpr char const* HELP =
     "usage: wardlet [options] <proj_dir>\n"
     "\n"
-    "Watches one project until stopped with Ctrl+C or kill (SIGINT or SIGTERM): change messages\n"
-    "from the editor extension on the socket /tmp/wardlet.sock and the tracked files on disk,\n"
-    "mirrored in memory; internal copies and fast insertions are flagged, and every change is a\n"
-    "row of <proj_dir>/.wardlet/wardlet.sqlite3. The log goes to standard output.\n"
+    "Watches one project until stopped with Ctrl+C or kill (SIGINT, SIGTERM or SIGHUP): change\n"
+    "messages from the editor extension on the socket /tmp/wardlet.sock and the tracked files on\n"
+    "disk, mirrored in memory; internal copies and fast insertions are flagged, and every change\n"
+    "is a row of <proj_dir>/.wardlet/wardlet.sqlite3. The log goes to standard output.\n"
     "\n"
     "<proj_dir> must be prepared first: wardlet-track <proj_dir> --pattern '*.c' (or with its\n"
     "files) creates .wardlet, the database and the file map.\n"
@@ -29,7 +29,9 @@ constexpr char const* HELP =
     "                   machines; the editor's wardlet.socketPath setting names the same)\n"
     "Arguments after <proj_dir> are ignored.\n"
     "\n"
-    "Exit status: 0 stopped by a signal, 1 cannot start, 2 bad usage.\n";
+    "Exit status: 0 stopped by a signal, 1 cannot start, 2 bad usage, 3 stopped but some received\n"
+    "rows could not be written to the database (they are in a .wardlet/unwritten-*.jsonl file or\n"
+    "on standard error; the next start imports such files).\n";
 
 // A word as the shell takes it back: quoted unless it holds only safe characters.
 std::string shell_word(std::string const& word) {
@@ -109,9 +111,10 @@ int main(int argc, char** argv) {
     std::filesystem::path const proj_dir(*options.proj_dir);
     try {
         Wardlet wardlet(proj_dir, false, options.socket.value_or(EDITOR_SOCKET_PATH));
-        SignalStop signals([&wardlet] { wardlet.stop(); });
+        SignalStop signals([&wardlet] { wardlet.stop(); }, [&wardlet] { wardlet.hurry(); });
         log_line("[OnlineSupervisor] starting...");
         wardlet.start();
+        return wardlet.finish();
     } catch (StartupError const&) {
         std::error_code error;
         if (!std::filesystem::is_directory(proj_dir / ".wardlet", error)) {
@@ -122,5 +125,4 @@ int main(int argc, char** argv) {
         }
         return 1;
     }
-    return 0;
 }

@@ -18,7 +18,7 @@ std::atomic<int> signals_received{0};
 constexpr char kQuit = 0;
 
 extern "C" void on_signal(int signal_number) {
-    if (signals_received.fetch_add(1) > 0) {
+    if (signals_received.fetch_add(1) > 1) {
         _exit(128 + signal_number);
     }
     char const code = static_cast<char>(signal_number);
@@ -29,7 +29,8 @@ extern "C" void on_signal(int signal_number) {
 
 }  // namespace
 
-SignalStop::SignalStop(std::function<void()> on_stop) : on_stop_(std::move(on_stop)) {
+SignalStop::SignalStop(std::function<void()> on_stop, std::function<void()> on_hurry)
+    : on_stop_(std::move(on_stop)), on_hurry_(std::move(on_hurry)) {
     if (::pipe2(pipe_, O_CLOEXEC) != 0) {
         log_line("[Wardlet] error: cannot create the signal pipe: {}", std::strerror(errno));
         throw StartupError("signal pipe");
@@ -42,6 +43,8 @@ SignalStop::SignalStop(std::function<void()> on_stop) : on_stop_(std::move(on_st
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the monitor as an interrupt does, not without storing.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 SignalStop::~SignalStop() {
@@ -54,6 +57,7 @@ SignalStop::~SignalStop() {
 
 void SignalStop::wait_for_signal() {
     char code = kQuit;
+    bool stop_asked = false;
     while (true) {
         ssize_t const count = ::read(pipe_[0], &code, 1);
         if (count < 0 && errno == EINTR) {
@@ -62,8 +66,13 @@ void SignalStop::wait_for_signal() {
         if (count <= 0 || code == kQuit) {
             return;
         }
-        // Stopped first: the monitor stops even when its log cannot be written.
-        on_stop_();
-        log_line("[Wardlet] received signal {}, stopping...", static_cast<int>(code));
+        if (!stop_asked) {
+            stop_asked = true;
+            // Stopped first: the monitor stops even when its log cannot be written.
+            on_stop_();
+            log_line("[Wardlet] received signal {}, stopping...", static_cast<int>(code));
+        } else if (on_hurry_) {
+            on_hurry_();
+        }
     }
 }

@@ -2,6 +2,7 @@
 
 #include "app/log.hpp"
 #include "app/private_files.hpp"
+#include "store/recovery_file.hpp"
 
 #include <chrono>
 #include <utility>
@@ -10,8 +11,9 @@ namespace {
 
 // How long the teardown waits for received events to be stored.
 constexpr std::chrono::seconds kDrainBound{5};
-// The longest a stored row waits for its commit while events keep arriving.
-constexpr std::chrono::milliseconds kGroupCommitBound{20};
+// The longest a stored row waits for its commit while events keep arriving: what a process killed
+// outright can lose of the rows it has logged.
+constexpr std::chrono::milliseconds kGroupCommitBound{2};
 
 }  // namespace
 
@@ -27,13 +29,31 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::s
     bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
     ibuf_ = std::make_unique<InsertionBuffer>();
     ibuf_->continue_sequence(db_->last_mirror_seq());
-    supervisor_ =
-        std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, std::move(socket_path));
+    // Rows an earlier run could not write come first, before any row of this run, but only once
+    // this monitor owns the editor socket: a monitor that cannot start writes nothing. Their
+    // places in the mirror's order count among those the new ones follow.
+    supervisor_ = std::make_unique<OnlineSupervisor>(
+        *bus_, *db_, *ibuf_, env_, std::move(socket_path), [this] {
+            db_->begin_writing();
+            import_unwritten(*db_, env_.datapath);
+            ibuf_->continue_sequence(db_->last_mirror_seq());
+        });
 }
 
 Wardlet::~Wardlet() {
+    finish();
+}
+
+int Wardlet::finish() {
+    if (finished_) {
+        return 0;
+    }
+    finished_ = true;
+    int status = 0;
     if (supervisor_) {
         stop();
+        // Every event on its way must find its place, even while the database cannot be written.
+        db_->stop_limiting();
         // Handlers still find every component alive while the bus empties; the editor
         // connections then hand over the lines they have already received.
         bus_->drain(kDrainBound);
@@ -42,17 +62,36 @@ Wardlet::~Wardlet() {
         supervisor_->judge_waiting_now();
         if (!bus_->drain(kDrainBound)) {
             log_line("[Wardlet] events still queued at shutdown were not stored");
+            status = UNWRITTEN_ROWS_STATUS;
         }
         supervisor_->editor_listener().remove_socket_if_ours();
-        db_->commit_pending();
     }
     if (bus_) {
         bus_->stop();
     }
     supervisor_.reset();
     ibuf_.reset();
-    db_.reset();
+    if (db_) {
+        EventDB::Unwritten const unwritten = db_->close();
+        if (unwritten.rows > 0) {
+            log_text(EventDB::unwritten_line(unwritten));
+            status = UNWRITTEN_ROWS_STATUS;
+        }
+    }
+    {
+        std::lock_guard lock(db_mutex_);
+        db_.reset();
+    }
     bus_.reset();
+    return status;
+}
+
+void Wardlet::hurry() {
+    std::lock_guard lock(db_mutex_);
+    if (db_) {
+        log_line("[Wardlet] received another signal: rows not written yet go to a recovery file");
+        db_->hurry();
+    }
 }
 
 void Wardlet::start() {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <mutex>
 
 // The application object: detects the environment and owns every long-lived component, in the
 // order they come into being.
@@ -20,13 +21,23 @@ public:
             std::string socket_path = EDITOR_SOCKET_PATH);
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
-    // Orderly teardown: what was received is stored before the components go away.
+    // The process's exit status when received rows could not be written to the database.
+    static constexpr int UNWRITTEN_ROWS_STATUS = 3;
+
+    // Tears down as finish() does.
     ~Wardlet();
 
     // Runs the monitors on the calling thread until the editor listener stops serving.
     void start();
     // Asks the monitors to stop; safe from any thread.
     void stop();
+    // Orderly teardown: what was received is stored, waiting a bounded time for a database that
+    // cannot be written, before the components go away. 0 when every received event is a row,
+    // UNWRITTEN_ROWS_STATUS when some went to a recovery file or to standard error instead.
+    int finish();
+    // A stop that must not wait any longer for a database that cannot be written: the rows it
+    // holds go to the recovery file at once. Safe from any thread.
+    void hurry();
 
     Env const& env() const { return env_; }
 
@@ -37,4 +48,6 @@ private:
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
     std::atomic<bool> stopping_{false};
+    bool finished_ = false;
+    std::mutex db_mutex_;  // held to reach db_ from another thread, and to reset it
 };

@@ -65,7 +65,7 @@ using Clock = std::chrono::system_clock;
 namespace {
 
 // The application's bound on how long a stored row waits for its commit.
-constexpr std::chrono::milliseconds kGroupCommitBound{20};
+constexpr std::chrono::milliseconds kGroupCommitBound{2};
 constexpr std::chrono::milliseconds kDrainBound{5000};
 std::size_t burst_length = 60000;
 std::size_t before_burst_length = 0;  // 0: as burst_length

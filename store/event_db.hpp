@@ -1,18 +1,23 @@
 #pragma once
 
 #include "events/records.hpp"
+#include "store/pending_row.hpp"
+#include "store/recovery_file.hpp"
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <type_traits>
 #include <unordered_map>
-#include <variant>
 #include <vector>
 
 struct sqlite3;
@@ -35,33 +40,45 @@ inline constexpr char const* MOVED = "moved";                    // its content 
 
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
 // `file_events`, every stored editor event one row of `vscode_events`, every snapshot of a
-// mirrored file one row of `snapshots`. Failed rows are logged and lost; the monitor goes on. One
-// mutex serialises all users of the connection, except that a background commit uses it alone
-// without holding the mutex (see enable_group_commit).
+// mirrored file one row of `snapshots`, in the order they were stored.
+//
+// A stored row is pending until its transaction is committed. A row the database refuses for good
+// (no such table or column, a constraint) is logged and dropped; a row that cannot be written now
+// (locked by another writer, disk full, I/O error, the file removed or replaced) stays pending, in
+// order, with every row after it, and is tried again after a growing pause. Nothing pending is
+// dropped: at close, what still cannot be written goes to a recovery file beside the database.
+//
+// Rows are written either by the storing thread itself, one transaction per row, or, once
+// enable_group_commit is called, by a writer thread of the database's own, which commits each row
+// at once or, while rows keep coming, per group of at most the given delay. The writer logs a
+// row's "registering" line as it hands the row to SQLite, so that a line in the log means a row
+// committed, or about to be within that delay. Any thread may store.
 class EventDB {
 public:
-    // Bytes bound as a blob rather than as text.
-    struct Blob {
-        std::string_view bytes;
-    };
+    // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot
+    // be written holds up the bus, and so the editor's socket, instead of exhausting memory.
+    static constexpr std::size_t MAX_PENDING_BYTES = std::size_t{64} << 20;
+    // The most rows one transaction of the writer holds.
+    static constexpr std::size_t MAX_GROUP_ROWS = 256;
 
     // Opens (creating the file, not its directory) the database and creates its tables when they
-    // are missing. An unusable database logs "[EventDB] error: ..." and throws StartupError.
+    // are missing; it is put in write-ahead-log mode, when it can be, at its first write. An
+    // unusable database logs
+    // "[EventDB] error: ..." and throws StartupError.
     explicit EventDB(std::string const& dbpath);
+    // Closes as close() does, waiting at most CLOSE_BOUND for a blocked database.
     ~EventDB();
     EventDB(EventDB const&) = delete;
     EventDB& operator=(EventDB const&) = delete;
     EventDB(EventDB&&) = delete;
     EventDB& operator=(EventDB&&) = delete;
 
-    // Log the event and insert its row; true when the row was written, or when it waits for the
-    // background commit in progress (it is then written right after that commit, in its turn, and
-    // a failure is only logged).
+    // Take the row in its turn. Without the writer thread the row is written before returning:
+    // true when it (and every row pending before it) was committed. With it, true once queued.
     bool store(FileEvent event);
     bool store(VSCodeEvent event);
     // Records that the mirror of `filepath` holds `content` from now on, after the editor rows
-    // stored so far (rows of the open transaction and rows waiting behind a commit included).
-    // Logs a failure with an "[EventDB]" line; true when the row was written.
+    // stored so far. Logs "[EventDB] snapshot of ... not written" when the database refuses it.
     // `mirror_seq` is the place of the change that set the mirror to `content` (see
     // InsertionBuffer), kept where the editor rows keep theirs.
     bool store_snapshot(std::string const& filepath, FileId fid, std::string const& reason,
@@ -69,53 +86,53 @@ public:
                         std::optional<std::uint64_t> mirror_seq = std::nullopt);
     // Whether editor rows keep their change offset; decided once, when the database opens.
     bool records_offsets() const { return records_offsets_; }
-    // The highest mirror_seq stored when the database opened (0 for none): a new run's mirror
-    // continues after it, so that the order holds across runs.
-    std::uint64_t last_mirror_seq() const { return last_mirror_seq_; }
+    // The highest mirror_seq stored when the database opened, or when write_now last committed
+    // (0 for none): a new run's mirror continues after it, so that the order holds across runs.
+    std::uint64_t last_mirror_seq() const { return last_mirror_seq_.load(); }
+    // Whether the database is in write-ahead-log mode, where readers never hold up the writer. The
+    // mode is entered at the first write, so that a start that fails leaves the file untouched.
+    bool write_ahead_log() const { return write_ahead_log_; }
+    // Enters write-ahead-log mode now, when it can be, rather than at the first write: for the
+    // moment this process may change the file, before readers come.
+    void begin_writing();
 
-    // From now on rows share one transaction while events keep arriving: each row sits in a
-    // savepoint of its own (a failed row loses only itself), and the transaction is committed by
-    // a background thread at `commit_soon`, or at the latest `max_delay` after it began. Storing
-    // never waits for that commit, which waits for the disk: rows stored meanwhile are kept in
-    // memory and written, in order, as soon as it is done.
-    void enable_group_commit(std::chrono::milliseconds max_delay);
-    // Asks for the open transaction to be committed now, without waiting for it.
+    // Starts the writer thread: from now on storing only queues the row, and the writer commits
+    // the rows it has, at the latest `max_group` after their transaction began.
+    void enable_group_commit(std::chrono::milliseconds max_group);
+    // Asks the writer to commit the rows stored so far as soon as they are written, rather than
+    // wait, within its bound, for more rows to share the commit. The bus asks whenever it is idle.
     void commit_soon();
-    // Commits the open transaction, if any, before returning.
+    // Waits until the rows stored so far are committed, or until an attempt to write them failed
+    // (they stay pending then).
     void commit_pending();
 
-    // Prepares `sql` (once: the statement is kept for later calls with the same text), binds the
-    // values at positions 1, 2, ... and steps it once. Texts (`char const*`, std::string,
-    // std::string_view) are bound as text, a std::string or view with its full length even across
-    // NUL bytes, and a null pointer as the empty text; `int` and std::int64_t as integers; `bool`
-    // as the integer 1 or 0; a Blob as a blob. True when the statement ran to completion.
-    template <typename... Values>
-    bool insert(std::string const& sql, Values const&... values) {
-        std::unique_lock lock(mutex_);
-        wait_for_commit(lock);
-        return insert_locked(sql, values...);
-    }
+    // Writes `rows` in one transaction of their own, on the calling thread, after any pending row;
+    // true once they are committed. For rows rebuilt from a recovery file, before this session's
+    // own rows are stored.
+    bool write_now(std::vector<PendingRow> const& rows);
+
+    // From now on storing never waits for room: at shutdown every event still on its way must
+    // find its place.
+    void stop_limiting();
+
+    using Unwritten = UnwrittenRows;
+    static constexpr std::chrono::seconds CLOSE_BOUND{30};
+    // Writes what is pending, waiting at most `bound` for a database that cannot be written, then
+    // checkpoints and removes the write-ahead log and closes the connection. Rows still unwritten
+    // go to "unwritten-<UTC time>.jsonl" beside the database, or to standard error when that
+    // cannot be written. Idempotent: later calls return the first call's result.
+    Unwritten close(std::chrono::milliseconds bound = CLOSE_BOUND);
+    // Ends the close's wait for a database that cannot be written now, or the next close's before
+    // it begins: what is still pending goes to the recovery file at once. Safe from any thread.
+    void hurry();
+    // The one line that tells how many rows are where.
+    static std::string unwritten_line(Unwritten const& unwritten);
+
+    // Whether `table` of the open database has a column named `column`.
+    bool table_has_column(std::string const& table, std::string const& column);
 
 private:
-    template <typename T>
-    static constexpr bool bindable_v =
-        std::is_same_v<T, char const*> || std::is_same_v<T, char*> ||
-        std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
-        std::is_same_v<T, int> || std::is_same_v<T, std::int64_t> || std::is_same_v<T, bool> ||
-        std::is_same_v<T, Blob> || std::is_same_v<T, std::optional<std::int64_t>> ||
-        std::is_same_v<T, std::optional<std::string>>;
-
-    template <typename... Values>
-    bool insert_locked(std::string const& sql, Values const&... values) {
-        static_assert((bindable_v<std::decay_t<Values>> && ...),
-                      "insert binds only texts, integers, bool and blobs");
-        return row_done(run_kept(sql, [&](sqlite3_stmt* stmt) {
-            int position = 0;
-            (bind_value(stmt, ++position, values), ...);
-        }));
-    }
-
-    // A prepared statement kept for its text; `reused` when an earlier row already ran it.
+    // A statement kept for its text; `reused` when an earlier row already ran it.
     struct Statement {
         sqlite3_stmt* stmt = nullptr;
         bool reused = false;
@@ -124,99 +141,110 @@ private:
     // How one run of a statement ended.
     struct Ran {
         enum Result { Done, PrepareFailed, StepFailed } result = Done;
+        int rc = 0;         // SQLite's result code
         std::string error;  // SQLite's message, or why the text gave no statement
     };
-
-    // Runs the statement kept for `sql` once, after `bind` has set its values. A kept statement
-    // that went stale (its table changed from outside) is dropped and the run repeated with a
-    // fresh one, so it fails or succeeds as a statement prepared for it would.
-    template <typename Bind>
-    Ran run_kept(std::string const& sql, Bind const& bind) {
-        while (true) {
-            Statement const statement = statement_for(sql);
-            if (statement.stmt == nullptr) {
-                return {Ran::PrepareFailed, prepare_error(statement.rc)};
-            }
-            bind(statement.stmt);
-            if (std::optional<Ran> ran = step_and_reset(sql, statement)) {
-                return std::move(*ran);
-            }
-        }
-    }
+    // Why rows could not be written, when it is not the rows' own fault.
+    struct Trouble {
+        std::string cause;
+    };
 
     // Logs "[EventDB] error: ...", closes the connection and throws StartupError.
     [[noreturn]] void fail_open(std::string reason);
+    // Opens the connection on dbpath_ and sets its journal; the reason when that failed.
+    std::optional<std::string> open_connection();
+    // Closes the connection, leaving the file alone holding the record unless it is `stale` (its
+    // file removed or replaced).
+    void close_connection(bool stale);
+    // The connection's journal mode, after setting it to `wanted` when given; empty on failure.
+    std::string journal_mode(char const* wanted);
+    // Puts the database in write-ahead-log mode before this connection's first write. Needs
+    // conn_mutex_.
+    void enter_write_ahead_log();
+
+    // Queues `row`, waiting for room while the pending rows are over their bound; then, without
+    // the writer thread, writes everything pending. See store().
+    bool queue_row(PendingRow row);
+    // One transaction over the pending rows from the oldest on, ended after `max_group` or
+    // MAX_GROUP_ROWS; committed rows (and refused ones) leave the queue. Needs conn_mutex_.
+    std::optional<Trouble> write_group(std::chrono::milliseconds max_group);
+    // Writes every pending row, one group after another, until none is left or one fails.
+    std::optional<Trouble> write_all(std::chrono::milliseconds max_group);
+    // The row's statement with its values; a Trouble when the cause is not the row.
+    std::optional<Trouble> write_row(PendingRow const& row, bool& refused);
+    // Adds the pending rows not yet in `rows`, up to MAX_GROUP_ROWS. Needs mutex_.
+    void take_more(std::vector<PendingRow*>& rows);
+    // Waits, until `deadline` at the latest, for more rows to join the open transaction, unless
+    // a commit was asked for; then adds them.
+    void wait_for_more(std::vector<PendingRow*>& rows,
+                       std::chrono::steady_clock::time_point deadline);
+    // Ends a failed transaction, if SQLite has not ended it already.
+    void roll_back();
+    // Whether the file at dbpath_ is still the one the connection has open; reopens the path
+    // when it is not, so that rows go to the database that is there now.
+    std::optional<Trouble> check_file();
+    // Keeps the log told about trouble: its start, once a minute while it lasts, and its end.
+    void note_outcome(std::optional<Trouble> const& trouble);
+    void run_writer();
 
     bool execute(char const* sql);
-    // Opens the shared transaction when group commit is on; false when rows go one by one.
-    bool join_transaction();
-    // One row, in a savepoint of its own within the open transaction, or on its own.
-    bool write_row(FileEvent const& event, bool in_transaction);
-    bool write_row(VSCodeEvent const& event, bool in_transaction);
-    bool write_row(VSCodeEvent const& event, std::string const& timestamp, bool in_transaction);
-    bool store_row(bool in_transaction, std::string const& sql, auto const&... values);
-    void commit_locked();
-    // Records how a COMMIT ended: the transaction is over unless it is still open after a failure.
-    void note_commit(bool committed);
-    // The committer's commit. The connection is the committer's alone, without the mutex, while
-    // COMMIT waits for the disk and while the rows stored meanwhile are written after it; rows
-    // stored during that time wait in their turn.
-    void commit_in_background(std::unique_lock<std::mutex>& lock);
-    // Writes the waiting rows, opening a transaction for them, until none is left or that
-    // transaction is due for its commit.
-    void write_deferred(std::unique_lock<std::mutex>& lock);
-    // Waits (with the mutex held on return) until no background commit uses the connection.
-    void wait_for_commit(std::unique_lock<std::mutex>& lock);
-    void run_committer();
-
-    // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every
-    // row costs a bind and a step instead of a compilation of its statement. Null when `sql`
-    // does not prepare or holds no statement.
+    // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every row
+    // costs a bind and a step instead of a compilation of its statement.
     Statement statement_for(std::string const& sql);
-    // Logs "prepare failed: ..." or "step failed: ..." for a row that failed; true when it ran to
-    // completion.
-    static bool row_done(Ran const& ran);
-    // Why statement_for gave no statement, from the prepare's result.
     std::string prepare_error(int rc) const;
-    // Steps once and readies the statement for its next run. A reused statement whose text no
-    // longer prepares is dropped instead: no result then.
+    // Runs the statement kept for `sql` once with `values` bound. A kept statement that went
+    // stale (its table changed from outside) is dropped and the run repeated with a fresh one.
+    Ran run_kept(std::string const& sql, std::vector<RowValue> const* values);
     std::optional<Ran> step_and_reset(std::string const& sql, Statement const& statement);
-    // Finalizes the kept statement for `sql`.
     void drop_statement(std::string const& sql);
-    static void bind_value(sqlite3_stmt* stmt, int position, char const* text);
-    static void bind_value(sqlite3_stmt* stmt, int position, std::string_view text);
-    static void bind_value(sqlite3_stmt* stmt, int position, int number);
-    static void bind_value(sqlite3_stmt* stmt, int position, std::int64_t number);
-    static void bind_value(sqlite3_stmt* stmt, int position, Blob blob);
-    static void bind_value(sqlite3_stmt* stmt, int position, bool flag);
-    // No value binds NULL.
-    template <typename T>
-    static void bind_value(sqlite3_stmt* stmt, int position, std::optional<T> const& value) {
-        if (value) {
-            bind_value(stmt, position, *value);
-        } else {
-            bind_null(stmt, position);
-        }
-    }
-    static void bind_null(sqlite3_stmt* stmt, int position);
+    void drop_statements();
+    static void bind_values(sqlite3_stmt* stmt, std::vector<RowValue> const& values);
+    // Needs conn_mutex_ (or no writer yet).
     std::uint64_t read_last_mirror_seq();
 
     std::string dbpath_;
     sqlite3* conn_ = nullptr;
     bool records_offsets_ = false;
-    std::uint64_t last_mirror_seq_ = 0;
-    std::mutex mutex_;
+    std::atomic<std::uint64_t> last_mirror_seq_{0};
+    std::atomic<bool> write_ahead_log_{false};
+    bool journal_settled_ = false;  // the first write tried the write-ahead log; needs conn_mutex_
+    // This connection committed rows or changed the journal mode; needs conn_mutex_.
+    bool changed_file_ = false;
+    dev_t file_device_ = 0;
+    ino_t file_inode_ = 0;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    std::shared_ptr<RowShape const> file_shape_;
+    std::shared_ptr<RowShape const> editor_shape_;
+    std::shared_ptr<RowShape const> snapshot_shape_;
 
-    std::chrono::milliseconds max_delay_{0};
-    bool in_transaction_ = false;
-    bool commit_requested_ = false;
+    // Held by whoever uses the connection: the writer for a group, a storing thread without it.
+    std::mutex conn_mutex_;
+
+    // Guards everything below. Rows are only appended by storing threads and only taken from the
+    // front by the one that writes; a deque keeps the rows being written in place meanwhile.
+    std::mutex mutex_;
+    std::deque<PendingRow> pending_;
+    std::size_t pending_bytes_ = 0;
+    bool limiting_ = true;
+    std::uint64_t queued_count_ = 0;   // rows ever queued
+    std::uint64_t settled_count_ = 0;  // rows ever committed or refused
+    std::uint64_t failed_attempts_ = 0;
+    std::uint64_t last_refused_ = 0;      // the number of the last row refused
+    std::condition_variable room_cv_;     // pending rows left the queue
+    std::condition_variable settled_cv_;  // rows settled, or an attempt failed
+    std::condition_variable writer_cv_;   // rows queued, or closing
+    std::chrono::milliseconds max_group_{0};
+    bool commit_requested_ = false;  // the bus has delivered all it had: commit what is written
+    bool writer_waiting_ = false;    // the writer waits for more rows to join its transaction
+    bool writer_idle_ = false;       // the writer waits for any row
     bool closing_ = false;
-    // While true, the committer alone uses the connection and the statements, without the mutex.
-    bool committing_ = false;
-    std::vector<std::variant<FileEvent, VSCodeEvent>> deferred_;
-    std::chrono::steady_clock::time_point transaction_began_;
-    std::condition_variable committer_cv_;
-    std::condition_variable committed_cv_;
-    std::thread committer_;
+    std::chrono::steady_clock::time_point close_deadline_;
+    bool hurried_ = false;
+    std::uint64_t close_changes_ = 0;  // counts changes of the close's deadline
+    std::optional<Unwritten> closed_;
+    std::thread writer_;
+
+    // Trouble as last reported; used by whoever writes, under conn_mutex_.
+    std::optional<std::string> trouble_;
+    std::chrono::steady_clock::time_point trouble_reported_;
 };

@@ -24,7 +24,8 @@ std::filesystem::path home_directory() {
 }  // namespace
 
 OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
-                                   std::string socket_path)
+                                   std::string socket_path,
+                                   std::function<void()> const& before_first_rows)
     : bus_(bus), db_(db), ibuf_(ibuf), env_(env) {
     // Checked first, so that a monitor that cannot run never takes the editor socket.
     home_directory();
@@ -59,6 +60,9 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
         throw;
     }
     // Only now, with the socket owned and every step that can fail passed, the first rows.
+    if (before_first_rows) {
+        before_first_rows();
+    }
     editor_listener().prime();
 }
 

@@ -12,6 +12,7 @@
 #include "supervisors/supervisor.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <mutex>
@@ -23,8 +24,11 @@
 // tracked files.
 class OnlineSupervisor {
 public:
+    // `before_first_rows`, when given, runs once the editor socket is owned and every step that
+    // can fail has passed, just before the first rows of the run are stored.
     OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& ibuf, Env& env,
-                     std::string socket_path = EDITOR_SOCKET_PATH);
+                     std::string socket_path = EDITOR_SOCKET_PATH,
+                     std::function<void()> const& before_first_rows = {});
     OnlineSupervisor(OnlineSupervisor const&) = delete;
     OnlineSupervisor& operator=(OnlineSupervisor const&) = delete;
     ~OnlineSupervisor();

@@ -117,30 +117,31 @@ TEST_F(EventDBTest, EditorEventsAndSnapshotsBecomeRowsWithTheirFlagsCountsBytesA
                           {"h\xc3\xa9llo", 1, 42, "5"},
                           {std::string("a\0b", 3), 0x1'8000'0001ull, MAX64, "-6442450942"},
                           {"ab", MAX64, 0, "-18446744073709551613"}};
-    printed([&] {
+    // The writer logs each row as it writes it, in the order the rows were stored.
+    std::string const out = printed([&] {
         EXPECT_TRUE(
             db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::START, std::string("a\0b", 3)));
-    });
-    for (int which = 0; which < 4; ++which) {
-        VSCodeEvent event = vscode_event();
-        event.inserted = cases[which].inserted;
-        event.deleted = cases[which].deleted;
-        event.offset = cases[which].offset;
-        event.is_undo_redo = which == 0;
-        event.is_copy_paste = which == 1;
-        event.internal_copy = which == 2;
-        event.is_saved = which == 3;
-        std::string const out = printed([&] { EXPECT_TRUE(db.store(event)); });
-        EXPECT_TRUE(out.starts_with(
-            "[EventDB] registering vscode event... /p/a.c (fid=1234;56) "
-            "inserted " +
-            std::string(cases[which].net) + " characters @ 2023-11-14 22:13:20.123456000\n"))
-            << out;
-    }
-    printed([&] {
+        for (int which = 0; which < 4; ++which) {
+            VSCodeEvent event = vscode_event();
+            event.inserted = cases[which].inserted;
+            event.deleted = cases[which].deleted;
+            event.offset = cases[which].offset;
+            event.is_undo_redo = which == 0;
+            event.is_copy_paste = which == 1;
+            event.internal_copy = which == 2;
+            event.is_saved = which == 3;
+            EXPECT_TRUE(db.store(event));
+        }
         EXPECT_TRUE(db.store_snapshot("/p/a.c", {1, 2}, SnapshotReason::FAST_INSERTION, ""));
         db.commit_pending();
     });
+    std::string expected = "[EventDB] registering snapshot... /p/a.c (fid=1;2) start of 3 bytes\n";
+    for (Case const& c : cases) {
+        expected += "[EventDB] registering vscode event... /p/a.c (fid=1234;56) inserted " +
+                    std::string(c.net) + " characters @ 2023-11-14 22:13:20.123456000\n";
+    }
+    expected += "[EventDB] registering snapshot... /p/a.c (fid=1;2) fast_insertion of 0 bytes\n";
+    EXPECT_EQ(out, expected);
     EXPECT_EQ(sql("SELECT * FROM vscode_events LIMIT 1"),
               "1|2023-11-14 22:13:20.123456000|change|/p/a.c|1234;56|int x;|2|0|1|0|0||0|<hash>|" +
                   sql("SELECT recorded_at || '|NULL|NULL|NULL|VSCODE' FROM vscode_events LIMIT 1"));
