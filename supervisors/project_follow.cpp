@@ -93,9 +93,9 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     // A file that appears holding text did not get it through the editor: it starts empty, and
     // its content is a fast insertion.
     std::string const start = content_is_new ? std::string{} : content;
-    db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start);
-    ibuf_.set_filecontent(path, start);
+    std::uint64_t const added = ibuf_.set_filecontent(path, start);
     ibuf_.update(path);
+    db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start, added);
     listener->watch(
         path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
     log_line("[OnlineSupervisor] tracking {} (size={})", path.native(), content.size());
@@ -110,9 +110,9 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
         event.handler_type = FileEvent::Handlers::TRACKEDFILE;
         event.diff = ibuf_.diff_filecontent(path, content);
         event.incident_type = Incident::Types::FAST_INSERTION;
-        ibuf_.set_filecontent(path, content);
+        std::uint64_t const reset = ibuf_.set_filecontent(path, content);
         ibuf_.update(path);
-        db_.store_snapshot(path.native(), fid, SnapshotReason::FAST_INSERTION, content);
+        db_.store_snapshot(path.native(), fid, SnapshotReason::FAST_INSERTION, content, reset);
         log_line("[FileListener]::trackedfile_handler FAST INSERTION fid=({};{})", fid.first,
                  fid.second);
         listener->store(Event{std::move(event)});
@@ -134,6 +134,15 @@ void OnlineSupervisor::track_moved_file(FileListener* listener, fs::path const& 
         return;
     }
     FileId const fid = entry->first;
+    // The mirror moves before the map names the new path: an editor message for the new path
+    // that the map already tracks finds its content there.
+    // The editor may have told of the rename first and moved the mirror already; then the old
+    // name has no mirror left and the new one keeps its own.
+    ibuf_.rename_file(old_path, new_path);
+    std::string const content = ibuf_.get_filecontent(new_path).value_or(std::string{});
+    // Setting the same content takes the move's place in the mirror's order.
+    std::uint64_t const place = ibuf_.set_filecontent(new_path, content);
+    ibuf_.update(new_path);
     if (!fs::path(new_path).lexically_relative(env_.rootpath).native().starts_with("..")) {
         try {
             write_file_atomically(tracked_path_,
@@ -145,11 +154,8 @@ void OnlineSupervisor::track_moved_file(FileListener* listener, fs::path const& 
         }
     }
     entry->second.filepath = new_path;
-    std::string const content = ibuf_.get_filecontent(old_path).value_or(std::string{});
-    ibuf_.set_filecontent(new_path, content);
-    ibuf_.update(new_path);
     // The replay of the new name starts from the content it had when it got it.
-    db_.store_snapshot(new_path.native(), fid, SnapshotReason::MOVED, content);
+    db_.store_snapshot(new_path.native(), fid, SnapshotReason::MOVED, content, place);
     if (auto const watched = listener->find_if_already_watched(old_path);
         watched && watched->first == old_path) {
         listener->unwatch(old_path);

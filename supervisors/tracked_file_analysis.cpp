@@ -113,18 +113,22 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
 
 void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
     if (outcome.kind == MessageKind::RENAME) {
-        // The listener has rewritten the map's line: watch the document where it is now.
-        filemap_ = parse_filemap();
+        // The listener has rewritten the map's line: watch the document where it is now. The
+        // project follower reads and changes the same map on its own thread.
         std::filesystem::path const renamed(outcome.path);
-        for (auto const& [fid, entry] : filemap_) {
-            if (entry.filepath == renamed) {
-                FileListener* listener = &file_listener();
-                listener->watch(
-                    entry.filepath,
-                    [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
-                    false);
-                break;
-            }
+        bool tracked_now = false;
+        {
+            std::lock_guard lock(follow_mutex_);
+            filemap_ = parse_filemap();
+            tracked_now = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
+                return entry.second.filepath == renamed;
+            });
+        }
+        if (tracked_now) {
+            FileListener* listener = &file_listener();
+            listener->watch(
+                renamed,
+                [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
         }
     }
     if (!outcome.saved || !outcome.tracked) {
