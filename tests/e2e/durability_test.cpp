@@ -64,7 +64,9 @@ TEST(Durability, KillNineMidBurstLosesAtMostTheOpenGroupOfLoggedRows) {
         static_cast<long long>(count_of(monitor.process().output(), "registering vscode event"));
     long long const rows = std::stoll(monitor.rows("SELECT count(*) FROM vscode_events"));
     EXPECT_EQ(monitor.rows("PRAGMA integrity_check"), "ok\n");
-    EXPECT_LE(rows, logged);
+    // The log is written by its own thread: lines still queued at the kill are lost with it, so
+    // more rows than printed lines is no fault. A printed line promises its row, up to the open
+    // group.
     EXPECT_LE(logged - rows, static_cast<long long>(256)) << logged << " logged, " << rows;
     EXPECT_EQ(monitor.rows(ROWS_IN_ORDER), std::to_string(rows) + "\n");
 }
