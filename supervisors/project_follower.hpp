@@ -49,11 +49,13 @@ private:
     std::filesystem::path root_;
     std::filesystem::path patterns_file_;
     Callbacks callbacks_;
-    DirWatcher watcher_;
 
     std::mutex mutex_;
     std::string patterns_text_;
     bool patterns_read_ = false;
     std::vector<std::string> patterns_;
     std::vector<std::string> ignored_;  // the project .gitignore's patterns
+    // Last, so destroyed first: its thread, which calls back into the members above, has ended
+    // before any of them goes.
+    DirWatcher watcher_;
 };
