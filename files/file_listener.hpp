@@ -95,7 +95,6 @@ private:
     Registry::iterator first_with_prefix(std::string const& prefix);
 
     std::mutex mutex_;
-    DirWatcher watcher_;
     Registry handlers_;
     std::vector<Registry::iterator> recursive_;  // in registration order
 
@@ -103,4 +102,7 @@ private:
     std::atomic<WatchId> set_aside_wid_{0};
     std::string set_aside_dir_;
     std::string set_aside_kept_;
+    // Last, so destroyed first: its thread, which reads the members above, has ended before any
+    // of them goes.
+    DirWatcher watcher_;
 };
