@@ -43,6 +43,9 @@ public:
     // Whether `text` was a substring of some recorded content (see above); the empty text always.
     bool holds(std::string_view text) const;
 
+    // The neighbourhoods kept so far, one after another (each call of `record` only appends).
+    std::string_view neighbourhoods() const { return neighbourhoods_; }
+
     // Heap bytes kept: the fingerprint table and the neighbourhoods.
     std::size_t memory() const;
 

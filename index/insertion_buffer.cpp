@@ -25,7 +25,16 @@ void reserve_for(std::string& content, std::size_t extra) {
 }  // namespace
 
 InsertionBuffer::sambuf_pair& InsertionBuffer::entry(std::filesystem::path const& path) {
-    return files_.try_emplace(path).first->second;
+    auto const [it, created] = files_.try_emplace(path);
+    if (created) {
+        it->second.number = static_cast<ContentCensus::Entry>(by_number_.size());
+        by_number_.push_back(&*it);
+    }
+    return it->second;
+}
+
+InsertionBuffer::Node const* InsertionBuffer::numbered(ContentCensus::Entry number) const {
+    return number < by_number_.size() ? by_number_[number] : nullptr;
 }
 
 void InsertionBuffer::report_drift(std::filesystem::path const& path, unsigned long offset,
@@ -125,7 +134,12 @@ bool InsertionBuffer::rename_file(std::filesystem::path const& from,
     if (node.empty()) {
         return false;
     }
-    files_.insert_or_assign(to, std::move(node.mapped()));
+    if (auto const replaced = files_.find(to); replaced != files_.end()) {
+        census_.content_dropped(replaced->second.indexed);
+        by_number_[replaced->second.number] = nullptr;
+    }
+    auto const moved = files_.insert_or_assign(to, std::move(node.mapped())).first;
+    by_number_[moved->second.number] = &*moved;
     return true;
 }
 
@@ -146,7 +160,13 @@ void InsertionBuffer::async_update(std::filesystem::path const& path) {
     if (span.removed == 0 && span.inserted == 0) {
         return;
     }
+    std::size_t const kept = file.history.neighbourhoods().size();
     file.history.record(file.indexed, file.buf, span.offset, span.removed, span.inserted, edited);
+    if (file.history.neighbourhoods().size() != kept) {
+        census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
+    }
+    census_.content_changed(file.number, file.indexed, file.buf, span.offset, span.removed,
+                            span.inserted);
     reserve_for(file.indexed, span.inserted - std::min(span.inserted, span.removed));
     file.indexed.replace(span.offset, span.removed, file.buf, span.offset, span.inserted);
 }
@@ -156,18 +176,15 @@ std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
     log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}",
              log_safe(text));
     std::optional<CopySource> found;
-    // A file that holds the text now is named first: it also tells where.
-    for (auto const& [path, file] : files_) {
-        if (void const* at = text.empty() ? file.indexed.data()
-                                          : ::memmem(file.indexed.data(), file.indexed.size(),
-                                                     text.data(), text.size())) {
-            found = CopySource{path, static_cast<char const*>(at) - file.indexed.data()};
-            break;
+    if (text.empty()) {
+        if (!files_.empty()) {
+            found = CopySource{files_.begin()->first, 0};
         }
-    }
-    for (auto it = files_.begin(); !found && it != files_.end(); ++it) {
-        if (it->second.history.holds(text)) {
-            found = CopySource{it->first, std::nullopt};
+    } else {
+        // A file that holds the text now is named first: it also tells where.
+        found = find_in_contents(text);
+        if (!found) {
+            found = find_in_histories(text);
         }
     }
     if (!found) {
@@ -176,6 +193,55 @@ std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
     }
     log_line("[InsertionBuffer]> {} contains the content", found->path.string());
     return found;
+}
+
+std::optional<CopySource> InsertionBuffer::find_in_contents(std::string const& text) {
+    if (!census_.may_be_in_contents(text)) {
+        return std::nullopt;
+    }
+    auto const held = [&text](sambuf_pair const& file) -> std::optional<std::size_t> {
+        void const* at =
+            ::memmem(file.indexed.data(), file.indexed.size(), text.data(), text.size());
+        if (at == nullptr) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(static_cast<char const*>(at) - file.indexed.data());
+    };
+    if (Node const* hinted = numbered(census_.content_hint(text))) {
+        if (auto const at = held(hinted->second)) {
+            return CopySource{hinted->first, at};
+        }
+    }
+    for (auto const& [path, file] : files_) {
+        if (auto const at = held(file)) {
+            census_.found_in_content(text, file.number);
+            return CopySource{path, at};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<CopySource> InsertionBuffer::find_in_histories(std::string const& text) {
+    // Shorter texts are found only in the neighbourhoods, which the census knows.
+    bool const short_text = text.size() < ContentHistory::LONG_TEXT;
+    if (short_text) {
+        if (!census_.may_be_in_histories(text)) {
+            return std::nullopt;
+        }
+        if (Node const* hinted = numbered(census_.history_hint(text));
+            hinted != nullptr && hinted->second.history.holds(text)) {
+            return CopySource{hinted->first, std::nullopt};
+        }
+    }
+    for (auto const& [path, file] : files_) {
+        if (file.history.holds(text)) {
+            if (short_text) {
+                census_.found_in_history(text, file.number);
+            }
+            return CopySource{path, std::nullopt};
+        }
+    }
+    return std::nullopt;
 }
 
 std::size_t InsertionBuffer::history_memory(std::filesystem::path const& path) const {

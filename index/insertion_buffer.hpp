@@ -1,5 +1,6 @@
 #pragma once
 
+#include "index/content_census.hpp"
 #include "index/content_history.hpp"
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // Where a text was found: the tracked file, and the byte offset in its current content when the
 // text is there now (none when it was found only in what the file held before).
@@ -26,6 +28,12 @@ struct CopySource {
 // ContentHistory::LONG_TEXT bytes of every content the file had at an update is found, and every
 // shorter one of every content it had when an editing run started. Given up: a text shorter than
 // that which existed only between two changes of one typing run and is gone from the content.
+//
+// A census of the bytes and byte pairs of every file (index/content_census.hpp) lets a search for
+// a short text, a keystroke's, skip the files: it answers at once when no file can hold the text,
+// and otherwise looks first in a file that brought the text's rarest pair. Only when that file
+// does not hold the text are the files searched one by one, so the verdict is the same as a
+// search through every file.
 class InsertionBuffer {
 public:
     struct sambuf_pair {
@@ -37,6 +45,7 @@ public:
         // the edits since the last update lie between, so an update compares only that part.
         std::size_t same_prefix = 0;
         std::size_t same_suffix = 0;
+        ContentCensus::Entry number = 0;  // its place in `by_number_`
     };
 
     // Each change of a mirror returns its place in the order in which changes reached the
@@ -82,7 +91,12 @@ public:
     std::size_t history_memory(std::filesystem::path const& path) const;
 
 private:
+    using Node = std::unordered_map<std::filesystem::path, sambuf_pair>::value_type;
+
     sambuf_pair& entry(std::filesystem::path const& path);
+    std::optional<CopySource> find_in_contents(std::string const& text);
+    std::optional<CopySource> find_in_histories(std::string const& text);
+    Node const* numbered(ContentCensus::Entry number) const;
     void insert_locked(std::filesystem::path const& path, unsigned long offset,
                        std::string const& text);
     void delete_locked(std::filesystem::path const& path, unsigned long offset,
@@ -91,6 +105,9 @@ private:
                       std::size_t size) const;
 
     std::unordered_map<std::filesystem::path, sambuf_pair> files_;
+    // The entries by number; null for one replaced by a rename. Nodes of `files_` stay put.
+    std::vector<Node*> by_number_;
+    ContentCensus census_;
     std::uint64_t sequence_ = 0;
     mutable std::mutex mutex_;
 };
