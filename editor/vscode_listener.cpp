@@ -22,6 +22,7 @@
 #include <chrono>
 #include <exception>
 #include <limits>
+#include <map>
 #include <vector>
 
 namespace {
@@ -80,10 +81,17 @@ void VSCodeListener::prime() {
         log_line("[VSCodeListener] error: {}", log_safe(error.what()));
         throw StartupError("file map unreadable");
     }
+    // The record is read once for every file: a read per file would make start-up quadratic.
+    std::vector<std::filesystem::path> files;
+    files.reserve(map.size());
+    for (auto const& [fid, data] : map) {
+        files.push_back(data.filepath);
+    }
+    std::map<std::filesystem::path, std::string> recorded = recorded_contents(env_.dbpath, files);
     for (auto const& [fid, data] : map) {
         std::optional<std::string> const read = read_file_content(data.filepath);
-        if (read) {
-            record_changes_between_runs(data.filepath, *read);
+        if (auto const found = recorded.find(data.filepath); read && found != recorded.end()) {
+            record_changes_between_runs(data.filepath, *read, found->second);
         }
         // An unreadable file is mirrored as empty, like a file that has no content yet.
         std::string const content = read.value_or(std::string{});
@@ -98,14 +106,13 @@ void VSCodeListener::prime() {
 }
 
 void VSCodeListener::record_changes_between_runs(std::filesystem::path const& path,
-                                                 std::string const& disk) {
-    std::optional<std::string> recorded = recorded_content(env_.dbpath, path);
-    if (!recorded || *recorded == disk) {
+                                                 std::string const& disk, std::string recorded) {
+    if (recorded == disk) {
         return;
     }
     log_line("[VSCodeListener] {} changed while no monitor ran", path.native());
     // The line diff from the recorded content, as for a fast insertion seen live.
-    ibuf_.set_filecontent(path, std::move(*recorded));
+    ibuf_.set_filecontent(path, std::move(recorded));
     FileEvent event;
     event.type = BaseEvent::Types::FILE_EVENT;
     event.timestamp = now_timestamp();

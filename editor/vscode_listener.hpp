@@ -87,9 +87,10 @@ private:
         bool finished = false;
     };
 
-    // Stores a fast insertion row with the line diff when the record's last content of `path`
-    // differs from `disk`: the file changed while no monitor ran.
-    void record_changes_between_runs(std::filesystem::path const& path, std::string const& disk);
+    // Stores a fast insertion row with the line diff when `recorded`, the record's last content of
+    // `path`, differs from `disk`: the file changed while no monitor ran.
+    void record_changes_between_runs(std::filesystem::path const& path, std::string const& disk,
+                                     std::string recorded);
     void accept_connection();
     int accept_once();
     // Takes one pending connection off the backlog and closes it, when the descriptors or the
