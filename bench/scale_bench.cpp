@@ -159,10 +159,13 @@ private:
 class RowCount {
 public:
     explicit RowCount(fs::path const& db) {
+        // The monitor's writer may hold the file a moment; the reader waits for it.
         if (sqlite3_open_v2(db.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+            sqlite3_busy_timeout(conn_, 10'000) != SQLITE_OK ||
             sqlite3_prepare_v2(conn_, "SELECT count(*) FROM vscode_events", -1, &query_, nullptr) !=
                 SQLITE_OK) {
-            std::fprintf(stderr, "scale_bench: cannot read %s\n", db.c_str());
+            std::fprintf(stderr, "scale_bench: cannot read %s: %s\n", db.c_str(),
+                         sqlite3_errmsg(conn_));
             std::abort();
         }
     }
