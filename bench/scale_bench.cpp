@@ -3,10 +3,15 @@
 //
 // Each benchmark builds a project of N tracked files of 1 KB (spread over folders of 100) with its
 // own HOME and socket, assembles the monitor as the application does, and reports as counters:
-//   start_to_first_row_s  from the start of construction to the first message's row being visible
-//   cpu_us_per_key        processor time of the monitor's threads per keystroke, keystrokes sent
-//                         one every 2 ms to one of the files (the process's time less that of the
-//                         sending thread, which also polls for the rows)
+//   start_to_first_row_s    from the start of construction to the first message's row being
+//                           visible
+//   cpu_us_per_key          processor time of the monitor's threads per keystroke, keystrokes
+//                           sent one every 2 ms to one of the files (the process's time less that
+//                           of the sending thread, which also polls for the rows)
+//   restart_to_first_row_s  the same as the first, for a second monitor on the record the first
+//                           one left
+// The "patterns" benchmarks track the files as `wardlet-track --pattern 'src/**/*.py'` does
+// (track_s is its time), so the monitor also follows every folder of the project.
 // --keys=N sets the number of keystrokes (default 500).
 #include "app/convert.hpp"
 #include "app/env.hpp"
@@ -17,6 +22,7 @@
 #include "store/event_db.hpp"
 #include "supervisors/online_supervisor.hpp"
 #include "tools/send.hpp"
+#include "tools/track.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -32,6 +38,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -60,7 +67,7 @@ double thread_cpu_seconds() {
 // A project of `count` tracked files and its HOME, on the disk of the build tree.
 class Project {
 public:
-    explicit Project(std::size_t count) {
+    Project(std::size_t count, bool by_patterns) {
         std::string pattern = (fs::path(SCALE_BENCH_DISK_DIR) / "wardlet-scale-XXXXXX").native();
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::abort();
@@ -75,8 +82,18 @@ public:
                                   ("f" + std::to_string(i) + ".py");
             fs::create_directories(file.parent_path());
             std::ofstream(file, std::ios::binary) << text;
-            FileId const fid = file_id_of(file);
-            map << fid.first << ';' << fid.second << ';' << file.native() << '\n';
+            if (!by_patterns) {
+                FileId const fid = file_id_of(file);
+                map << fid.first << ';' << fid.second << ';' << file.native() << '\n';
+            }
+        }
+        map.close();
+        if (by_patterns) {
+            auto const started = std::chrono::steady_clock::now();
+            std::ostringstream said;
+            track_files(path(), {}, {"src/**/*.py"}, said);
+            track_seconds_ =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         }
         // The map settled, as it is long after wardlet-track wrote it.
         timespec const past[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
@@ -91,9 +108,11 @@ public:
     fs::path first_file() const { return path() / "src" / "d0" / "f0.py"; }
     std::string socket() const { return (root_ / "editor.sock").native(); }
     fs::path log() const { return root_ / "monitor.log"; }
+    double track_seconds() const { return track_seconds_; }
 
 private:
     fs::path root_;
+    double track_seconds_ = 0;
 };
 
 // Standard output, where the monitor logs, goes to a file while it lives.
@@ -204,29 +223,41 @@ std::string keystroke(fs::path const& file, std::size_t offset) {
            R"(,"causedByUndoRedo":false,"causedByCopyPaste":false,"isSaved":false})" + "\n";
 }
 
-void run_scale(benchmark::State& state, std::size_t files) {
-    Project project(files);
+// From the start of a monitor's construction to the row of `rows` + 1 visible; empty on failure.
+std::optional<double> start_monitor(benchmark::State& state, Project const& project,
+                                    std::optional<Monitor>& monitor,
+                                    std::optional<MonitorConnection>& client, std::size_t rows) {
+    auto const started = std::chrono::steady_clock::now();
+    monitor.emplace(project);
+    try {
+        client.emplace(project.socket());
+    } catch (SendError const& error) {
+        state.SkipWithError(error.what());
+        return std::nullopt;
+    }
+    RowCount count(project.path() / ".wardlet" / "wardlet.sqlite3");
+    client->send(keystroke(project.first_file(), rows));
+    if (!count.wait_for(rows + 1, 600s, 500us)) {
+        state.SkipWithError("the first row did not become visible");
+        return std::nullopt;
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+void run_scale(benchmark::State& state, std::size_t files, bool by_patterns) {
+    Project project(files, by_patterns);
     std::optional<LogToFile> log(std::in_place, project.log());
     for (auto _ : state) {
-        auto const started = std::chrono::steady_clock::now();
-        std::optional<Monitor> monitor(std::in_place, project);
+        std::optional<Monitor> monitor;
         std::optional<MonitorConnection> client;
-        try {
-            client.emplace(project.socket());
-        } catch (SendError const& error) {
-            state.SkipWithError(error.what());
+        std::optional<double> const start_seconds =
+            start_monitor(state, project, monitor, client, 0);
+        if (!start_seconds) {
             break;
         }
-        RowCount rows(project.path() / ".wardlet" / "wardlet.sqlite3");
-        client->send(keystroke(project.first_file(), 0));
-        if (!rows.wait_for(1, 600s, 500us)) {
-            state.SkipWithError("the first row did not become visible");
-            break;
-        }
-        double const start_seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        state.SetIterationTime(start_seconds);
+        state.SetIterationTime(*start_seconds);
 
+        RowCount rows(project.path() / ".wardlet" / "wardlet.sqlite3");
         double const process_before = process_cpu_seconds();
         double const own_before = thread_cpu_seconds();
         for (std::size_t i = 1; i <= keystrokes; ++i) {
@@ -240,8 +271,20 @@ void run_scale(benchmark::State& state, std::size_t files) {
             state.SkipWithError("keystrokes' rows did not all become visible");
             break;
         }
-        state.counters["start_to_first_row_s"] = start_seconds;
+        client.reset();
+        monitor.reset();
+
+        std::optional<double> const restart_seconds =
+            start_monitor(state, project, monitor, client, keystrokes + 1);
+        if (!restart_seconds) {
+            break;
+        }
+        state.counters["start_to_first_row_s"] = *start_seconds;
         state.counters["cpu_us_per_key"] = monitor_cpu * 1e6 / static_cast<double>(keystrokes);
+        state.counters["restart_to_first_row_s"] = *restart_seconds;
+        if (by_patterns) {
+            state.counters["track_s"] = project.track_seconds();
+        }
         client.reset();
         monitor.reset();
     }
@@ -265,13 +308,18 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    for (std::size_t const files : {1, 1001, 5000, 10000}) {
-        benchmark::RegisterBenchmark(("monitor_scale/" + std::to_string(files) + "_files").c_str(),
-                                     [files](benchmark::State& state) { run_scale(state, files); })
+    auto const add = [](std::string const& name, std::size_t files, bool by_patterns) {
+        benchmark::RegisterBenchmark(
+            (name + "/" + std::to_string(files) + "_files").c_str(),
+            [files, by_patterns](benchmark::State& state) { run_scale(state, files, by_patterns); })
             ->Iterations(1)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
+    };
+    for (std::size_t const files : {1, 1001, 5000, 10001}) {
+        add("monitor_scale", files, false);
     }
+    add("monitor_scale_patterns", 5000, true);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
