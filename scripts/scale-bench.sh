@@ -13,12 +13,12 @@ if [[ $# -gt 0 && $1 != -* ]]; then
     shift
 fi
 
-build() {  # build <source tree> <build dir>
-    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release >/dev/null
+build() {  # build <source tree> <build dir>, as scripts/build.sh does
+    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$2" --target scale_bench -j "$(nproc)" >/dev/null
 }
 
-build "$repo" "$repo/build/scale-bench"
+build "$repo" "$repo/build/release"
 if [[ -n $ref ]]; then
     base="$repo/build/scale-bench-base-src"
     git -C "$repo" worktree remove --force "$base" 2>/dev/null || true
@@ -35,5 +35,5 @@ if [[ -n $ref ]]; then
     "$repo/build/scale-bench-base/bench/scale_bench" "$@"
 fi
 echo "== this tree"
-"$repo/build/scale-bench/bench/scale_bench" "$@"
+"$repo/build/release/bench/scale_bench" "$@"
 echo "== load: $(uptime)"
