@@ -188,6 +188,19 @@ TrackedFile identify_file(fs::path const& name) {
     return {fid, filepath};
 }
 
+namespace {
+
+// A link placed in the project towards a private file elsewhere would copy that file into the
+// record; the monitor does not read such a link, so it is not tracked either.
+TrackedFile identify_project_file(fs::path const& proj_dir, fs::path const& name) {
+    if (links_outside(name, proj_dir)) {
+        throw TrackError(quoted(name) + ": a symbolic link leading outside the project");
+    }
+    return identify_file(name);
+}
+
+}  // namespace
+
 std::vector<MapChange> add_to_map(std::vector<MapLine>& lines,
                                   std::vector<TrackedFile> const& files) {
     // One entry per file id; a later name of the same file (a hard link) wins, as in the map.
@@ -372,7 +385,7 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
     };
     for (auto const& name : names) {
         try {
-            files.push_back(identify_file(resolve_name(proj_dir, name)));
+            files.push_back(identify_project_file(proj_dir, resolve_name(proj_dir, name)));
         } catch (TrackError const& refusal) {
             refuse(refusal.what());
         }
@@ -413,7 +426,7 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
         std::vector<fs::path> const matched = matching_files(proj_dir, recorded);
         for (auto const& path : matched) {
             try {
-                files.push_back(identify_file(path));
+                files.push_back(identify_project_file(proj_dir, path));
             } catch (TrackError const& refusal) {
                 // One unusual name must not keep the rest of the project untracked.
                 notes.push_back("skipped   " + std::string(refusal.what()));
