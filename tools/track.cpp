@@ -455,14 +455,24 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
     report(out, changes);
 }
 
-void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& patterns,
-                     std::ostream& out) {
+namespace {
+
+// The files of a project that something is tracked in already: a removal needs them.
+ProjectFiles existing_project_files(fs::path const& proj_dir) {
     require_project_dir(proj_dir);
-    ProjectFiles const paths = project_files(proj_dir);
+    ProjectFiles paths = project_files(proj_dir);
     std::error_code error;
     if (!fs::is_directory(paths.data_dir, error)) {
         throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
     }
+    return paths;
+}
+
+}  // namespace
+
+void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& patterns,
+                     std::ostream& out) {
+    ProjectFiles const paths = existing_project_files(proj_dir);
     DirectoryLock const lock(paths.data_dir);
     std::vector<std::string> lines =
         text_lines(read_text_or_empty(paths.patterns, "patterns file"));
@@ -489,12 +499,7 @@ void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& p
 
 void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
                    std::ostream& out) {
-    require_project_dir(proj_dir);
-    ProjectFiles const paths = project_files(proj_dir);
-    std::error_code error;
-    if (!fs::is_directory(paths.data_dir, error)) {
-        throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
-    }
+    ProjectFiles const paths = existing_project_files(proj_dir);
     DirectoryLock const lock(paths.data_dir);
     std::vector<MapLine> lines = read_map(paths.map);
     std::vector<MapChange> changes;
