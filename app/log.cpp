@@ -1,7 +1,9 @@
 #include "app/log.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -16,7 +18,11 @@ constexpr std::chrono::seconds kExitFlushBound{2};
 class LogWriter {
 public:
     LogWriter() {
-        writer_ = std::thread([this] { run(); });
+        writer_ = std::thread([this] {
+            // Named, so that per-thread views (top -H, /proc) tell the monitor's threads apart.
+            pthread_setname_np(pthread_self(), "wardlet-log");
+            run();
+        });
         // Never joined: at exit it may be blocked on an output nobody reads; the process ends it.
         writer_.detach();
     }
@@ -38,6 +44,8 @@ public:
         std::uint64_t const target = pushed_;
         return written_changed_.wait_for(lock, bound, [&] { return written_ >= target; });
     }
+
+    std::uint64_t write_count() const { return writes_.load(std::memory_order_relaxed); }
 
 private:
     void run() {
@@ -67,8 +75,9 @@ private:
 
     // One write for the batch, continued only where the output took part of it. An output that
     // fails (its reader gone) loses the batch; the monitor goes on.
-    static void write_all(std::string_view data) {
+    void write_all(std::string_view data) {
         while (!data.empty()) {
+            writes_.fetch_add(1, std::memory_order_relaxed);
             ssize_t const count = ::write(STDOUT_FILENO, data.data(), data.size());
             if (count < 0 && errno == EINTR) {
                 continue;
@@ -87,6 +96,7 @@ private:
     std::uint64_t pushed_ = 0;   // lines queued since the start
     std::uint64_t written_ = 0;  // of those, the lines written (or lost to a failed output)
     std::uint64_t dropped_ = 0;  // lines dropped since the last report
+    std::atomic<std::uint64_t> writes_{0};
     std::thread writer_;
 };
 
@@ -108,6 +118,10 @@ void log_text(std::string line) {
 
 bool log_flush(std::chrono::milliseconds bound) {
     return writer().flush(bound);
+}
+
+std::uint64_t log_write_count() {
+    return writer().write_count();
 }
 
 std::string log_safe(std::string_view text) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +26,10 @@ void log_line(fmt::format_string<Args...> format, Args&&... args) {
 // Waits until every line queued so far has been written, at most `bound`. True when it has.
 // Also run at exit, so that a log read through a pipe is complete up to its last line.
 bool log_flush(std::chrono::milliseconds bound = std::chrono::seconds(5));
+
+// How many writes to the output the log has made so far (a batch of lines takes one, more only when
+// the output takes it in parts).
+std::uint64_t log_write_count();
 
 // Bytes of queued lines above which a further line is dropped (a line finding the queue empty is
 // always taken, however long).

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -272,6 +273,7 @@ void VSCodeListener::accept_connection() {
 }
 
 void VSCodeListener::serve(Reader* reader, int fd) {
+    pthread_setname_np(pthread_self(), "wardlet-editor");
     try {
         read_messages(fd);
     } catch (std::exception const& error) {

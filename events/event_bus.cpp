@@ -2,6 +2,8 @@
 
 #include "app/log.hpp"
 
+#include <pthread.h>
+
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -17,7 +19,10 @@ EventBus::~EventBus() {
 }
 
 void EventBus::start() {
-    worker_ = std::thread([this] { run(); });
+    worker_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "wardlet-bus");
+        run();
+    });
 }
 
 std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Handler handler) {

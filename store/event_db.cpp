@@ -6,6 +6,7 @@
 #include "store/schema.hpp"
 
 #include <fmt/format.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -334,7 +335,10 @@ void EventDB::enable_group_commit(std::chrono::milliseconds max_group) {
     std::lock_guard lock(mutex_);
     max_group_ = max_group;
     if (!writer_.joinable() && !closing_) {
-        writer_ = std::thread([this] { run_writer(); });
+        writer_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "wardlet-db");
+            run_writer();
+        });
     }
 }
 
