@@ -26,8 +26,6 @@ constexpr int BUSY_TIMEOUT_MS = 1000;
 // The pause before trying again rows that could not be written doubles up to its bound.
 constexpr std::chrono::milliseconds FIRST_PAUSE{50};
 constexpr std::chrono::milliseconds LONGEST_PAUSE{4000};
-// While trouble lasts, the log hears of it this often.
-constexpr std::chrono::seconds TROUBLE_REMINDER{60};
 
 using Clock = std::chrono::steady_clock;
 
@@ -92,7 +90,8 @@ std::shared_ptr<RowShape const> shape_of(std::string table, std::vector<std::str
 
 }  // namespace
 
-EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
+EventDB::EventDB(std::string const& dbpath, EventDBLimits limits)
+    : dbpath_(dbpath), limits_(limits) {
     if (auto const reason = open_connection()) {
         fail_open(*reason);
     }
@@ -313,7 +312,7 @@ bool EventDB::queue_row(PendingRow row) {
         }
         room_cv_.wait(lock, [&] {
             return !writer_.joinable() || !limiting_ || pending_.empty() ||
-                   pending_bytes_ + bytes <= MAX_PENDING_BYTES;
+                   pending_bytes_ + bytes <= limits_.max_pending_bytes;
         });
         pending_.push_back(std::move(row));
         pending_bytes_ += bytes;
@@ -678,7 +677,7 @@ void EventDB::note_outcome(std::optional<Trouble> const& trouble) {
                  trouble->cause, pending);
         trouble_ = trouble->cause;
         trouble_reported_ = now;
-    } else if (now - trouble_reported_ >= TROUBLE_REMINDER) {
+    } else if (now - trouble_reported_ >= limits_.trouble_reminder) {
         log_line("[EventDB] error: rows still cannot be written: {}; {} rows pending",
                  trouble->cause, pending);
         trouble_reported_ = now;

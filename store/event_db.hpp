@@ -38,6 +38,16 @@ inline constexpr char const* ADDED = "added";                    // tracked whil
 inline constexpr char const* MOVED = "moved";                    // its content under a new name
 }  // namespace SnapshotReason
 
+// How much trouble an EventDB holds out against, and how it speaks of it; the defaults are the
+// monitor's.
+struct EventDBLimits {
+    // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot
+    // be written holds up the bus, and so the editor's socket, instead of exhausting memory.
+    std::size_t max_pending_bytes = std::size_t{64} << 20;
+    // While rows cannot be written, the log hears of it this often.
+    std::chrono::milliseconds trouble_reminder = std::chrono::minutes(1);
+};
+
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
 // `file_events`, every stored editor event one row of `vscode_events`, every snapshot of a
 // mirrored file one row of `snapshots`, in the order they were stored.
@@ -55,9 +65,6 @@ inline constexpr char const* MOVED = "moved";                    // its content 
 // committed, or about to be within that delay. Any thread may store.
 class EventDB {
 public:
-    // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot
-    // be written holds up the bus, and so the editor's socket, instead of exhausting memory.
-    static constexpr std::size_t MAX_PENDING_BYTES = std::size_t{64} << 20;
     // The most rows one transaction of the writer holds.
     static constexpr std::size_t MAX_GROUP_ROWS = 256;
 
@@ -65,7 +72,7 @@ public:
     // are missing; it is put in write-ahead-log mode, when it can be, at its first write. An
     // unusable database logs
     // "[EventDB] error: ..." and throws StartupError.
-    explicit EventDB(std::string const& dbpath);
+    explicit EventDB(std::string const& dbpath, EventDBLimits limits = {});
     // Closes as close() does, waiting at most CLOSE_BOUND for a blocked database.
     ~EventDB();
     EventDB(EventDB const&) = delete;
@@ -203,6 +210,7 @@ private:
     std::uint64_t read_last_mirror_seq();
 
     std::string dbpath_;
+    EventDBLimits limits_;
     sqlite3* conn_ = nullptr;
     bool records_offsets_ = false;
     std::atomic<std::uint64_t> last_mirror_seq_{0};
