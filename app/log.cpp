@@ -14,6 +14,15 @@ namespace {
 
 // How long the end of the process waits for an output that does not take the last lines.
 constexpr std::chrono::seconds kExitFlushBound{2};
+// Lines are written together, once per period while they come: a keystroke's lines, or a
+// burst's, cost one write, and the threads that log seldom have to wake the writer.
+constexpr std::chrono::milliseconds kBatchPeriod{50};
+// After this long without a line the writer sleeps until the next one wakes it.
+constexpr std::chrono::seconds kIdleAfter{1};
+// Lines queued beyond this are written at once rather than at the end of the period.
+constexpr std::size_t kEarlyWriteBytes = std::size_t{64} << 10;
+
+using Clock = std::chrono::steady_clock;
 
 class LogWriter {
 public:
@@ -36,12 +45,21 @@ public:
         queued_ += line;
         queued_ += '\n';
         ++pushed_;
-        wake_writer_.notify_one();
+        // Within a period the writer comes by itself; only a sleeping one, or a batch grown
+        // large, needs a wake-up.
+        if (idle_ || (!hurry_ && queued_.size() >= kEarlyWriteBytes)) {
+            hurry_ = !idle_;
+            wake_writer_.notify_one();
+        }
     }
 
     bool flush(std::chrono::milliseconds bound) {
         std::unique_lock lock(mutex_);
         std::uint64_t const target = pushed_;
+        if (written_ < target) {
+            hurry_ = true;
+            wake_writer_.notify_one();
+        }
         return written_changed_.wait_for(lock, bound, [&] { return written_ >= target; });
     }
 
@@ -51,8 +69,20 @@ private:
     void run() {
         std::string batch;
         std::unique_lock lock(mutex_);
+        auto last_line = Clock::now();
         while (true) {
-            wake_writer_.wait(lock, [&] { return !queued_.empty(); });
+            if (queued_.empty() && Clock::now() - last_line >= kIdleAfter) {
+                idle_ = true;
+                wake_writer_.wait(lock, [&] { return !queued_.empty(); });
+                idle_ = false;
+            }
+            // The lines that come meanwhile share the write.
+            wake_writer_.wait_for(lock, kBatchPeriod, [&] { return hurry_; });
+            hurry_ = false;
+            if (queued_.empty()) {
+                continue;
+            }
+            last_line = Clock::now();
             batch.clear();
             batch.swap(queued_);
             std::uint64_t const batch_end = pushed_;
@@ -96,6 +126,8 @@ private:
     std::uint64_t pushed_ = 0;   // lines queued since the start
     std::uint64_t written_ = 0;  // of those, the lines written (or lost to a failed output)
     std::uint64_t dropped_ = 0;  // lines dropped since the last report
+    bool idle_ = false;          // the writer sleeps until a line comes
+    bool hurry_ = false;         // the writer is asked to write before its period ends
     std::atomic<std::uint64_t> writes_{0};
     std::thread writer_;
 };

@@ -43,6 +43,7 @@
 #include <linux/perf_event.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -331,7 +332,7 @@ public:
     // measured ones begin are not counted).
     RowWatcher(fs::path const& db, std::size_t expected, std::chrono::microseconds interval = 500us,
                sqlite3_int64 first_id = 1)
-        : interval_(interval), first_id_(first_id) {
+        : interval_(interval), first_id_(first_id), wal_(db.native() + "-wal") {
         visible_.reserve(expected);
         // The monitor may be changing the journal mode of the file at this moment: a moment later
         // it can be read.
@@ -394,7 +395,29 @@ private:
         }
     }
 
+    // Whether the write-ahead log changed lately. The database is queried only then: a query
+    // takes locks that the monitor's connection in this process shares, and polling them all the
+    // time would make the monitor wait for its own watcher.
+    bool log_changed() {
+        struct stat status {};
+        auto const now = Clock::now();
+        if (::stat(wal_.c_str(), &status) != 0) {
+            return true;  // not in write-ahead-log mode (yet)
+        }
+        if (status.st_mtim.tv_sec != wal_time_.tv_sec ||
+            status.st_mtim.tv_nsec != wal_time_.tv_nsec || status.st_size != wal_size_) {
+            wal_time_ = status.st_mtim;
+            wal_size_ = status.st_size;
+            last_change_ = now;
+        }
+        // The commit's write comes a moment before its rows are visible.
+        return now - last_change_ < 5ms;
+    }
+
     void poll() {
+        if (!log_changed()) {
+            return;
+        }
         // A writer committing (SQLITE_BUSY) leaves the rows for the next poll.
         sqlite3_int64 const highest =
             sqlite3_step(query_) == SQLITE_ROW ? sqlite3_column_int64(query_, 0) : 0;
@@ -410,6 +433,10 @@ private:
 
     std::chrono::microseconds interval_;
     sqlite3_int64 first_id_;
+    std::string wal_;
+    timespec wal_time_{};
+    off_t wal_size_ = -1;
+    Clock::time_point last_change_ = Clock::now();
     std::atomic<pid_t> tid_{0};
 
     sqlite3* conn_ = nullptr;

@@ -39,17 +39,20 @@ void EventBus::set_idle_hook(std::function<void()> hook) {
 }
 
 void EventBus::publish_event(Event event) {
+    {
+        // Counted first, so that a drain never sees a queued event uncounted.
+        std::lock_guard count(drain_mutex_);
+        ++undelivered_;
+    }
     std::unique_lock lock(mutex_);
     room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
     // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
     bool const was_empty = queue_.empty();
     queue_.push_back(std::move(event));
-    {
-        std::lock_guard count(drain_mutex_);
-        ++undelivered_;
-    }
+    lock.unlock();
+    // Outside the lock: the worker it wakes does not have to wait for it.
     if (was_empty) {
-        cv_.notify_all();
+        cv_.notify_one();
     }
 }
 

@@ -303,6 +303,8 @@ bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::strin
 bool EventDB::queue_row(PendingRow row) {
     std::size_t const bytes = row_bytes(row);
     std::uint64_t queued = 0;
+    bool wake_writer = false;
+    bool grouped = false;
     {
         std::unique_lock lock(mutex_);
         if (closed_) {
@@ -317,12 +319,15 @@ bool EventDB::queue_row(PendingRow row) {
         pending_.push_back(std::move(row));
         pending_bytes_ += bytes;
         queued = ++queued_count_;
-        if (writer_.joinable()) {
-            if (writer_idle_) {
-                writer_cv_.notify_one();
-            }
-            return true;
+        grouped = writer_.joinable();
+        wake_writer = grouped && writer_idle_;
+    }
+    if (grouped) {
+        // Outside the lock: the writer it wakes does not have to wait for it.
+        if (wake_writer) {
+            writer_cv_.notify_one();
         }
+        return true;
     }
     std::lock_guard conn(conn_mutex_);
     note_outcome(write_all(std::chrono::milliseconds(0)));
