@@ -56,6 +56,30 @@ void EventBus::publish_event(Event event) {
     }
 }
 
+void EventBus::publish_events(std::vector<Event>& events) {
+    if (events.empty()) {
+        return;
+    }
+    {
+        std::lock_guard count(drain_mutex_);
+        undelivered_ += events.size();
+    }
+    std::size_t next = 0;
+    while (next < events.size()) {
+        std::unique_lock lock(mutex_);
+        room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
+        bool const was_empty = queue_.empty();
+        // As many as there is room for; after the stop, every one (they are never delivered).
+        do {
+            queue_.push_back(std::move(events[next++]));
+        } while (next < events.size() && (queue_.size() < MAX_QUEUED || !running_));
+        lock.unlock();
+        if (was_empty) {
+            cv_.notify_one();
+        }
+    }
+}
+
 bool EventBus::drain(std::chrono::milliseconds bound) {
     std::unique_lock lock(drain_mutex_);
     return drained_cv_.wait_for(lock, bound, [this] { return undelivered_ == 0 || !running_; });

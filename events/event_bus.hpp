@@ -40,6 +40,9 @@ public:
         publish_event(Event{std::in_place_type<Record>, record});
     }
     void publish_event(Event event);
+    // Publishes `events` in their order, as one publish_event each would, but waking the worker
+    // once rather than once per event; they are moved from.
+    void publish_events(std::vector<Event>& events);
 
     // Runs `hook` on the worker, like a handler, whenever a delivery leaves the queue empty.
     // Set it before events flow.
