@@ -269,7 +269,7 @@ public:
         db_ = std::make_unique<EventDB>(env_.dbpath.native());
         if (group_commit) {
             db_->enable_group_commit(kGroupCommitBound);
-            bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
+            db_->commit_with(*bus_);
         }
         ibuf_ = std::make_unique<InsertionBuffer>();
         supervisor_ =

@@ -33,9 +33,10 @@ std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Hand
     return {std::move(type), id};
 }
 
-void EventBus::set_idle_hook(std::function<void()> hook) {
+void EventBus::set_idle_hook(std::function<void()> hook, std::function<void()> busy_hook) {
     std::lock_guard lock(delivery_mutex_);
     idle_hook_ = std::move(hook);
+    busy_hook_ = std::move(busy_hook);
 }
 
 void EventBus::publish_event(Event event) {
@@ -129,6 +130,8 @@ void EventBus::run() {
             }
             if (idle && idle_hook_) {
                 idle_hook_();
+            } else if (!idle && busy_hook_) {
+                busy_hook_();
             }
         }
         std::lock_guard count(drain_mutex_);

@@ -321,6 +321,10 @@ bool EventDB::queue_row(PendingRow row) {
         queued = ++queued_count_;
         grouped = writer_.joinable();
         wake_writer = grouped && writer_idle_;
+        if (wake_writer && std::this_thread::get_id() == leaves_wake_ups_) {
+            wake_writer = false;
+            wake_owed_ = true;
+        }
     }
     if (grouped) {
         // Outside the lock: the writer it wakes does not have to wait for it.
@@ -347,11 +351,51 @@ void EventDB::enable_group_commit(std::chrono::milliseconds max_group) {
 }
 
 void EventDB::commit_soon() {
+    std::unique_lock lock(mutex_);
+    commit_requested_ = true;
+    if (!wake_owed_) {
+        lock.unlock();
+        writer_cv_.notify_one();
+        return;
+    }
+    wake_owed_ = false;
+    if (!writer_idle_ || closing_) {
+        lock.unlock();
+        writer_cv_.notify_one();
+        return;
+    }
+    lock.unlock();
+    std::optional<Trouble> trouble;
+    {
+        std::lock_guard conn(conn_mutex_);
+        // Every row pending, in one transaction: the commit was asked for, nothing waits.
+        trouble = write_group(max_group_);
+        note_outcome(trouble);
+    }
+    std::lock_guard relock(mutex_);
+    if (trouble || !pending_.empty()) {
+        // Retries, with their pauses, are the writer's.
+        writer_cv_.notify_one();
+    }
+}
+
+void EventDB::keep_writing() {
     {
         std::lock_guard lock(mutex_);
-        commit_requested_ = true;
+        if (!wake_owed_) {
+            return;
+        }
+        wake_owed_ = false;
     }
     writer_cv_.notify_one();
+}
+
+void EventDB::commit_with(EventBus& bus) {
+    {
+        std::lock_guard lock(mutex_);
+        leaves_wake_ups_ = bus.worker_id();
+    }
+    bus.set_idle_hook([this] { commit_soon(); }, [this] { keep_writing(); });
 }
 
 void EventDB::commit_pending() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "events/event_bus.hpp"
 #include "events/records.hpp"
 #include "store/pending_row.hpp"
 #include "store/recovery_file.hpp"
@@ -108,7 +109,14 @@ public:
     void enable_group_commit(std::chrono::milliseconds max_group);
     // Asks the writer to commit the rows stored so far as soon as they are written, rather than
     // wait, within its bound, for more rows to share the commit. The bus asks whenever it is idle.
+    // Rows that the bus's worker stored while the writer slept (see commit_with) are written
+    // here, on the calling thread, at once.
     void commit_soon();
+    // Has `bus` ask for the commit whenever it is idle. Rows its worker stores while the writer
+    // sleeps do not wake the writer: once the bus is idle, the worker writes them itself (a lone
+    // change costs no wake-up of another thread); while more events wait, the writer is woken to
+    // gather them into a group as usual. Call after enable_group_commit, before events flow.
+    void commit_with(EventBus& bus);
     // Waits until the rows stored so far are committed, or until an attempt to write them failed
     // (they stay pending then).
     void commit_pending();
@@ -193,6 +201,8 @@ private:
     // Keeps the log told about trouble: its start, once a minute while it lasts, and its end.
     void note_outcome(std::optional<Trouble> const& trouble);
     void run_writer();
+    // The bus has more events: wakes the writer for rows that did not wake it.
+    void keep_writing();
 
     bool execute(char const* sql);
     // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every row
@@ -245,6 +255,9 @@ private:
     bool commit_requested_ = false;  // the bus has delivered all it had: commit what is written
     bool writer_waiting_ = false;    // the writer waits for more rows to join its transaction
     bool writer_idle_ = false;       // the writer waits for any row
+    // Rows stored on this thread while the writer is idle do not wake it (see commit_with).
+    std::thread::id leaves_wake_ups_;
+    bool wake_owed_ = false;  // rows wait for the writer, which has not been woken for them
     bool closing_ = false;
     std::chrono::steady_clock::time_point close_deadline_;
     bool hurried_ = false;
