@@ -246,6 +246,51 @@ TEST_F(EventDBConcurrency, PendingRowsPastTheirBoundHoldUpTheBusWithoutLosingRow
               static_cast<std::size_t>(kEvents));
 }
 
+// Wired to the bus, a lone change is committed at once by the bus's worker, a burst in groups by
+// the writer; a row the worker cannot write is left to the writer's retries, and nothing is lost.
+TEST_F(EventDBConcurrency, RowsStoredThroughTheBusAreCommittedAloneAtOnceOrInGroups) {
+    EventDB db(path.string());
+    db.begin_writing();
+    db.enable_group_commit(2ms);
+    EventBus bus;
+    bus.subscribe(BaseEvent::Types::VSCODE_EVENT,
+                  [&db](Event event) { db.store(std::get<VSCodeEvent>(std::move(event))); });
+    db.commit_with(bus);
+    auto const rows_become = [&](std::string const& count) {
+        auto const give_up = std::chrono::steady_clock::now() + 10s;
+        while (reviewer("SELECT count(*) FROM vscode_events") != count) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    };
+    bus.publish(vscode_event(1));
+    EXPECT_TRUE(rows_become("1\n"));  // nobody asked for a commit: the lone row needs none
+    std::vector<Event> burst;
+    for (int n = 2; n <= 1000; ++n) {
+        burst.emplace_back(std::in_place_type<VSCodeEvent>, vscode_event(n));
+    }
+    bus.publish_events(burst);
+    EXPECT_TRUE(rows_become("1000\n"));
+    // Locked out: the lone row waits for the writer's retries.
+    SqlReader other(path);
+    ASSERT_EQ(other("BEGIN EXCLUSIVE"), "");
+    bus.publish(vscode_event(1001));
+    ASSERT_TRUE(bus.drain(10s));
+    db.commit_pending();
+    EXPECT_EQ(reviewer("SELECT count(*) FROM vscode_events"), "1000\n");
+    ASSERT_EQ(other("COMMIT"), "");
+    EXPECT_TRUE(rows_become("1001\n"));
+    EXPECT_EQ(in_order(), paths(1, 1001));
+    std::string const out = log();
+    EXPECT_EQ(count_of(out, "[EventDB] error: rows cannot be written: database is locked; "), 1u)
+        << out;
+    EXPECT_EQ(count_of(out, "[EventDB] rows are written again after: database is locked; "), 1u)
+        << out;
+}
+
 // The files of the database may not grow (a full disk, as far as SQLite can tell): rows wait
 // until there is room again.
 TEST_F(EventDBConcurrency, FullDiskKeepsRowsUntilThereIsRoomAgain) {
