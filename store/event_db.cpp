@@ -368,13 +368,22 @@ void EventDB::commit_soon() {
     std::optional<Trouble> trouble;
     {
         std::lock_guard conn(conn_mutex_);
+        // The bus does not wait for a database kept by another writer: at the first sign of
+        // trouble the rows are the writer's, whose own attempt waits, reports and retries.
+        if (conn_ != nullptr) {
+            sqlite3_busy_timeout(conn_, 0);
+        }
         // Every row pending, in one transaction: the commit was asked for, nothing waits.
         trouble = write_group(max_group_);
-        note_outcome(trouble);
+        if (conn_ != nullptr) {
+            sqlite3_busy_timeout(conn_, BUSY_TIMEOUT_MS);
+        }
+        if (!trouble) {
+            note_outcome(trouble);
+        }
     }
     std::lock_guard relock(mutex_);
     if (trouble || !pending_.empty()) {
-        // Retries, with their pauses, are the writer's.
         writer_cv_.notify_one();
     }
 }
