@@ -1,7 +1,9 @@
 #include "app/log.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,11 +14,24 @@ namespace {
 
 // How long the end of the process waits for an output that does not take the last lines.
 constexpr std::chrono::seconds kExitFlushBound{2};
+// Lines are written together, once per period while they come: a keystroke's lines, or a
+// burst's, cost one write, and the threads that log seldom have to wake the writer.
+constexpr std::chrono::milliseconds kBatchPeriod{50};
+// After this long without a line the writer sleeps until the next one wakes it.
+constexpr std::chrono::seconds kIdleAfter{1};
+// Lines queued beyond this are written at once rather than at the end of the period.
+constexpr std::size_t kEarlyWriteBytes = std::size_t{64} << 10;
+
+using Clock = std::chrono::steady_clock;
 
 class LogWriter {
 public:
     LogWriter() {
-        writer_ = std::thread([this] { run(); });
+        writer_ = std::thread([this] {
+            // Named, so that per-thread views (top -H, /proc) tell the monitor's threads apart.
+            pthread_setname_np(pthread_self(), "wardlet-log");
+            run();
+        });
         // Never joined: at exit it may be blocked on an output nobody reads; the process ends it.
         writer_.detach();
     }
@@ -30,21 +45,44 @@ public:
         queued_ += line;
         queued_ += '\n';
         ++pushed_;
-        wake_writer_.notify_one();
+        // Within a period the writer comes by itself; only a sleeping one, or a batch grown
+        // large, needs a wake-up.
+        if (idle_ || (!hurry_ && queued_.size() >= kEarlyWriteBytes)) {
+            hurry_ = !idle_;
+            wake_writer_.notify_one();
+        }
     }
 
     bool flush(std::chrono::milliseconds bound) {
         std::unique_lock lock(mutex_);
         std::uint64_t const target = pushed_;
+        if (written_ < target) {
+            hurry_ = true;
+            wake_writer_.notify_one();
+        }
         return written_changed_.wait_for(lock, bound, [&] { return written_ >= target; });
     }
+
+    std::uint64_t write_count() const { return writes_.load(std::memory_order_relaxed); }
 
 private:
     void run() {
         std::string batch;
         std::unique_lock lock(mutex_);
+        auto last_line = Clock::now();
         while (true) {
-            wake_writer_.wait(lock, [&] { return !queued_.empty(); });
+            if (queued_.empty() && Clock::now() - last_line >= kIdleAfter) {
+                idle_ = true;
+                wake_writer_.wait(lock, [&] { return !queued_.empty(); });
+                idle_ = false;
+            }
+            // The lines that come meanwhile share the write.
+            wake_writer_.wait_for(lock, kBatchPeriod, [&] { return hurry_; });
+            hurry_ = false;
+            if (queued_.empty()) {
+                continue;
+            }
+            last_line = Clock::now();
             batch.clear();
             batch.swap(queued_);
             std::uint64_t const batch_end = pushed_;
@@ -67,8 +105,9 @@ private:
 
     // One write for the batch, continued only where the output took part of it. An output that
     // fails (its reader gone) loses the batch; the monitor goes on.
-    static void write_all(std::string_view data) {
+    void write_all(std::string_view data) {
         while (!data.empty()) {
+            writes_.fetch_add(1, std::memory_order_relaxed);
             ssize_t const count = ::write(STDOUT_FILENO, data.data(), data.size());
             if (count < 0 && errno == EINTR) {
                 continue;
@@ -87,6 +126,9 @@ private:
     std::uint64_t pushed_ = 0;   // lines queued since the start
     std::uint64_t written_ = 0;  // of those, the lines written (or lost to a failed output)
     std::uint64_t dropped_ = 0;  // lines dropped since the last report
+    bool idle_ = false;          // the writer sleeps until a line comes
+    bool hurry_ = false;         // the writer is asked to write before its period ends
+    std::atomic<std::uint64_t> writes_{0};
     std::thread writer_;
 };
 
@@ -108,6 +150,10 @@ void log_text(std::string line) {
 
 bool log_flush(std::chrono::milliseconds bound) {
     return writer().flush(bound);
+}
+
+std::uint64_t log_write_count() {
+    return writer().write_count();
 }
 
 std::string log_safe(std::string_view text) {

@@ -26,7 +26,7 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::s
     db_ = std::make_unique<EventDB>(env_.dbpath.native());
     // A burst of changes shares one commit; a lone change is committed as soon as the bus is idle.
     db_->enable_group_commit(kGroupCommitBound);
-    bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
+    db_->commit_with(*bus_);
     ibuf_ = std::make_unique<InsertionBuffer>();
     ibuf_->continue_sequence(db_->last_mirror_seq());
     // Rows an earlier run could not write come first, before any row of this run, but only once

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -279,6 +280,7 @@ void VSCodeListener::accept_connection() {
 }
 
 void VSCodeListener::serve(Reader* reader, int fd) {
+    pthread_setname_np(pthread_self(), "wardlet-editor");
     try {
         read_messages(fd);
     } catch (std::exception const& error) {
@@ -298,6 +300,7 @@ void VSCodeListener::serve(Reader* reader, int fd) {
 void VSCodeListener::read_messages(int fd) {
     LineFramer framer;
     char buffer[READ_SIZE];
+    std::vector<Event> ready;
     while (true) {
         ssize_t const count = ::read(fd, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) {
@@ -309,8 +312,18 @@ void VSCodeListener::read_messages(int fd) {
         std::size_t const dropped_before = framer.dropped_lines();
         for (std::string const& line :
              framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)))) {
-            process_line(line);
+            try {
+                process_line(line, ready);
+            } catch (...) {
+                // The messages before the failing one were received: they are recorded.
+                bus_.publish_events(ready);
+                throw;
+            }
         }
+        // The messages of one read go to the bus together: during a burst the bus is woken once
+        // per read, not once per message.
+        bus_.publish_events(ready);
+        ready.clear();
         if (framer.dropped_lines() != dropped_before) {
             log_line("[VSCodeListener] message longer than {} bytes dropped",
                      LineFramer::DEFAULT_CAP);
@@ -318,7 +331,7 @@ void VSCodeListener::read_messages(int fd) {
     }
 }
 
-void VSCodeListener::process_line(std::string const& line) {
+void VSCodeListener::process_line(std::string const& line, std::vector<Event>& out) {
     log_line("[VSCodeListener] received:: {}", log_safe(line));
     VSCodeEvent event;
     try {
@@ -375,7 +388,7 @@ void VSCodeListener::process_line(std::string const& line) {
     if (event.is_tracked) {
         ibuf_.update(path);
     }
-    publish(Event{std::move(event)});
+    out.emplace_back(std::in_place_type<VSCodeEvent>, std::move(event));
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 // Where the editor extension finds the monitor.
 inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
@@ -98,8 +99,9 @@ private:
     void shed_connection();
     void begin_shedding();
     void serve(Reader* reader, int fd);
-    // The message step for one non-empty line.
-    void process_line(std::string const& line);
+    // The message step for one non-empty line: its event, when the line is a message, joins
+    // `out`, to be published with the others of the same read.
+    void process_line(std::string const& line, std::vector<Event>& out);
     // "open"/"resync" of a tracked document: the mirror becomes the editor's text.
     void set_document_text(VSCodeEvent& event, std::filesystem::path const& path);
     // "save" of a tracked document: sets the event's verdict on the disk's content.

@@ -2,6 +2,8 @@
 
 #include "app/log.hpp"
 
+#include <pthread.h>
+
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -17,7 +19,10 @@ EventBus::~EventBus() {
 }
 
 void EventBus::start() {
-    worker_ = std::thread([this] { run(); });
+    worker_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "wardlet-bus");
+        run();
+    });
 }
 
 std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Handler handler) {
@@ -28,23 +33,51 @@ std::pair<std::string, std::uint64_t> EventBus::subscribe(std::string type, Hand
     return {std::move(type), id};
 }
 
-void EventBus::set_idle_hook(std::function<void()> hook) {
+void EventBus::set_idle_hook(std::function<void()> hook, std::function<void()> busy_hook) {
     std::lock_guard lock(delivery_mutex_);
     idle_hook_ = std::move(hook);
+    busy_hook_ = std::move(busy_hook);
 }
 
 void EventBus::publish_event(Event event) {
+    {
+        // Counted first, so that a drain never sees a queued event uncounted.
+        std::lock_guard count(drain_mutex_);
+        ++undelivered_;
+    }
     std::unique_lock lock(mutex_);
     room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
     // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
     bool const was_empty = queue_.empty();
     queue_.push_back(std::move(event));
+    lock.unlock();
+    // Outside the lock: the worker it wakes does not have to wait for it.
+    if (was_empty) {
+        cv_.notify_one();
+    }
+}
+
+void EventBus::publish_events(std::vector<Event>& events) {
+    if (events.empty()) {
+        return;
+    }
     {
         std::lock_guard count(drain_mutex_);
-        ++undelivered_;
+        undelivered_ += events.size();
     }
-    if (was_empty) {
-        cv_.notify_all();
+    std::size_t next = 0;
+    while (next < events.size()) {
+        std::unique_lock lock(mutex_);
+        room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
+        bool const was_empty = queue_.empty();
+        // As many as there is room for; after the stop, every one (they are never delivered).
+        do {
+            queue_.push_back(std::move(events[next++]));
+        } while (next < events.size() && (queue_.size() < MAX_QUEUED || !running_));
+        lock.unlock();
+        if (was_empty) {
+            cv_.notify_one();
+        }
     }
 }
 
@@ -97,6 +130,8 @@ void EventBus::run() {
             }
             if (idle && idle_hook_) {
                 idle_hook_();
+            } else if (!idle && busy_hook_) {
+                busy_hook_();
             }
         }
         std::lock_guard count(drain_mutex_);

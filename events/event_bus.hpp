@@ -40,10 +40,16 @@ public:
         publish_event(Event{std::in_place_type<Record>, record});
     }
     void publish_event(Event event);
+    // Publishes `events` in their order, as one publish_event each would, but waking the worker
+    // once rather than once per event; they are moved from.
+    void publish_events(std::vector<Event>& events);
 
-    // Runs `hook` on the worker, like a handler, whenever a delivery leaves the queue empty.
-    // Set it before events flow.
-    void set_idle_hook(std::function<void()> hook);
+    // Runs `hook` on the worker, like a handler, whenever a delivery leaves the queue empty, and
+    // `busy_hook`, when given, whenever a delivery leaves events queued. Set them before events
+    // flow.
+    void set_idle_hook(std::function<void()> hook, std::function<void()> busy_hook = {});
+    // The worker's thread, on which every handler and hook runs.
+    std::thread::id worker_id() const { return worker_.get_id(); }
 
     // Waits, at most `bound`, until every queued event has been delivered. False on time-out.
     bool drain(std::chrono::milliseconds bound);
@@ -65,6 +71,7 @@ private:
     std::mutex delivery_mutex_;
     std::unordered_map<std::string, std::vector<std::pair<std::uint64_t, Handler>>> subscribers_;
     std::function<void()> idle_hook_;
+    std::function<void()> busy_hook_;
     std::deque<Event> queue_;
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -108,6 +108,7 @@ public:
 
     WatchId add_watch(std::string const& directory, DirWatchListener* listener, bool recursive);
     void watch();
+    void quiet_open_writes(WatchId id, std::string const& kept);
 
 private:
     // One add_watch: its root as given and the kernel descriptor of every directory it covers.
@@ -157,6 +158,10 @@ private:
                   std::vector<Notice>& out);
     void resolve_move_from(std::vector<Notice>& out);
     void expire_writers(std::vector<Notice>& out);
+    // The kept file of a quiet directory: its own writes are watched on its own descriptor.
+    void follow_kept_file(int dir_wd);
+    // Whether `event` came from a kept file's descriptor (and was taken care of).
+    bool kept_file_event(inotify_event const& event);
 
     void attach(Watch& watch, std::string const& rel, int wd);
     void detach_subtree(Watch& watch, std::string const& top);
@@ -187,6 +192,14 @@ private:
     std::set<std::tuple<WatchId, int, std::string>> scanned_;
     std::map<std::pair<int, std::string>, Clock::time_point> writing_;
     std::optional<MoveFrom> move_from_;
+    // Directories whose open writes are not followed, by descriptor: the directory's text and the
+    // name of the file whose writes still are; and that file's own descriptors.
+    struct QuietDir {
+        std::string dir;
+        std::string kept;
+    };
+    std::unordered_map<int, QuietDir> quiet_dirs_;
+    std::unordered_map<int, int> kept_files_;  // file descriptor -> its directory's descriptor
     WatchId next_id_ = 1;
     std::thread thread_;
 };
@@ -263,6 +276,60 @@ WatchId DirWatcher::Impl::add_watch(std::string const& directory, DirWatchListen
     return id;
 }
 
+void DirWatcher::Impl::quiet_open_writes(WatchId id, std::string const& kept) {
+    std::lock_guard lock(mutex_);
+    auto const found = watches_.find(id);
+    if (found == watches_.end() || found->second.wd_of.count("") == 0) {
+        return;
+    }
+    Watch const& watch = found->second;
+    int const wd = watch.wd_of.at("");
+    if (users_[wd].size() != 1) {
+        return;  // another watch may need every write
+    }
+    std::string const dir = watch.dir_text("");
+    int const same = inotify_add_watch(fd_, dir.c_str(), kEventMask & ~IN_MODIFY);
+    if (same != wd) {
+        if (same >= 0 && users_.count(same) == 0) {
+            inotify_rm_watch(fd_, same);  // the directory was replaced meanwhile
+        }
+        return;
+    }
+    quiet_dirs_[wd] = QuietDir{dir, kept};
+    follow_kept_file(wd);
+}
+
+void DirWatcher::Impl::follow_kept_file(int dir_wd) {
+    QuietDir const& quiet = quiet_dirs_.at(dir_wd);
+    // Added to whatever this watcher already asks of that file, never in place of it.
+    int const file_wd =
+        inotify_add_watch(fd_, (quiet.dir + quiet.kept).c_str(), IN_MODIFY | IN_MASK_ADD);
+    if (file_wd >= 0) {
+        kept_files_[file_wd] = dir_wd;
+    }
+}
+
+bool DirWatcher::Impl::kept_file_event(inotify_event const& event) {
+    // A directory's own events name the entry; a file's own events carry no name.
+    if (event.len != 0) {
+        return false;
+    }
+    auto const found = kept_files_.find(event.wd);
+    if (found == kept_files_.end()) {
+        return false;
+    }
+    if (event.mask & IN_MODIFY) {
+        auto const quiet = quiet_dirs_.find(found->second);
+        if (quiet != quiet_dirs_.end()) {
+            writing_[{found->second, quiet->second.kept}] = Clock::now() + kQuietPeriod;
+        }
+    }
+    if (event.mask & IN_IGNORED) {
+        kept_files_.erase(found);  // the file is gone; its successor has a descriptor of its own
+    }
+    return users_.count(event.wd) == 0;
+}
+
 void DirWatcher::Impl::watch() {
     std::lock_guard lock(mutex_);
     if (fd_ >= 0 && !thread_.joinable()) {
@@ -337,7 +404,17 @@ int DirWatcher::Impl::poll_timeout_ms() const {
 }
 
 void DirWatcher::Impl::process(inotify_event const& event, std::vector<Notice>& out) {
+    if (kept_file_event(event)) {
+        return;
+    }
     std::string const name = event.len > 0 ? std::string(event.name) : std::string();
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+        // A new kept file of a quiet directory: its writes are followed from now on.
+        if (auto const quiet = quiet_dirs_.find(event.wd);
+            quiet != quiet_dirs_.end() && quiet->second.kept == name) {
+            follow_kept_file(event.wd);
+        }
+    }
     if (event.mask & IN_Q_OVERFLOW) {
         resolve_move_from(out);
         log_line("[FileListener] the kernel's event queue overflowed: file changes were lost");
@@ -586,6 +663,7 @@ void DirWatcher::Impl::release(int wd, WatchId id) {
     ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
     if (ids.empty()) {
         users_.erase(found);
+        quiet_dirs_.erase(wd);
         // Fails harmlessly when the kernel has already dropped the descriptor.
         inotify_rm_watch(fd_, wd);
     }
@@ -683,4 +761,8 @@ WatchId DirWatcher::add_watch(std::string const& directory, DirWatchListener* li
 
 void DirWatcher::watch() {
     impl_->watch();
+}
+
+void DirWatcher::quiet_open_writes(WatchId id, std::string const& kept) {
+    impl_->quiet_open_writes(id, kept);
 }

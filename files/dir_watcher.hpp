@@ -68,6 +68,13 @@ public:
     // Marks the watcher started (starting its thread if no watch has done so yet). Idempotent.
     void watch();
 
+    // For a directory whose files are written all the time (a database and its journal): writes
+    // to the files of watch `id`'s root directory are reported only once their writer closes the
+    // file, so that a writer that keeps its file open does not wake the watcher at every write.
+    // The file named `kept` is still reported as before, also while its writer keeps it open,
+    // whenever it is replaced or created anew. No effect when another watch covers the directory.
+    void quiet_open_writes(WatchId id, std::string const& kept);
+
 private:
     class Impl;
     std::unique_ptr<Impl> impl_;

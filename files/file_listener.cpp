@@ -115,10 +115,14 @@ void FileListener::set_aside(WatchId wid, fs::path const& directory, std::string
     if (dir.empty() || dir.back() != '/') {
         dir += '/';
     }
-    std::lock_guard lock(mutex_);
-    set_aside_dir_ = std::move(dir);
-    set_aside_kept_ = std::move(kept);
-    set_aside_wid_.store(wid, std::memory_order_release);
+    {
+        std::lock_guard lock(mutex_);
+        set_aside_dir_ = std::move(dir);
+        set_aside_kept_ = kept;
+        set_aside_wid_.store(wid, std::memory_order_release);
+    }
+    // What is set aside need not wake the watcher while it is being written.
+    watcher_.quiet_open_writes(wid, kept);
 }
 
 void FileListener::unwatch(fs::path const& path) {

@@ -56,7 +56,8 @@ public:
                   bool is_dir);
     // Changes that `wid` reports in `directory` for any name but `kept` are set aside as they are
     // reported, before any registry search and without an event. For the monitor's own data
-    // directory, where only the file map's changes matter and the database and log write often.
+    // directory, where only the file map's changes matter and the database and log write often:
+    // their writes do not even wake the watcher (see DirWatcher::quiet_open_writes).
     void set_aside(WatchId wid, std::filesystem::path const& directory, std::string kept);
     // Drops the first entry, in the order of key texts, whose key text begins with the text of
     // `path`.

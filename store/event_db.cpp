@@ -6,6 +6,7 @@
 #include "store/schema.hpp"
 
 #include <fmt/format.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -25,8 +26,6 @@ constexpr int BUSY_TIMEOUT_MS = 1000;
 // The pause before trying again rows that could not be written doubles up to its bound.
 constexpr std::chrono::milliseconds FIRST_PAUSE{50};
 constexpr std::chrono::milliseconds LONGEST_PAUSE{4000};
-// While trouble lasts, the log hears of it this often.
-constexpr std::chrono::seconds TROUBLE_REMINDER{60};
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,7 +90,8 @@ std::shared_ptr<RowShape const> shape_of(std::string table, std::vector<std::str
 
 }  // namespace
 
-EventDB::EventDB(std::string const& dbpath) : dbpath_(dbpath) {
+EventDB::EventDB(std::string const& dbpath, EventDBLimits limits)
+    : dbpath_(dbpath), limits_(limits) {
     if (auto const reason = open_connection()) {
         fail_open(*reason);
     }
@@ -303,6 +303,8 @@ bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::strin
 bool EventDB::queue_row(PendingRow row) {
     std::size_t const bytes = row_bytes(row);
     std::uint64_t queued = 0;
+    bool wake_writer = false;
+    bool grouped = false;
     {
         std::unique_lock lock(mutex_);
         if (closed_) {
@@ -312,17 +314,24 @@ bool EventDB::queue_row(PendingRow row) {
         }
         room_cv_.wait(lock, [&] {
             return !writer_.joinable() || !limiting_ || pending_.empty() ||
-                   pending_bytes_ + bytes <= MAX_PENDING_BYTES;
+                   pending_bytes_ + bytes <= limits_.max_pending_bytes;
         });
         pending_.push_back(std::move(row));
         pending_bytes_ += bytes;
         queued = ++queued_count_;
-        if (writer_.joinable()) {
-            if (writer_idle_) {
-                writer_cv_.notify_one();
-            }
-            return true;
+        grouped = writer_.joinable();
+        wake_writer = grouped && writer_idle_;
+        if (wake_writer && std::this_thread::get_id() == leaves_wake_ups_) {
+            wake_writer = false;
+            wake_owed_ = true;
         }
+    }
+    if (grouped) {
+        // Outside the lock: the writer it wakes does not have to wait for it.
+        if (wake_writer) {
+            writer_cv_.notify_one();
+        }
+        return true;
     }
     std::lock_guard conn(conn_mutex_);
     note_outcome(write_all(std::chrono::milliseconds(0)));
@@ -334,16 +343,68 @@ void EventDB::enable_group_commit(std::chrono::milliseconds max_group) {
     std::lock_guard lock(mutex_);
     max_group_ = max_group;
     if (!writer_.joinable() && !closing_) {
-        writer_ = std::thread([this] { run_writer(); });
+        writer_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "wardlet-db");
+            run_writer();
+        });
     }
 }
 
 void EventDB::commit_soon() {
+    std::unique_lock lock(mutex_);
+    commit_requested_ = true;
+    if (!wake_owed_) {
+        lock.unlock();
+        writer_cv_.notify_one();
+        return;
+    }
+    wake_owed_ = false;
+    if (!writer_idle_ || closing_) {
+        lock.unlock();
+        writer_cv_.notify_one();
+        return;
+    }
+    lock.unlock();
+    std::optional<Trouble> trouble;
+    {
+        std::lock_guard conn(conn_mutex_);
+        // The bus does not wait for a database kept by another writer: at the first sign of
+        // trouble the rows are the writer's, whose own attempt waits, reports and retries.
+        if (conn_ != nullptr) {
+            sqlite3_busy_timeout(conn_, 0);
+        }
+        // Every row pending, in one transaction: the commit was asked for, nothing waits.
+        trouble = write_group(max_group_);
+        if (conn_ != nullptr) {
+            sqlite3_busy_timeout(conn_, BUSY_TIMEOUT_MS);
+        }
+        if (!trouble) {
+            note_outcome(trouble);
+        }
+    }
+    std::lock_guard relock(mutex_);
+    if (trouble || !pending_.empty()) {
+        writer_cv_.notify_one();
+    }
+}
+
+void EventDB::keep_writing() {
     {
         std::lock_guard lock(mutex_);
-        commit_requested_ = true;
+        if (!wake_owed_) {
+            return;
+        }
+        wake_owed_ = false;
     }
     writer_cv_.notify_one();
+}
+
+void EventDB::commit_with(EventBus& bus) {
+    {
+        std::lock_guard lock(mutex_);
+        leaves_wake_ups_ = bus.worker_id();
+    }
+    bus.set_idle_hook([this] { commit_soon(); }, [this] { keep_writing(); });
 }
 
 void EventDB::commit_pending() {
@@ -674,7 +735,7 @@ void EventDB::note_outcome(std::optional<Trouble> const& trouble) {
                  trouble->cause, pending);
         trouble_ = trouble->cause;
         trouble_reported_ = now;
-    } else if (now - trouble_reported_ >= TROUBLE_REMINDER) {
+    } else if (now - trouble_reported_ >= limits_.trouble_reminder) {
         log_line("[EventDB] error: rows still cannot be written: {}; {} rows pending",
                  trouble->cause, pending);
         trouble_reported_ = now;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "events/event_bus.hpp"
 #include "events/records.hpp"
 #include "store/pending_row.hpp"
 #include "store/recovery_file.hpp"
@@ -38,6 +39,16 @@ inline constexpr char const* ADDED = "added";                    // tracked whil
 inline constexpr char const* MOVED = "moved";                    // its content under a new name
 }  // namespace SnapshotReason
 
+// How much trouble an EventDB holds out against, and how it speaks of it; the defaults are the
+// monitor's.
+struct EventDBLimits {
+    // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot
+    // be written holds up the bus, and so the editor's socket, instead of exhausting memory.
+    std::size_t max_pending_bytes = std::size_t{64} << 20;
+    // While rows cannot be written, the log hears of it this often.
+    std::chrono::milliseconds trouble_reminder = std::chrono::minutes(1);
+};
+
 // The monitor's only writer of recorded evidence: every stored file event becomes one row of
 // `file_events`, every stored editor event one row of `vscode_events`, every snapshot of a
 // mirrored file one row of `snapshots`, in the order they were stored.
@@ -55,9 +66,6 @@ inline constexpr char const* MOVED = "moved";                    // its content 
 // committed, or about to be within that delay. Any thread may store.
 class EventDB {
 public:
-    // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot
-    // be written holds up the bus, and so the editor's socket, instead of exhausting memory.
-    static constexpr std::size_t MAX_PENDING_BYTES = std::size_t{64} << 20;
     // The most rows one transaction of the writer holds.
     static constexpr std::size_t MAX_GROUP_ROWS = 256;
 
@@ -65,7 +73,7 @@ public:
     // are missing; it is put in write-ahead-log mode, when it can be, at its first write. An
     // unusable database logs
     // "[EventDB] error: ..." and throws StartupError.
-    explicit EventDB(std::string const& dbpath);
+    explicit EventDB(std::string const& dbpath, EventDBLimits limits = {});
     // Closes as close() does, waiting at most CLOSE_BOUND for a blocked database.
     ~EventDB();
     EventDB(EventDB const&) = delete;
@@ -101,7 +109,14 @@ public:
     void enable_group_commit(std::chrono::milliseconds max_group);
     // Asks the writer to commit the rows stored so far as soon as they are written, rather than
     // wait, within its bound, for more rows to share the commit. The bus asks whenever it is idle.
+    // Rows that the bus's worker stored while the writer slept (see commit_with) are written
+    // here, on the calling thread, at once.
     void commit_soon();
+    // Has `bus` ask for the commit whenever it is idle. Rows its worker stores while the writer
+    // sleeps do not wake the writer: once the bus is idle, the worker writes them itself (a lone
+    // change costs no wake-up of another thread); while more events wait, the writer is woken to
+    // gather them into a group as usual. Call after enable_group_commit, before events flow.
+    void commit_with(EventBus& bus);
     // Waits until the rows stored so far are committed, or until an attempt to write them failed
     // (they stay pending then).
     void commit_pending();
@@ -186,6 +201,8 @@ private:
     // Keeps the log told about trouble: its start, once a minute while it lasts, and its end.
     void note_outcome(std::optional<Trouble> const& trouble);
     void run_writer();
+    // The bus has more events: wakes the writer for rows that did not wake it.
+    void keep_writing();
 
     bool execute(char const* sql);
     // The kept statement for `sql`, or a freshly prepared one that is kept from now on: every row
@@ -203,6 +220,7 @@ private:
     std::uint64_t read_last_mirror_seq();
 
     std::string dbpath_;
+    EventDBLimits limits_;
     sqlite3* conn_ = nullptr;
     bool records_offsets_ = false;
     std::atomic<std::uint64_t> last_mirror_seq_{0};
@@ -237,6 +255,9 @@ private:
     bool commit_requested_ = false;  // the bus has delivered all it had: commit what is written
     bool writer_waiting_ = false;    // the writer waits for more rows to join its transaction
     bool writer_idle_ = false;       // the writer waits for any row
+    // Rows stored on this thread while the writer is idle do not wake it (see commit_with).
+    std::thread::id leaves_wake_ups_;
+    bool wake_owed_ = false;  // rows wait for the writer, which has not been woken for them
     bool closing_ = false;
     std::chrono::steady_clock::time_point close_deadline_;
     bool hurried_ = false;

@@ -178,6 +178,8 @@ TEST(EditorFidelity, DirtyAtStartAndAResyncSetTheMirrorToTheEditorsText) {
               "open|one\ntwo\n|-1|0\nresync|abc\nd\n|-1|0\nopen||-1|0\n");
     EXPECT_EQ(replay(monitor, dirty), "one\ntwo\nthree\n");
     EXPECT_EQ(replay(monitor, drifted), "abc\nde\n");
+    // The log is written a moment after the rows it tells of.
+    EXPECT_TRUE(monitor.process().wait_for_output("] resync of " + drifted.native(), 5s));
     std::string const output = monitor.process().output();
     auto const first = output.find("] resync of " + drifted.native());
     ASSERT_NE(first, std::string::npos) << output;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -80,4 +81,46 @@ TEST(EventBus, PublishersWaitOnlyForAFullQueueAndStopDiscardsItDuringADelivery) 
     bus.stop();
     publisher.join();
     EXPECT_EQ(seen, std::vector<std::string>{"0"});
+}
+
+// Events published together are delivered like events published one by one: in their order,
+// beyond the queue's bound, between another publisher's; the busy hook runs while more events
+// wait and the idle hook once the queue is empty.
+TEST(EventBus, EventsPublishedTogetherKeepTheirOrderAndTheHooksSayWhetherMoreWait) {
+    EventBus bus;
+    std::vector<std::string> seen;
+    std::size_t busy = 0;
+    bus.subscribe(BaseEvent::Types::FILE_EVENT,
+                  [&](Event event) { seen.push_back(std::get<FileEvent>(event).filepath); });
+    bus.set_idle_hook([&] { seen.push_back("idle"); }, [&] { ++busy; });
+    std::size_t const count = 3 * EventBus::MAX_QUEUED;
+    std::vector<Event> together;
+    for (std::size_t i = 0; i < count; ++i) {
+        together.emplace_back(std::in_place_type<FileEvent>, file_event("t" + std::to_string(i)));
+    }
+    std::thread other([&] {
+        for (int i = 0; i < 100; ++i) {
+            bus.publish(file_event("o" + std::to_string(i)));
+        }
+    });
+    bus.publish_events(together);
+    other.join();
+    ASSERT_TRUE(bus.drain(10s));
+    EXPECT_EQ(seen.back(), "idle");
+    std::size_t const idle = static_cast<std::size_t>(std::count(seen.begin(), seen.end(), "idle"));
+    std::erase(seen, "idle");
+    EXPECT_EQ(busy + idle, count + 100);
+    EXPECT_GT(busy, 0u);
+    std::vector<std::string> mine, theirs;
+    for (std::string const& path : seen) {
+        (path[0] == 't' ? mine : theirs).push_back(path);
+    }
+    ASSERT_EQ(mine.size(), count);
+    ASSERT_EQ(theirs.size(), 100u);
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(mine[i], "t" + std::to_string(i));
+    }
+    for (std::size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(theirs[i], "o" + std::to_string(i));
+    }
 }

@@ -51,6 +51,23 @@ public:
         });
         return found;
     }
+    // The `n`th such change (from 1); one with the id 0 when it did not come within `bound`.
+    Change await_nth(std::string const& dir, std::string const& name, FileAction action,
+                     std::size_t n, std::chrono::milliseconds bound = 10s) {
+        Change found{};
+        wait(bound, [&] {
+            std::size_t seen = 0;
+            for (auto const& change : changes_) {
+                if (change.dir == dir && change.name == name && change.action == action &&
+                    ++seen == n) {
+                    found = change;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
     std::vector<Change> snapshot() {
         std::lock_guard lock(mutex_);
         return changes_;
@@ -135,6 +152,39 @@ TEST_F(DirWatcherTest, ReportsAddCompletedWritesAndDeleteOfItsOwnEntries) {
                                       {"inner Add", 0}}) {
         EXPECT_EQ(seen[what], times) << what;
     }
+}
+
+// A quiet directory: a file written and kept open (a database's journal) is reported once it is
+// closed, not while it is written; the kept file (the map) is reported as before, also while its
+// writer keeps it open, and so is a kept file that replaced the first one.
+TEST_F(DirWatcherTest, QuietDirectoryReportsOpenWritesOfItsKeptFileAlone) {
+    write_file(tmp / "map", "a\n");
+    DirWatcher watcher;
+    WatchId const id = watcher.add_watch(root, &recorder, false);
+    ASSERT_GT(id, 0);
+    watcher.quiet_open_writes(id, "map");
+    watcher.watch();
+
+    std::ofstream journal(tmp / "journal");
+    journal << "frame\n" << std::flush;
+    std::ofstream map(tmp / "map", std::ios::app);
+    map << "b\n" << std::flush;
+    EXPECT_EQ(recorder.await(dir, "map", FileActions::Modified).content, "a\nb\n");
+    settle(recorder, dir);
+    // Long past the quiet period that would have reported the journal's write.
+    EXPECT_EQ(recorder.await(dir, "journal", FileActions::Modified, 1500ms).id, 0);
+    journal.close();
+    EXPECT_EQ(recorder.await(dir, "journal", FileActions::Modified).content, "frame\n");
+    map.close();
+
+    // The map replaced by a new file, which is then written in place.
+    write_file(tmp / "map.new", "c\n");
+    fs::rename(tmp / "map.new", tmp / "map");
+    ASSERT_GT(recorder.await(dir, "map", FileActions::Moved).id, 0);
+    std::ofstream replaced(tmp / "map", std::ios::app);
+    replaced << "d\n" << std::flush;
+    // After the one at its quiet moment and the one at its close.
+    EXPECT_EQ(recorder.await_nth(dir, "map", FileActions::Modified, 3).content, "c\nd\n");
 }
 
 TEST_F(DirWatcherTest, RecursiveWatchFollowsRenamesMovesAndNewSubdirectories) {

@@ -1,3 +1,4 @@
+#include "events/event_bus.hpp"
 #include "store/event_db.hpp"
 #include "store/recovery_file.hpp"
 #include "support/captured_log.hpp"
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -154,6 +156,139 @@ TEST_F(EventDBConcurrency, ExclusiveWriterLongerThanAnyTimeoutDelaysRowsWithoutL
     EXPECT_EQ(count_of(out, "[EventDB] rows are written again after: database is locked; "), 1u)
         << out;
     EXPECT_EQ(count_of(out, "still cannot"), 0u) << out;
+}
+
+// While the database cannot be written, the log hears of it once when the trouble starts, then
+// once per reminder interval at the next failed attempt, naming the rows pending, and once when
+// the rows are written again.
+TEST_F(EventDBConcurrency, TroubleIsLoggedAtItsStartAtEachIntervalAndAtItsEnd) {
+    EventDBLimits limits;
+    limits.trouble_reminder = 300ms;  // shorter than one attempt on a locked database
+    EventDB db(path.string(), limits);
+    db.begin_writing();
+    db.enable_group_commit(2ms);
+    SqlReader other(path);
+    ASSERT_EQ(other("BEGIN EXCLUSIVE"), "");
+    for (int n = 1; n <= 50; ++n) {
+        db.store(vscode_event(n));
+    }
+    db.commit_pending();  // the first attempt failed
+    for (int n = 51; n <= 70; ++n) {
+        db.store(vscode_event(n));
+    }
+    db.commit_pending();  // each a reminder: an attempt lasts longer than the interval
+    db.commit_pending();
+    ASSERT_EQ(other("COMMIT"), "");
+    db.commit_pending();
+    EXPECT_EQ(in_order(), paths(1, 70));
+    std::string const out = log();
+    std::string const started =
+        "[EventDB] error: rows cannot be written: database is locked; 50 rows pending, kept to "
+        "retry\n";
+    std::string const reminded =
+        "[EventDB] error: rows still cannot be written: database is locked; 70 rows pending\n";
+    std::string const ended = "[EventDB] rows are written again after: database is locked; ";
+    EXPECT_EQ(count_of(out, started), 1u) << out;
+    EXPECT_EQ(count_of(out, reminded), 2u) << out;
+    EXPECT_EQ(count_of(out, ended), 1u) << out;
+    EXPECT_LT(out.find(started), out.find(reminded));
+    EXPECT_LT(out.rfind(reminded), out.find(ended));
+    EXPECT_EQ(count_of(out, "[EventDB] error:"), 3u) << out;
+}
+
+// Rows that cannot be written are held up to a bound: past it, storing waits, so the bus stops
+// taking events and its publishers (the editor's connections) wait in turn. Nothing is dropped:
+// once the database can be written, every row is there, in order.
+TEST_F(EventDBConcurrency, PendingRowsPastTheirBoundHoldUpTheBusWithoutLosingRows) {
+    EventDBLimits limits;
+    limits.max_pending_bytes = 64 << 10;
+    EventDB db(path.string(), limits);
+    db.begin_writing();
+    db.enable_group_commit(2ms);
+    EventBus bus;
+    bus.subscribe(BaseEvent::Types::VSCODE_EVENT,
+                  [&db](Event event) { db.store(std::get<VSCodeEvent>(std::move(event))); });
+    SqlReader other(path);
+    ASSERT_EQ(other("BEGIN EXCLUSIVE"), "");
+    constexpr int kEvents = 2000;  // far more than the bound and the bus's queue hold
+    std::atomic<int> published{0};
+    std::thread editor([&] {
+        for (int n = 1; n <= kEvents; ++n) {
+            bus.publish(vscode_event(n, std::string(1000, 'a' + n % 26)));
+            published = n;
+        }
+    });
+    // The publisher comes to a stop and stays there while the database is locked.
+    int stalled_at = -1;
+    auto const give_up = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < give_up) {
+        int const before = published;
+        std::this_thread::sleep_for(300ms);
+        if (published == before) {
+            stalled_at = before;
+            break;
+        }
+    }
+    ASSERT_GT(stalled_at, 0);
+    // Held: the rows within the bound, the one waiting for room, and the bus's queue.
+    EXPECT_LE(stalled_at, static_cast<int>((64 << 10) / 1000 + 2 + EventBus::MAX_QUEUED));
+    EXPECT_EQ(reviewer("SELECT count(*) FROM vscode_events"), "0\n");
+    ASSERT_EQ(other("COMMIT"), "");
+    editor.join();
+    ASSERT_TRUE(bus.drain(20s));
+    db.commit_pending();
+    EXPECT_EQ(published, kEvents);
+    EXPECT_EQ(in_order(), paths(1, kEvents));
+    EXPECT_EQ(reviewer("SELECT count(*) FROM vscode_events WHERE length(inserted) = 1000"),
+              std::to_string(kEvents) + "\n");
+    std::string const out = log();
+    EXPECT_EQ(count_of(out, "[EventDB] registering vscode event... /p/e"),
+              static_cast<std::size_t>(kEvents));
+}
+
+// Wired to the bus, a lone change is committed at once by the bus's worker, a burst in groups by
+// the writer; a row the worker cannot write is left to the writer's retries, and nothing is lost.
+TEST_F(EventDBConcurrency, RowsStoredThroughTheBusAreCommittedAloneAtOnceOrInGroups) {
+    EventDB db(path.string());
+    db.begin_writing();
+    db.enable_group_commit(2ms);
+    EventBus bus;
+    bus.subscribe(BaseEvent::Types::VSCODE_EVENT,
+                  [&db](Event event) { db.store(std::get<VSCodeEvent>(std::move(event))); });
+    db.commit_with(bus);
+    auto const rows_become = [&](std::string const& count) {
+        auto const give_up = std::chrono::steady_clock::now() + 10s;
+        while (reviewer("SELECT count(*) FROM vscode_events") != count) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    };
+    bus.publish(vscode_event(1));
+    EXPECT_TRUE(rows_become("1\n"));  // nobody asked for a commit: the lone row needs none
+    std::vector<Event> burst;
+    for (int n = 2; n <= 1000; ++n) {
+        burst.emplace_back(std::in_place_type<VSCodeEvent>, vscode_event(n));
+    }
+    bus.publish_events(burst);
+    EXPECT_TRUE(rows_become("1000\n"));
+    // Locked out: the lone row waits for the writer's retries.
+    SqlReader other(path);
+    ASSERT_EQ(other("BEGIN EXCLUSIVE"), "");
+    bus.publish(vscode_event(1001));
+    ASSERT_TRUE(bus.drain(10s));
+    db.commit_pending();
+    EXPECT_EQ(reviewer("SELECT count(*) FROM vscode_events"), "1000\n");
+    ASSERT_EQ(other("COMMIT"), "");
+    EXPECT_TRUE(rows_become("1001\n"));
+    EXPECT_EQ(in_order(), paths(1, 1001));
+    std::string const out = log();
+    EXPECT_EQ(count_of(out, "[EventDB] error: rows cannot be written: database is locked; "), 1u)
+        << out;
+    EXPECT_EQ(count_of(out, "[EventDB] rows are written again after: database is locked; "), 1u)
+        << out;
 }
 
 // The files of the database may not grow (a full disk, as far as SQLite can tell): rows wait
