@@ -1,10 +1,10 @@
 #include "store/event_db.hpp"
 #include "support/child_process.hpp"
-#include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
 #include "tools/replay.hpp"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <nlohmann/json.hpp>
 
@@ -285,9 +285,17 @@ TEST(ReportPage, TheTimelineMarksAChangeWhileNoMonitorRan) {
         events.store(edit);
     }
     // The live fast insertion was stored now, just after the first: it happened half an hour on.
-    ASSERT_EQ(SqlReader(db)("UPDATE file_events SET recorded_at = strftime('%Y-%m-%d %H:%M:%f', "
-                            "'now', '+30 minutes') WHERE id = (SELECT MAX(id) FROM file_events)"),
-              "");
+    {
+        sqlite3* conn = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &conn), SQLITE_OK);
+        int const moved = sqlite3_exec(
+            conn,
+            "UPDATE file_events SET recorded_at = strftime('%Y-%m-%d %H:%M:%f', 'now', "
+            "'+30 minutes') WHERE id = (SELECT MAX(id) FROM file_events)",
+            nullptr, nullptr, nullptr);
+        sqlite3_close(conn);
+        ASSERT_EQ(moved, SQLITE_OK);
+    }
     fs::path const page = dir / "report.html";
     ASSERT_NO_FATAL_FAILURE(write_page(project, page));
     std::string const dom = dumped_dom(page);
