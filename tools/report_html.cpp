@@ -17,6 +17,7 @@ constexpr int TIMELINE_HEIGHT = 90;
 constexpr std::size_t DIFF_CONTEXT = 3;
 
 constexpr char const* STYLE = R"css(
+section.file { content-visibility: auto; contain-intrinsic-size: auto 2400px; }
 body { font: 14px/1.45 system-ui, sans-serif; margin: 1.5em auto; max-width: 70em; color: #222; }
 h1 { font-size: 1.5em; } h2 { border-bottom: 1px solid #ccc; margin-top: 2em; }
 h3 { font-size: 1em; margin: 1.2em 0 .4em; }
@@ -81,7 +82,10 @@ constexpr char const* SCRIPT = R"js(
     this.at = 0; this.read = 0; this.cursor = 0; this.time = 0; this.pause = 0; this.last = 0;
     this.save();
     this.slider.max = String(this.count);
-    this.slider.addEventListener("input", function () { self.show(Number(self.slider.value)); });
+    this.slider.addEventListener("input", function () {
+      self.show(Number(self.slider.value));
+      self.reveal()();
+    });
   }
   // The text lies in bytes[0, gap) and bytes[gapEnd, bytes.length), and so do its labels.
   Player.prototype.load = function (bytes, labels) {
@@ -178,10 +182,20 @@ constexpr char const* SCRIPT = R"js(
     }
     while (this.at < target) this.step();
   };
+  // The latest change in sight; apart from show(), as it needs the page laid out: players that
+  // are built out of sight do it when they come into sight.
+  // It reads the layout and returns what sets the scroll position.
+  Player.prototype.reveal = function () {
+    var view = this.view, changed = this.changed;
+    if (changed === null) return function () {};
+    var top = Math.max(0, changed.offsetTop - view.offsetTop - 60);
+    return function () { view.scrollTop = top; };
+  };
   Player.prototype.show = function (target) {
     target = Math.max(0, Math.min(this.count, target));
     this.moveTo(target);
     this.slider.value = String(target);
+    this.root.setAttribute("data-step", String(target));
     var shown = this.content(), bytes = shown.bytes, labels = shown.labels;
     var view = this.view, start = 0, changed = null, last = this.last;
     view.textContent = "";
@@ -195,20 +209,66 @@ constexpr char const* SCRIPT = R"js(
         start = i;
       }
     }
-    // The latest change in sight.
-    if (changed !== null) view.scrollTop = Math.max(0, changed.offsetTop - view.offsetTop - 60);
+    this.changed = changed;
     var when = this.file.t0 + this.time;
     var time = new Date(when + this.file.tz * 1000).toISOString();
     this.pos.textContent = "step " + target + " of " + this.count + ", " + this.size +
       (this.size === 1 ? " byte, " : " bytes, ") + time.slice(0, 10) + " " + time.slice(11, 19);
     this.pos.title = new Date(when).toISOString();
   };
-  var wanted = /step=(\d+|last)/.exec(location.hash);
-  document.querySelectorAll(".player").forEach(function (root) {
-    var player = new Player(root, data.files[Number(root.getAttribute("data-file"))]);
-    var target = !wanted || wanted[1] === "last" ? player.count : Number(wanted[1]);
-    player.show(target);
+  // Parts kept as text: a folded list when it is opened, the dots of a chart soon after the page
+  // opened, one chart at a time, and everything before printing.
+  var deferred = [], charts = [];
+  document.querySelectorAll("script.deferred").forEach(function (block) {
+    var target = document.getElementById(block.getAttribute("data-for")), done = false;
+    var fill = function () {
+      if (done) return;
+      done = true;
+      // The text between the lines that open and close its character data section.
+      var text = block.textContent;
+      target.insertAdjacentHTML("beforeend",
+        text.slice(text.indexOf("\n") + 1, text.lastIndexOf("//]" + "]>")));
+      block.parentNode.removeChild(block);
+    };
+    deferred.push(fill);
+    if (target.tagName.toLowerCase() === "details") target.addEventListener("toggle", fill);
+    else charts.push(fill);
   });
+  setTimeout(function next() {
+    if (charts.length !== 0) { charts.shift()(); setTimeout(next, 0); }
+  }, 0);
+  window.addEventListener("beforeprint", function () { deferred.forEach(function (f) { f(); }); });
+  // Players are built on demand: one that comes into sight at once, with its latest change in
+  // sight; the others one at a time after the page opened, so that every player is ready soon.
+  var wanted = /step=(\d+|last)/.exec(location.hash);
+  var waiting = Array.prototype.slice.call(document.querySelectorAll(".player"));
+  var built = new Map();
+  function build(root) {
+    var player = built.get(root);
+    if (!player) {
+      player = new Player(root, data.files[Number(root.getAttribute("data-file"))]);
+      player.show(!wanted || wanted[1] === "last" ? player.count : Number(wanted[1]));
+      built.set(root, player);
+    }
+    return player;
+  }
+  if (typeof IntersectionObserver === "function") {
+    var sight = new IntersectionObserver(function (entries) {
+      entries.forEach(function (entry) {
+        if (!entry.isIntersecting) return;
+        sight.unobserve(entry.target);
+        build(entry.target).reveal()();
+      });
+    }, { rootMargin: "300px" });
+    waiting.forEach(function (root) { sight.observe(root); });
+    setTimeout(function next() {
+      var root = waiting.shift();
+      if (root) { build(root); setTimeout(next, 0); }
+    }, 0);
+  } else {
+    waiting.map(build).map(function (player) { return player.reveal(); })
+      .forEach(function (f) { f(); });
+  }
 })();
 )js";
 
@@ -451,6 +511,22 @@ void svg_open(std::string& out, int height) {
         TIMELINE_WIDTH, height);
 }
 
+// Markup of a large part that the reader does not see at once (the dots of a long chart, a long
+// folded list), kept as text until it is wanted: the page opens without parsing it. The target
+// element gets the id returned; the page's script fills it in (see SCRIPT).
+constexpr std::size_t DEFER_ABOVE = 200;  // parts of up to this many items stay in the markup
+
+std::string deferred_id(std::string const& out) {
+    return fmt::format("deferred-{}", out.size());
+}
+void write_deferred(std::string const& id, std::string const& markup, std::string& out) {
+    out += fmt::format(
+        "<script type=\"text/x-wardlet-markup\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n",
+        id);
+    out += markup;
+    out += "//]]></script>\n";
+}
+
 void axis_labels(std::string& out, Axis const& axis, TimeFormat const& times, int y) {
     out += fmt::format(
         "<text x=\"0\" y=\"{0}\">{1}</text><text x=\"{2}\" y=\"{0}\" "
@@ -622,6 +698,7 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         previous_y = y;
     }
     std::string rate;
+    std::size_t dots = 0;
     for (RatePoint const& point : shape.rate()) {
         if (point.minute < sizes.front().time - std::chrono::minutes(1)) {
             continue;
@@ -633,6 +710,13 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
                             std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH)), y,
                             times(point.minute),
                             count_of(point.characters, "character", "characters"));
+        ++dots;
+    }
+    std::string const id = deferred_id(out);
+    std::string deferred;
+    if (dots > DEFER_ABOVE) {
+        deferred.swap(rate);
+        rate = fmt::format("<g id=\"{}\"></g>\n", id);
     }
     out += fmt::format(
         "<line x1=\"0\" y1=\"{1}\" x2=\"{0}\" y2=\"{1}\" stroke=\"#999\"/>\n"
@@ -645,6 +729,9 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         "{}</span><span style=\"border-left: 1em solid #b06bd0\">characters typed per minute, up "
         "to {}</span></p>\n",
         count_of(largest, "byte", "bytes"), fastest);
+    if (!deferred.empty()) {
+        write_deferred(id, deferred, out);
+    }
 }
 
 void write_rhythm(WorkShape const& shape, TimeFormat const& times, std::string& out) {
@@ -779,7 +866,12 @@ void write_insertions(SessionRecord const& record, SessionReport const& report,
     if (rows.empty()) {
         return;
     }
-    out += fmt::format("<details><summary>{}</summary>\n", count_of(rows.size(), one, many));
+    std::string const id = deferred_id(out);
+    bool const defer = rows.size() > DEFER_ABOVE;
+    out += fmt::format("<details{}><summary>{}</summary>\n",
+                       defer ? fmt::format(" id=\"{}\"", id) : std::string(),
+                       count_of(rows.size(), one, many));
+    std::string items;
     for (std::size_t index : rows) {
         EditorRow const& row = record.editor[index];
         std::string source;
@@ -794,12 +886,18 @@ void write_insertions(SessionRecord const& record, SessionReport const& report,
                 source += fmt::format(" at byte {}", *row.copy_source_offset);
             }
         }
-        out += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
-                           time_html(times, row.time),
-                           count_of(row.inserted.size(), "byte", "bytes"), source, css,
-                           html_escape(row.inserted));
+        items += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
+                             time_html(times, row.time),
+                             count_of(row.inserted.size(), "byte", "bytes"), source, css,
+                             html_escape(row.inserted));
     }
-    out += "</details>\n";
+    if (defer) {
+        out += "</details>\n";
+        write_deferred(id, items, out);
+    } else {
+        out += items;
+        out += "</details>\n";
+    }
 }
 
 void write_file(SessionRecord const& record, SessionReport const& report, std::size_t index,

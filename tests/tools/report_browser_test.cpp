@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -142,10 +143,12 @@ std::vector<std::vector<std::pair<std::string, std::string>>> views_at(
     fs::path const& page, std::vector<std::size_t> const& targets) {
     std::string html = read_all(page);
     std::string probe =
-        "<script>//<![CDATA[\n(function () {\n  var targets = " +
+        "<script>//<![CDATA[\n(function probe() {\n  var targets = " +
         nlohmann::json(targets).dump() +
         ", out = [], root = document.querySelector('.player');\n"
         "  var slider = root.querySelector('input');\n"
+        "  // The page builds its players once it has opened.\n"
+        "  if (!root.hasAttribute('data-step')) return setTimeout(probe, 10);\n"
         "  targets.forEach(function (t) {\n"
         "    slider.value = String(t); slider.dispatchEvent(new Event('input'));\n"
         "    var runs = [];\n"
@@ -312,4 +315,60 @@ TEST(ReportPage, TheTimelineMarksAChangeWhileNoMonitorRan) {
     EXPECT_EQ(count("<title>changed while no monitor ran, found at "), 1u) << dom;
     EXPECT_EQ(count("1 fast insertion (changed while no monitor ran)"), 1u) << dom;
     EXPECT_NE(dom.find("changed while no monitor ran</span>"), std::string::npos) << dom;
+}
+
+// A long folded list and a chart of many dots are kept as text in the page and built when wanted:
+// the list when it is opened, the dots soon after the page opened; then they hold every item.
+TEST(ReportPage, LongListsAndChartsAreBuiltWhenWanted) {
+    if (std::string(CHROMIUM_BIN).empty()) {
+        GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
+    }
+    TempDir dir;
+    fs::path const project = dir / "p";
+    fs::path const db = project / ".wardlet" / "wardlet.sqlite3";
+    fs::create_directories(db.parent_path());
+    std::string const a = (project / "a.c").native();
+    constexpr int kMinutes = 250;
+    {
+        EventDB events(db.native());
+        events.enable_group_commit(std::chrono::seconds(10));
+        events.store_snapshot(a, {1, 1}, SnapshotReason::START, "");
+        VSCodeEvent edit;
+        edit.filepath = a;
+        edit.timestamp = now_timestamp();
+        edit.offset = 0;
+        for (int i = 0; i < kMinutes; ++i) {
+            edit.timestamp += std::chrono::minutes(1);
+            edit.inserted = std::string(1, 'x');
+            edit.is_copy_paste = false;
+            events.store(edit);
+            edit.timestamp += std::chrono::seconds(1);
+            edit.inserted = fmt::format("<{}>", i);
+            edit.is_copy_paste = true;
+            events.store(edit);
+        }
+        events.commit_pending();
+    }
+    fs::path const page = dir / "report.html";
+    ASSERT_NO_FATAL_FAILURE(write_page(project, page));
+    std::string html = read_all(page);
+    auto const count = [](std::string const& text, std::string_view what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // Kept as text: no element of them in the markup as written.
+    EXPECT_EQ(count(html, "<details id=\"deferred-"), 1u);
+    EXPECT_EQ(count(html, "<g id=\"deferred-"), 2u);  // the file's chart and the whole record's
+    html.insert(html.rfind("</body>"),
+                "<script>document.querySelectorAll('details[id]').forEach(function (d) "
+                "{ d.open = true; });</script>\n");
+    fs::path const opened = dir / "opened.html";
+    std::ofstream(opened, std::ios::binary) << html;
+    std::string const dom = dumped_dom(opened);
+    EXPECT_EQ(count(dom, "<pre class=\"block o2\">"), static_cast<std::size_t>(kMinutes)) << dom;
+    EXPECT_EQ(count(dom, "<pre class=\"block o2\">&lt;249&gt;</pre>"), 1u) << dom;
+    EXPECT_EQ(count(dom, "1 character typed</title></circle>"), 2u * kMinutes) << dom;
 }
