@@ -182,9 +182,8 @@ constexpr char const* SCRIPT = R"js(
     }
     while (this.at < target) this.step();
   };
-  // The latest change in sight; apart from show(), as it needs the page laid out: players that
-  // are built out of sight do it when they come into sight.
-  // It reads the layout and returns what sets the scroll position.
+  // The latest change in sight, apart from show() as it needs the page laid out (a player built
+  // out of sight does it when it comes into sight): reads the layout, returns what scrolls.
   Player.prototype.reveal = function () {
     var view = this.view, changed = this.changed;
     if (changed === null) return function () {};
@@ -218,6 +217,14 @@ constexpr char const* SCRIPT = R"js(
   };
   // Parts kept as text: a folded list when it is opened, the dots of a chart soon after the page
   // opened, one chart at a time, and everything before printing.
+  function dotsOf(lines) {
+    return lines.split("\n").filter(Boolean).map(function (line) {
+      var tab = line.indexOf("\t"), f = line.slice(0, tab).split(" "), n = Number(f[2]);
+      return "<circle cx=\"" + f[0] + "\" cy=\"" + f[1] + "\" r=\"2\" fill=\"#b06bd0\"><title>" +
+        line.slice(tab + 1) + ": " + n + (n === 1 ? " character" : " characters") +
+        " typed</title></circle>\n";
+    }).join("");
+  }
   var deferred = [], charts = [];
   document.querySelectorAll("script.deferred").forEach(function (block) {
     var target = document.getElementById(block.getAttribute("data-for")), done = false;
@@ -226,8 +233,9 @@ constexpr char const* SCRIPT = R"js(
       done = true;
       // The text between the lines that open and close its character data section.
       var text = block.textContent;
+      text = text.slice(text.indexOf("\n") + 1, text.lastIndexOf("//]" + "]>"));
       target.insertAdjacentHTML("beforeend",
-        text.slice(text.indexOf("\n") + 1, text.lastIndexOf("//]" + "]>")));
+        block.type === "text/x-wardlet-dots" ? dotsOf(text) : text);
       block.parentNode.removeChild(block);
     };
     deferred.push(fill);
@@ -252,6 +260,7 @@ constexpr char const* SCRIPT = R"js(
     }
     return player;
   }
+  window.addEventListener("beforeprint", function () { waiting.forEach(build); });
   if (typeof IntersectionObserver === "function") {
     var sight = new IntersectionObserver(function (entries) {
       entries.forEach(function (entry) {
@@ -519,10 +528,12 @@ constexpr std::size_t DEFER_ABOVE = 200;  // parts of up to this many items stay
 std::string deferred_id(std::string const& out) {
     return fmt::format("deferred-{}", out.size());
 }
-void write_deferred(std::string const& id, std::string const& markup, std::string& out) {
+// `kind` "dots": lines that the page turns into a chart's dots (see write_growth).
+void write_deferred(std::string const& id, std::string const& markup, std::string& out,
+                    char const* kind = "markup") {
     out += fmt::format(
-        "<script type=\"text/x-wardlet-markup\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n",
-        id);
+        "<script type=\"text/x-wardlet-{}\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n",
+        kind, id);
     out += markup;
     out += "//]]></script>\n";
 }
@@ -697,25 +708,28 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         line += fmt::format("{:.1f},{} ", x, y);
         previous_y = y;
     }
+    // One dot per minute with typing; many of them go as lines "x y count<TAB>time" that the page
+    // turns into the same dots.
     std::string rate;
-    std::size_t dots = 0;
+    std::string dots;
+    std::size_t dot_count = 0;
     for (RatePoint const& point : shape.rate()) {
         if (point.minute < sizes.front().time - std::chrono::minutes(1)) {
             continue;
         }
         double const y = base - (base - 10) * static_cast<double>(point.characters) /
                                     static_cast<double>(fastest);
+        double const x = std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH));
+        std::string const minute = html_escape(times(point.minute));
         rate += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2\" fill=\"#b06bd0\">"
                             "<title>{}: {} typed</title></circle>\n",
-                            std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH)), y,
-                            times(point.minute),
-                            count_of(point.characters, "character", "characters"));
-        ++dots;
+                            x, y, minute, count_of(point.characters, "character", "characters"));
+        dots += fmt::format("{:.1f} {:.1f} {}\t{}\n", x, y, point.characters, minute);
+        ++dot_count;
     }
     std::string const id = deferred_id(out);
-    std::string deferred;
-    if (dots > DEFER_ABOVE) {
-        deferred.swap(rate);
+    bool const defer = dot_count > DEFER_ABOVE;
+    if (defer) {
         rate = fmt::format("<g id=\"{}\"></g>\n", id);
     }
     out += fmt::format(
@@ -729,8 +743,8 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         "{}</span><span style=\"border-left: 1em solid #b06bd0\">characters typed per minute, up "
         "to {}</span></p>\n",
         count_of(largest, "byte", "bytes"), fastest);
-    if (!deferred.empty()) {
-        write_deferred(id, deferred, out);
+    if (defer) {
+        write_deferred(id, dots, out, "dots");
     }
 }
 

@@ -362,6 +362,11 @@ TEST(ReportPage, LongListsAndChartsAreBuiltWhenWanted) {
     // Kept as text: no element of them in the markup as written.
     EXPECT_EQ(count(html, "<details id=\"deferred-"), 1u);
     EXPECT_EQ(count(html, "<g id=\"deferred-"), 2u);  // the file's chart and the whole record's
+    // The page stays well-formed XML with its parts kept as text.
+    auto const parsed = run_process({"/usr/bin/env", "python3", "-c",
+                                     "import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])",
+                                     page.native()});
+    EXPECT_EQ(parsed.status, 0) << parsed.output;
     html.insert(html.rfind("</body>"),
                 "<script>document.querySelectorAll('details[id]').forEach(function (d) "
                 "{ d.open = true; });</script>\n");
@@ -371,4 +376,5 @@ TEST(ReportPage, LongListsAndChartsAreBuiltWhenWanted) {
     EXPECT_EQ(count(dom, "<pre class=\"block o2\">"), static_cast<std::size_t>(kMinutes)) << dom;
     EXPECT_EQ(count(dom, "<pre class=\"block o2\">&lt;249&gt;</pre>"), 1u) << dom;
     EXPECT_EQ(count(dom, "1 character typed</title></circle>"), 2u * kMinutes) << dom;
+    EXPECT_EQ(count(dom, "\" r=\"2\" fill=\"#b06bd0\"><title>"), 2u * kMinutes) << dom;
 }
