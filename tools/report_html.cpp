@@ -17,6 +17,7 @@ constexpr int TIMELINE_HEIGHT = 90;
 constexpr std::size_t DIFF_CONTEXT = 3;
 
 constexpr char const* STYLE = R"css(
+section.file { content-visibility: auto; contain-intrinsic-size: auto 2400px; }
 body { font: 14px/1.45 system-ui, sans-serif; margin: 1.5em auto; max-width: 70em; color: #222; }
 h1 { font-size: 1.5em; } h2 { border-bottom: 1px solid #ccc; margin-top: 2em; }
 h3 { font-size: 1em; margin: 1.2em 0 .4em; }
@@ -47,13 +48,15 @@ svg text { font: 11px sans-serif; fill: #555; }
 
 // The replay player: it rebuilds the bytes of the file step by step with the monitor's own rules
 // (a deletion, then an insertion at the same offset, each ignored beyond the end), keeping one
-// origin code per byte, and remembers the content at regular steps so that moving back is cheap.
+// origin code per byte. It decodes its steps from the compact stream as it plays, edits around a
+// gap that follows the latest change (typing costs no copying of the text), and remembers the
+// content at regular steps so that moving back is cheap.
 constexpr char const* SCRIPT = R"js(
 (function () {
   "use strict";
   var data = JSON.parse(document.getElementById("wardlet-data").textContent);
   var CHECKPOINT = 2000;
-  var encoder = new TextEncoder();
+  var RESET = 7, AT_CURSOR = 8, NOTHING_DELETED = 16, ONE_BYTE = 32, SAME_PAUSE = 64;
   var decoder = new TextDecoder("utf-8");
   function bytesOf(base64) {
     var text = atob(base64), bytes = new Uint8Array(text.length);
@@ -66,61 +69,105 @@ constexpr char const* SCRIPT = R"js(
     return labels;
   }
   function Player(root, file) {
-    this.root = root; this.file = file; this.count = file.o.length;
+    this.root = root; this.file = file; this.count = file.n;
     this.slider = root.querySelector("input"); this.pos = root.querySelector(".pos");
     this.view = root.querySelector("pre");
+    this.stream = bytesOf(file.e);
     this.resets = {};
     var self = this;
     file.r.forEach(function (reset) { self.resets[reset[0]] = reset; });
     this.checkpoints = [];
     var start = bytesOf(file.s);
     this.load(start, labelsOf(file.sr, start.length));
+    this.at = 0; this.read = 0; this.cursor = 0; this.time = 0; this.pause = 0; this.last = 0;
     this.save();
     this.slider.max = String(this.count);
-    this.slider.addEventListener("input", function () { self.show(Number(self.slider.value)); });
+    this.slider.addEventListener("input", function () {
+      self.show(Number(self.slider.value));
+      self.reveal()();
+    });
   }
+  // The text lies in bytes[0, gap) and bytes[gapEnd, bytes.length), and so do its labels.
   Player.prototype.load = function (bytes, labels) {
-    this.bytes = new Uint8Array(Math.max(16, bytes.length * 2));
-    this.labels = new Uint8Array(this.bytes.length);
-    this.bytes.set(bytes); this.labels.set(labels); this.size = bytes.length;
-    this.at = 0;
+    var room = Math.max(64, bytes.length * 2);
+    this.bytes = new Uint8Array(room); this.labels = new Uint8Array(room);
+    this.bytes.set(bytes); this.labels.set(labels);
+    this.size = bytes.length; this.gap = bytes.length; this.gapEnd = room;
+  };
+  Player.prototype.content = function () {
+    var bytes = new Uint8Array(this.size), labels = new Uint8Array(this.size);
+    bytes.set(this.bytes.subarray(0, this.gap));
+    bytes.set(this.bytes.subarray(this.gapEnd), this.gap);
+    labels.set(this.labels.subarray(0, this.gap));
+    labels.set(this.labels.subarray(this.gapEnd), this.gap);
+    return { bytes: bytes, labels: labels };
   };
   Player.prototype.save = function () {
-    this.checkpoints[this.at / CHECKPOINT] = {
-      bytes: this.bytes.slice(0, this.size), labels: this.labels.slice(0, this.size) };
+    var saved = this.content();
+    saved.at = this.at; saved.read = this.read; saved.cursor = this.cursor;
+    saved.time = this.time; saved.pause = this.pause; saved.last = this.last;
+    this.checkpoints[this.at / CHECKPOINT] = saved;
+  };
+  Player.prototype.moveGap = function (to) {
+    var b = this.bytes, l = this.labels;
+    if (to < this.gap) {
+      var n = this.gap - to;
+      b.copyWithin(this.gapEnd - n, to, this.gap); l.copyWithin(this.gapEnd - n, to, this.gap);
+      this.gap = to; this.gapEnd -= n;
+    } else if (to > this.gap) {
+      var m = to - this.gap;
+      b.copyWithin(this.gap, this.gapEnd, this.gapEnd + m);
+      l.copyWithin(this.gap, this.gapEnd, this.gapEnd + m);
+      this.gap = to; this.gapEnd += m;
+    }
   };
   Player.prototype.room = function (needed) {
-    if (needed > this.bytes.length) {
-      var bytes = new Uint8Array(needed * 2), labels = new Uint8Array(needed * 2);
-      bytes.set(this.bytes.subarray(0, this.size)); labels.set(this.labels.subarray(0, this.size));
-      this.bytes = bytes; this.labels = labels;
-    }
+    if (this.gapEnd - this.gap >= needed) return;
+    var saved = this.content(), gap = this.gap, room = (this.size + needed) * 2;
+    this.bytes = new Uint8Array(room); this.labels = new Uint8Array(room);
+    this.bytes.set(saved.bytes.subarray(0, gap)); this.labels.set(saved.labels.subarray(0, gap));
+    var after = this.size - gap;
+    this.bytes.set(saved.bytes.subarray(gap), room - after);
+    this.labels.set(saved.labels.subarray(gap), room - after);
+    this.gapEnd = room - after;
+  };
+  Player.prototype.number = function () {
+    var s = this.stream, value = 0, scale = 1, b;
+    do { b = s[this.read++]; value += (b & 127) * scale; scale *= 128; } while (b & 128);
+    return value;
+  };
+  Player.prototype.signed = function () {
+    var v = this.number();
+    return v % 2 === 0 ? v / 2 : -(v + 1) / 2;
   };
   Player.prototype.step = function () {
-    var f = this.file, j = this.at, offset = f.o[j];
-    if (offset === -1) {
-      var reset = this.resets[j], bytes = bytesOf(reset[1]);
-      this.room(bytes.length); this.bytes.set(bytes);
-      this.labels.set(labelsOf(reset[2], bytes.length)); this.size = bytes.length;
+    var head = this.stream[this.read++];
+    if (!(head & SAME_PAUSE)) this.pause = this.signed();
+    this.time += this.pause;
+    var origin = head & 7;
+    if (origin === RESET) {
+      var reset = this.resets[this.at], bytes = bytesOf(reset[1]);
+      this.load(bytes, labelsOf(reset[2], bytes.length));
+      this.cursor = 0; this.last = 0;
     } else {
-      var removed = f.d[j];
+      var offset = head & AT_CURSOR ? this.cursor : this.cursor + this.signed();
+      var removed = head & NOTHING_DELETED ? 0 : this.number();
+      var length = head & ONE_BYTE ? 1 : this.number();
+      var text = this.stream.subarray(this.read, this.read + length);
+      this.read += length;
       if (removed !== 0 && offset <= this.size) {
+        this.moveGap(offset);
         var count = Math.min(removed, this.size - offset);
-        this.bytes.copyWithin(offset, offset + count, this.size);
-        this.labels.copyWithin(offset, offset + count, this.size);
-        this.size -= count;
+        this.gapEnd += count; this.size -= count;
       }
-      if (f.i[j] !== "" && offset <= this.size) {
-        var text = encoder.encode(f.i[j]);
-        this.room(this.size + text.length);
-        this.bytes.copyWithin(offset + text.length, offset, this.size);
-        this.labels.copyWithin(offset + text.length, offset, this.size);
-        this.bytes.set(text, offset);
-        this.labels.fill(f.k.charCodeAt(j) - 48, offset, offset + text.length);
-        this.size += text.length;
+      if (length !== 0 && offset <= this.size) {
+        this.room(length);
+        this.moveGap(offset);
+        this.bytes.set(text, this.gap); this.labels.fill(origin, this.gap, this.gap + length);
+        this.gap += length; this.size += length;
       }
+      this.cursor = offset + length; this.last = offset;
     }
-    this.last = Math.max(0, offset);
     this.at++;
     if (this.at % CHECKPOINT === 0 && !this.checkpoints[this.at / CHECKPOINT]) this.save();
   };
@@ -130,40 +177,107 @@ constexpr char const* SCRIPT = R"js(
       while (!this.checkpoints[mark]) mark--;
       var saved = this.checkpoints[mark];
       this.load(saved.bytes, saved.labels);
-      this.at = mark * CHECKPOINT;
+      this.at = saved.at; this.read = saved.read; this.cursor = saved.cursor;
+      this.time = saved.time; this.pause = saved.pause; this.last = saved.last;
     }
     while (this.at < target) this.step();
+  };
+  // The latest change in sight, apart from show() as it needs the page laid out (a player built
+  // out of sight does it when it comes into sight): reads the layout, returns what scrolls.
+  Player.prototype.reveal = function () {
+    var view = this.view, changed = this.changed;
+    if (changed === null) return function () {};
+    var top = Math.max(0, changed.offsetTop - view.offsetTop - 60);
+    return function () { view.scrollTop = top; };
   };
   Player.prototype.show = function (target) {
     target = Math.max(0, Math.min(this.count, target));
     this.moveTo(target);
     this.slider.value = String(target);
-    var view = this.view, start = 0, changed = null, last = this.last || 0;
+    this.root.setAttribute("data-step", String(target));
+    var shown = this.content(), bytes = shown.bytes, labels = shown.labels;
+    var view = this.view, start = 0, changed = null, last = this.last;
     view.textContent = "";
     for (var i = 1; i <= this.size; i++) {
-      if (i === this.size || this.labels[i] !== this.labels[start]) {
+      if (i === this.size || labels[i] !== labels[start]) {
         var span = document.createElement("span");
-        span.className = "o" + this.labels[start];
-        span.textContent = decoder.decode(this.bytes.subarray(start, i));
+        span.className = "o" + labels[start];
+        span.textContent = decoder.decode(bytes.subarray(start, i));
         view.appendChild(span);
         if (changed === null && i > last) changed = span;
         start = i;
       }
     }
-    // The latest change in sight.
-    if (changed !== null) view.scrollTop = Math.max(0, changed.offsetTop - view.offsetTop - 60);
-    var when = this.file.t0 + (target === 0 ? 0 : this.file.t[target - 1]);
-    var shown = new Date(when + this.file.tz * 1000).toISOString();
+    this.changed = changed;
+    var when = this.file.t0 + this.time;
+    var time = new Date(when + this.file.tz * 1000).toISOString();
     this.pos.textContent = "step " + target + " of " + this.count + ", " + this.size +
-      (this.size === 1 ? " byte, " : " bytes, ") + shown.slice(0, 10) + " " + shown.slice(11, 19);
+      (this.size === 1 ? " byte, " : " bytes, ") + time.slice(0, 10) + " " + time.slice(11, 19);
     this.pos.title = new Date(when).toISOString();
   };
-  var wanted = /step=(\d+|last)/.exec(location.hash);
-  document.querySelectorAll(".player").forEach(function (root) {
-    var player = new Player(root, data.files[Number(root.getAttribute("data-file"))]);
-    var target = !wanted || wanted[1] === "last" ? player.count : Number(wanted[1]);
-    player.show(target);
+  // Parts kept as text: a folded list when it is opened, the dots of a chart soon after the page
+  // opened, one chart at a time, and everything before printing.
+  function dotsOf(lines) {
+    return lines.split("\n").filter(Boolean).map(function (line) {
+      var tab = line.indexOf("\t"), f = line.slice(0, tab).split(" "), n = Number(f[2]);
+      return "<circle cx=\"" + f[0] + "\" cy=\"" + f[1] + "\" r=\"2\" fill=\"#b06bd0\"><title>" +
+        line.slice(tab + 1) + ": " + n + (n === 1 ? " character" : " characters") +
+        " typed</title></circle>\n";
+    }).join("");
+  }
+  var deferred = [], charts = [];
+  document.querySelectorAll("script.deferred").forEach(function (block) {
+    var target = document.getElementById(block.getAttribute("data-for")), done = false;
+    var fill = function () {
+      if (done) return;
+      done = true;
+      // The text between the lines that open and close its character data section.
+      var text = block.textContent;
+      text = text.slice(text.indexOf("\n") + 1, text.lastIndexOf("//]" + "]>"));
+      target.insertAdjacentHTML("beforeend",
+        block.type === "text/x-wardlet-dots" ? dotsOf(text) : text);
+      block.parentNode.removeChild(block);
+    };
+    deferred.push(fill);
+    if (target.tagName.toLowerCase() === "details") target.addEventListener("toggle", fill);
+    else charts.push(fill);
   });
+  setTimeout(function next() {
+    if (charts.length !== 0) { charts.shift()(); setTimeout(next, 0); }
+  }, 0);
+  window.addEventListener("beforeprint", function () { deferred.forEach(function (f) { f(); }); });
+  // Players are built on demand: one that comes into sight at once, with its latest change in
+  // sight; the others one at a time after the page opened, so that every player is ready soon.
+  var wanted = /step=(\d+|last)/.exec(location.hash);
+  var waiting = Array.prototype.slice.call(document.querySelectorAll(".player"));
+  var built = new Map();
+  function build(root) {
+    var player = built.get(root);
+    if (!player) {
+      player = new Player(root, data.files[Number(root.getAttribute("data-file"))]);
+      player.show(!wanted || wanted[1] === "last" ? player.count : Number(wanted[1]));
+      built.set(root, player);
+    }
+    return player;
+  }
+  window.addEventListener("beforeprint", function () { waiting.forEach(build); });
+  if (typeof IntersectionObserver === "function") {
+    var sight = new IntersectionObserver(function (entries) {
+      entries.forEach(function (entry) {
+        if (!entry.isIntersecting) return;
+        sight.unobserve(entry.target);
+        build(entry.target).reveal()();
+      });
+    }, { rootMargin: "300px" });
+    waiting.forEach(function (root) { sight.observe(root); });
+    setTimeout(function next() {
+      var root = waiting.shift();
+      if (root) { build(root); setTimeout(next, 0); }
+    }, 0);
+  } else {
+    waiting.map(build).map(function (player) { return player.reveal(); })
+      .forEach(function (f) { f(); });
+  }
 })();
 )js";
 
@@ -203,50 +317,110 @@ json runs_json(std::vector<OriginRun> const& runs) {
     return out;
 }
 
-// The change list of a file's player, compact: one array entry per step.
+// A player's steps in a compact byte stream that the page decodes as it plays: per step a head
+// byte, then only the fields the head does not settle, as unsigned LEB128 numbers (signed ones
+// zigzag-coded), then the inserted bytes. Typing a letter costs four bytes.
+class StepStream {
+public:
+    // Head bits: the origin of the inserted bytes, or RESET (a reset comes from the list of
+    // resets); then flags for the common cases.
+    static constexpr unsigned RESET = 7;
+    static constexpr unsigned AT_CURSOR = 8;      // the offset is where the step before ended
+    static constexpr unsigned NOTHING_DELETED = 16;
+    static constexpr unsigned ONE_BYTE = 32;      // one byte inserted
+    static constexpr unsigned SAME_PAUSE = 64;    // as long after the step before as that one
+    // Offsets and counts beyond any content act alike: they are capped where the page's numbers
+    // stay exact.
+    static constexpr std::uint64_t CAP = std::uint64_t{1} << 40;
+
+    void reset(std::int64_t time_ms) {
+        head(RESET, time_ms);
+        cursor_ = 0;
+    }
+    void edit(Origin origin, std::int64_t time_ms, std::uint64_t offset, std::uint64_t deleted,
+              std::string_view inserted) {
+        offset = std::min(offset, CAP);
+        deleted = std::min<std::uint64_t>(deleted, CAP);
+        unsigned flags = static_cast<unsigned>(origin);
+        flags |= offset == cursor_ ? AT_CURSOR : 0;
+        flags |= deleted == 0 ? NOTHING_DELETED : 0;
+        flags |= inserted.size() == 1 ? ONE_BYTE : 0;
+        head(flags, time_ms);
+        if ((flags & AT_CURSOR) == 0) {
+            signed_number(static_cast<std::int64_t>(offset) - static_cast<std::int64_t>(cursor_));
+        }
+        if ((flags & NOTHING_DELETED) == 0) {
+            number(deleted);
+        }
+        if ((flags & ONE_BYTE) == 0) {
+            number(inserted.size());
+        }
+        bytes_ += inserted;
+        cursor_ = std::min(offset + inserted.size(), CAP);
+    }
+    std::string const& bytes() const { return bytes_; }
+
+private:
+    void head(unsigned flags, std::int64_t time_ms) {
+        std::int64_t const pause = time_ms - time_ms_;
+        time_ms_ = time_ms;
+        bool const same = pause == pause_;
+        pause_ = pause;
+        bytes_ += static_cast<char>(flags | (same ? SAME_PAUSE : 0));
+        if (!same) {
+            signed_number(pause);
+        }
+    }
+    void number(std::uint64_t value) {
+        while (value >= 128) {
+            bytes_ += static_cast<char>((value & 127) | 128);
+            value >>= 7;
+        }
+        bytes_ += static_cast<char>(value);
+    }
+    void signed_number(std::int64_t value) {
+        number(value < 0 ? (static_cast<std::uint64_t>(-(value + 1)) << 1) | 1
+                         : static_cast<std::uint64_t>(value) << 1);
+    }
+
+    std::string bytes_;
+    std::uint64_t cursor_ = 0;
+    std::int64_t time_ms_ = 0;
+    std::int64_t pause_ = 0;
+};
+
+// A file's player: its start, its resets and its steps, each step's time in milliseconds after
+// the start.
 json player_json(SessionRecord const& record, FileReport const& file, TimeFormat const& format) {
-    json offsets = json::array(), deleted = json::array(), inserted = json::array(),
-         times = json::array(), resets = json::array();
-    std::string kinds;
+    json resets = json::array();
+    StepStream steps;
     SnapshotRow const& start = record.snapshots[file.start_snapshot];
     Timestamp const t0 = parse_time(start.recorded_at).value_or(Timestamp{});
     Timestamp previous = t0;
+    auto const since_start = [&] { return millis(previous) - millis(t0); };
     for (std::size_t j = 0; j < file.steps.size(); ++j) {
         ReplayStep const& step = file.steps[j];
         if (step.row == NO_INDEX) {
             SnapshotRow const& snapshot = record.snapshots[step.snapshot];
             previous = parse_time(snapshot.recorded_at).value_or(previous);
-            offsets.push_back(-1);
-            deleted.push_back(0);
-            inserted.push_back("");
-            kinds += '0';
+            steps.reset(since_start());
             resets.push_back({j, base64(snapshot.content), runs_json(step.runs)});
         } else if (step.line_end_switch) {
             previous = record.editor[step.row].time.value_or(previous);
-            offsets.push_back(-1);
-            deleted.push_back(0);
-            inserted.push_back("");
-            kinds += '0';
+            steps.reset(since_start());
             resets.push_back({j, base64(step.content), runs_json(step.runs)});
         } else {
             EditorRow const& row = record.editor[step.row];
             previous = row.time.value_or(previous);
-            offsets.push_back(*row.offset);
-            deleted.push_back(row.deleted);
-            inserted.push_back(row.inserted);
-            kinds += static_cast<char>('0' + static_cast<int>(step.origin));
+            steps.edit(step.origin, since_start(), *row.offset, row.deleted, row.inserted);
         }
-        times.push_back(millis(previous) - millis(t0));
     }
     return {{"s", base64(start.content)},
             {"sr", json::array({json::array({start.content.size(), 0})})},
             {"t0", millis(t0)},
             {"tz", format.offset_seconds(t0)},
-            {"o", offsets},
-            {"d", deleted},
-            {"i", inserted},
-            {"k", kinds},
-            {"t", times},
+            {"n", file.steps.size()},
+            {"e", base64(steps.bytes())},
             {"r", resets}};
 }
 
@@ -346,6 +520,24 @@ void svg_open(std::string& out, int height) {
         TIMELINE_WIDTH, height);
 }
 
+// Markup of a large part that the reader does not see at once (the dots of a long chart, a long
+// folded list), kept as text until it is wanted: the page opens without parsing it. The target
+// element gets the id returned; the page's script fills it in (see SCRIPT).
+constexpr std::size_t DEFER_ABOVE = 200;  // parts of up to this many items stay in the markup
+
+std::string deferred_id(std::string const& out) {
+    return fmt::format("deferred-{}", out.size());
+}
+// `kind` "dots": lines that the page turns into a chart's dots (see write_growth).
+void write_deferred(std::string const& id, std::string const& markup, std::string& out,
+                    char const* kind = "markup") {
+    out += fmt::format(
+        "<script type=\"text/x-wardlet-{}\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n",
+        kind, id);
+    out += markup;
+    out += "//]]></script>\n";
+}
+
 void axis_labels(std::string& out, Axis const& axis, TimeFormat const& times, int y) {
     out += fmt::format(
         "<text x=\"0\" y=\"{0}\">{1}</text><text x=\"{2}\" y=\"{0}\" "
@@ -353,7 +545,10 @@ void axis_labels(std::string& out, Axis const& axis, TimeFormat const& times, in
         y, times(axis.start(0)), TIMELINE_WIDTH, times(axis.end()));
 }
 
-void write_timeline(FileReport const& file, TimeFormat const& times, std::string& out) {
+// `between_runs`: when the changes made while no monitor ran were found, each marked apart from
+// the fast insertions seen live.
+void write_timeline(FileReport const& file, std::vector<Timestamp> const& between_runs,
+                    TimeFormat const& times, std::string& out) {
     if (!file.first_activity || file.activity.empty()) {
         out += "<p>No activity.</p>\n";
         return;
@@ -387,6 +582,10 @@ void write_timeline(FileReport const& file, TimeFormat const& times, std::string
         ++bucket.edits;
         bucket.bytes += activity.bytes;
     }
+    std::vector<std::vector<Timestamp>> gaps(axis.bins);
+    for (Timestamp const time : between_runs) {
+        gaps[axis.bin(time)].push_back(time);
+    }
     std::size_t most = 1;
     for (Bucket const& bucket : counts) {
         most = std::max(most, bucket.edits);
@@ -404,13 +603,20 @@ void write_timeline(FileReport const& file, TimeFormat const& times, std::string
         double const x = width * static_cast<double>(i);
         double const height =
             (base - 22) * static_cast<double>(b.edits) / static_cast<double>(most);
+        std::vector<Timestamp> const& gap = gaps[i];
+        std::size_t const live = b.fast - std::min(b.fast, gap.size());
+        std::string fast = count_of(b.fast, "fast insertion", "fast insertions");
+        if (!gap.empty()) {
+            fast += gap.size() == b.fast
+                        ? " (changed while no monitor ran)"
+                        : fmt::format(" ({} changed while no monitor ran)", gap.size());
+        }
         std::string const title = fmt::format(
             "{} to {}: {} ({} inserted), {}, {}, {}, {}, {}", times(axis.start(i)),
             times(axis.start(i + 1)), count_of(b.edits, "change", "changes"),
             count_of(b.bytes, "byte", "bytes"), count_of(b.pastes, "paste", "pastes"),
             count_of(b.copies, "internal copy", "internal copies"),
-            count_of(b.bulk, "bulk insertion", "bulk insertions"),
-            count_of(b.fast, "fast insertion", "fast insertions"),
+            count_of(b.bulk, "bulk insertion", "bulk insertions"), fast,
             count_of(b.saves, "save", "saves"));
         out += fmt::format(
             "<g><title>{}</title><rect x=\"{:.1f}\" y=\"0\" width=\"{:.1f}\" height=\"{}\" "
@@ -430,10 +636,26 @@ void write_timeline(FileReport const& file, TimeFormat const& times, std::string
             }
             mark_y += 7;
         }
-        if (b.fast != 0) {
-            out +=
-                fmt::format("<rect x=\"{:.1f}\" y=\"0\" width=\"2\" height=\"{}\" fill=\"{}\"/>\n",
-                            mid - 1, base, ORIGIN_COLOURS[5]);
+        if (live != 0) {
+            out += fmt::format(
+                "<rect class=\"fast-insertion\" x=\"{:.1f}\" y=\"0\" width=\"2\" height=\"{}\" "
+                "fill=\"{}\"/>\n",
+                mid - 1, base, ORIGIN_COLOURS[5]);
+        }
+        if (!gap.empty()) {
+            // Where the next run found the file changed: a dashed line under an open flag, with
+            // its own hover text.
+            std::string found;
+            for (Timestamp const time : gap) {
+                found += (found.empty() ? "" : ", ") + times(time);
+            }
+            double const x = std::clamp(axis.x(gap.front()), 1.0, TIMELINE_WIDTH - 1.0);
+            out += fmt::format(
+                "<g class=\"between-runs\"><title>changed while no monitor ran, found at {0}</title>"
+                "<line x1=\"{1:.1f}\" y1=\"6\" x2=\"{1:.1f}\" y2=\"{2}\" stroke=\"{3}\" "
+                "stroke-width=\"2\" stroke-dasharray=\"4 3\"/><path d=\"M{1:.1f} 0 l7 3 l-7 3 z\" "
+                "fill=\"white\" stroke=\"{3}\"/></g>\n",
+                found, x, base, ORIGIN_COLOURS[5]);
         }
         if (b.saves != 0) {
             out += fmt::format(
@@ -446,8 +668,11 @@ void write_timeline(FileReport const& file, TimeFormat const& times, std::string
     out += fmt::format(
         "</svg>\n<p class=\"legend\">each bar: the changes in {}; marks: <span class=\"o2\">paste"
         "</span><span class=\"o3\">internal copy</span><span class=\"o6\">bulk insertion</span>"
-        "<span class=\"o5\">fast insertion</span>green tick: save</p>\n",
-        width_text(axis.width_ms / 1000));
+        "<span class=\"o5\">fast insertion</span>{}green tick: save</p>\n",
+        width_text(axis.width_ms / 1000),
+        between_runs.empty() ? ""
+                             : "<span class=\"between-runs-key\">dashed line with a flag: "
+                               "changed while no monitor ran</span>");
 }
 
 // Size over time, and characters typed per minute, on the axis of the timeline.
@@ -483,18 +708,29 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         line += fmt::format("{:.1f},{} ", x, y);
         previous_y = y;
     }
+    // One dot per minute with typing; many of them go as lines "x y count<TAB>time" that the page
+    // turns into the same dots.
     std::string rate;
+    std::string dots;
+    std::size_t dot_count = 0;
     for (RatePoint const& point : shape.rate()) {
         if (point.minute < sizes.front().time - std::chrono::minutes(1)) {
             continue;
         }
         double const y = base - (base - 10) * static_cast<double>(point.characters) /
                                     static_cast<double>(fastest);
+        double const x = std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH));
+        std::string const minute = html_escape(times(point.minute));
         rate += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2\" fill=\"#b06bd0\">"
                             "<title>{}: {} typed</title></circle>\n",
-                            std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH)), y,
-                            times(point.minute),
-                            count_of(point.characters, "character", "characters"));
+                            x, y, minute, count_of(point.characters, "character", "characters"));
+        dots += fmt::format("{:.1f} {:.1f} {}\t{}\n", x, y, point.characters, minute);
+        ++dot_count;
+    }
+    std::string const id = deferred_id(out);
+    bool const defer = dot_count > DEFER_ABOVE;
+    if (defer) {
+        rate = fmt::format("<g id=\"{}\"></g>\n", id);
     }
     out += fmt::format(
         "<line x1=\"0\" y1=\"{1}\" x2=\"{0}\" y2=\"{1}\" stroke=\"#999\"/>\n"
@@ -507,6 +743,9 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
         "{}</span><span style=\"border-left: 1em solid #b06bd0\">characters typed per minute, up "
         "to {}</span></p>\n",
         count_of(largest, "byte", "bytes"), fastest);
+    if (defer) {
+        write_deferred(id, dots, out, "dots");
+    }
 }
 
 void write_rhythm(WorkShape const& shape, TimeFormat const& times, std::string& out) {
@@ -641,7 +880,12 @@ void write_insertions(SessionRecord const& record, SessionReport const& report,
     if (rows.empty()) {
         return;
     }
-    out += fmt::format("<details><summary>{}</summary>\n", count_of(rows.size(), one, many));
+    std::string const id = deferred_id(out);
+    bool const defer = rows.size() > DEFER_ABOVE;
+    out += fmt::format("<details{}><summary>{}</summary>\n",
+                       defer ? fmt::format(" id=\"{}\"", id) : std::string(),
+                       count_of(rows.size(), one, many));
+    std::string items;
     for (std::size_t index : rows) {
         EditorRow const& row = record.editor[index];
         std::string source;
@@ -656,12 +900,18 @@ void write_insertions(SessionRecord const& record, SessionReport const& report,
                 source += fmt::format(" at byte {}", *row.copy_source_offset);
             }
         }
-        out += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
-                           time_html(times, row.time),
-                           count_of(row.inserted.size(), "byte", "bytes"), source, css,
-                           html_escape(row.inserted));
+        items += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
+                             time_html(times, row.time),
+                             count_of(row.inserted.size(), "byte", "bytes"), source, css,
+                             html_escape(row.inserted));
     }
-    out += "</details>\n";
+    if (defer) {
+        out += "</details>\n";
+        write_deferred(id, items, out);
+    } else {
+        out += items;
+        out += "</details>\n";
+    }
 }
 
 void write_file(SessionRecord const& record, SessionReport const& report, std::size_t index,
@@ -701,7 +951,13 @@ void write_file(SessionRecord const& record, SessionReport const& report, std::s
         out += fmt::format("<p>Not replayed: {}.</p>\n", html_escape(file.not_replayed));
     }
     out += "<h3>Timeline</h3>\n";
-    write_timeline(file, times, out);
+    std::vector<Timestamp> between_runs;
+    for (std::size_t row : file.between_runs) {
+        if (record.files[row].time) {
+            between_runs.push_back(*record.files[row].time);
+        }
+    }
+    write_timeline(file, between_runs, times, out);
     write_growth(file.shape, file.shape.sizes(), times, out);
     write_rhythm(file.shape, times, out);
     write_insertions(record, report, file.pastes, "paste", "pastes", "o2", times, out);
