@@ -119,12 +119,12 @@ double run_timed(std::vector<std::string> args, fs::path const& out = "/dev/null
 double open_in_chromium(fs::path const& page, fs::path const& dom) {
     fs::path const profile = recording().dir.path() / "profile";
     fs::remove_all(profile);
-    return run_timed({CHROMIUM_BIN, "--headless", "--no-sandbox", "--disable-gpu",
-                      "--disable-quic", "--no-first-run", "--disable-background-networking",
-                      "--disable-component-update", "--disable-sync",
-                      "--user-data-dir=" + profile.native(), "--dump-dom",
-                      "file://" + page.native()},
-                     dom);
+    return run_timed(
+        {CHROMIUM_BIN, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--user-data-dir=" + profile.native(), "--dump-dom",
+         "file://" + page.native()},
+        dom);
 }
 
 // A copy of `page` that notes, at its load event, how long the page took to load in the

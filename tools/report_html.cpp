@@ -325,10 +325,10 @@ public:
     // Head bits: the origin of the inserted bytes, or RESET (a reset comes from the list of
     // resets); then flags for the common cases.
     static constexpr unsigned RESET = 7;
-    static constexpr unsigned AT_CURSOR = 8;      // the offset is where the step before ended
+    static constexpr unsigned AT_CURSOR = 8;  // the offset is where the step before ended
     static constexpr unsigned NOTHING_DELETED = 16;
-    static constexpr unsigned ONE_BYTE = 32;      // one byte inserted
-    static constexpr unsigned SAME_PAUSE = 64;    // as long after the step before as that one
+    static constexpr unsigned ONE_BYTE = 32;    // one byte inserted
+    static constexpr unsigned SAME_PAUSE = 64;  // as long after the step before as that one
     // Offsets and counts beyond any content act alike: they are capped where the page's numbers
     // stay exact.
     static constexpr std::uint64_t CAP = std::uint64_t{1} << 40;
@@ -532,8 +532,8 @@ std::string deferred_id(std::string const& out) {
 void write_deferred(std::string const& id, std::string const& markup, std::string& out,
                     char const* kind = "markup") {
     out += fmt::format(
-        "<script type=\"text/x-wardlet-{}\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n",
-        kind, id);
+        "<script type=\"text/x-wardlet-{}\" class=\"deferred\" data-for=\"{}\">//<![CDATA[\n", kind,
+        id);
     out += markup;
     out += "//]]></script>\n";
 }
@@ -611,13 +611,13 @@ void write_timeline(FileReport const& file, std::vector<Timestamp> const& betwee
                         ? " (changed while no monitor ran)"
                         : fmt::format(" ({} changed while no monitor ran)", gap.size());
         }
-        std::string const title = fmt::format(
-            "{} to {}: {} ({} inserted), {}, {}, {}, {}, {}", times(axis.start(i)),
-            times(axis.start(i + 1)), count_of(b.edits, "change", "changes"),
-            count_of(b.bytes, "byte", "bytes"), count_of(b.pastes, "paste", "pastes"),
-            count_of(b.copies, "internal copy", "internal copies"),
-            count_of(b.bulk, "bulk insertion", "bulk insertions"), fast,
-            count_of(b.saves, "save", "saves"));
+        std::string const title =
+            fmt::format("{} to {}: {} ({} inserted), {}, {}, {}, {}, {}", times(axis.start(i)),
+                        times(axis.start(i + 1)), count_of(b.edits, "change", "changes"),
+                        count_of(b.bytes, "byte", "bytes"), count_of(b.pastes, "paste", "pastes"),
+                        count_of(b.copies, "internal copy", "internal copies"),
+                        count_of(b.bulk, "bulk insertion", "bulk insertions"), fast,
+                        count_of(b.saves, "save", "saves"));
         out += fmt::format(
             "<g><title>{}</title><rect x=\"{:.1f}\" y=\"0\" width=\"{:.1f}\" height=\"{}\" "
             "fill=\"transparent\"/>\n",
@@ -651,7 +651,8 @@ void write_timeline(FileReport const& file, std::vector<Timestamp> const& betwee
             }
             double const x = std::clamp(axis.x(gap.front()), 1.0, TIMELINE_WIDTH - 1.0);
             out += fmt::format(
-                "<g class=\"between-runs\"><title>changed while no monitor ran, found at {0}</title>"
+                "<g class=\"between-runs\"><title>changed while no monitor ran, found at "
+                "{0}</title>"
                 "<line x1=\"{1:.1f}\" y1=\"6\" x2=\"{1:.1f}\" y2=\"{2}\" stroke=\"{3}\" "
                 "stroke-width=\"2\" stroke-dasharray=\"4 3\"/><path d=\"M{1:.1f} 0 l7 3 l-7 3 z\" "
                 "fill=\"white\" stroke=\"{3}\"/></g>\n",
@@ -721,9 +722,10 @@ void write_growth(WorkShape const& shape, std::vector<SizePoint> const& sizes,
                                     static_cast<double>(fastest);
         double const x = std::clamp(axis.x(point.minute), 0.0, double(TIMELINE_WIDTH));
         std::string const minute = html_escape(times(point.minute));
-        rate += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2\" fill=\"#b06bd0\">"
-                            "<title>{}: {} typed</title></circle>\n",
-                            x, y, minute, count_of(point.characters, "character", "characters"));
+        rate += fmt::format(
+            "<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2\" fill=\"#b06bd0\">"
+            "<title>{}: {} typed</title></circle>\n",
+            x, y, minute, count_of(point.characters, "character", "characters"));
         dots += fmt::format("{:.1f} {:.1f} {}\t{}\n", x, y, point.characters, minute);
         ++dot_count;
     }
@@ -900,10 +902,9 @@ void write_insertions(SessionRecord const& record, SessionReport const& report,
                 source += fmt::format(" at byte {}", *row.copy_source_offset);
             }
         }
-        items += fmt::format("<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n",
-                             time_html(times, row.time),
-                             count_of(row.inserted.size(), "byte", "bytes"), source, css,
-                             html_escape(row.inserted));
+        items += fmt::format(
+            "<p>{}, {}{}</p><pre class=\"block {}\">{}</pre>\n", time_html(times, row.time),
+            count_of(row.inserted.size(), "byte", "bytes"), source, css, html_escape(row.inserted));
     }
     if (defer) {
         out += "</details>\n";

@@ -142,22 +142,21 @@ namespace {
 std::vector<std::vector<std::pair<std::string, std::string>>> views_at(
     fs::path const& page, std::vector<std::size_t> const& targets) {
     std::string html = read_all(page);
-    std::string probe =
-        "<script>//<![CDATA[\n(function probe() {\n  var targets = " +
-        nlohmann::json(targets).dump() +
-        ", out = [], root = document.querySelector('.player');\n"
-        "  var slider = root.querySelector('input');\n"
-        "  // The page builds its players once it has opened.\n"
-        "  if (!root.hasAttribute('data-step')) return setTimeout(probe, 10);\n"
-        "  targets.forEach(function (t) {\n"
-        "    slider.value = String(t); slider.dispatchEvent(new Event('input'));\n"
-        "    var runs = [];\n"
-        "    root.querySelectorAll('pre.content span').forEach(function (s) {\n"
-        "      runs.push([s.className, s.textContent]); });\n"
-        "    out.push(runs);\n  });\n"
-        "  var pre = document.createElement('pre'); pre.id = 'probe';\n"
-        "  pre.textContent = JSON.stringify(out); document.body.appendChild(pre);\n"
-        "})();\n//]]></script>\n";
+    std::string probe = "<script>//<![CDATA[\n(function probe() {\n  var targets = " +
+                        nlohmann::json(targets).dump() +
+                        ", out = [], root = document.querySelector('.player');\n"
+                        "  var slider = root.querySelector('input');\n"
+                        "  // The page builds its players once it has opened.\n"
+                        "  if (!root.hasAttribute('data-step')) return setTimeout(probe, 10);\n"
+                        "  targets.forEach(function (t) {\n"
+                        "    slider.value = String(t); slider.dispatchEvent(new Event('input'));\n"
+                        "    var runs = [];\n"
+                        "    root.querySelectorAll('pre.content span').forEach(function (s) {\n"
+                        "      runs.push([s.className, s.textContent]); });\n"
+                        "    out.push(runs);\n  });\n"
+                        "  var pre = document.createElement('pre'); pre.id = 'probe';\n"
+                        "  pre.textContent = JSON.stringify(out); document.body.appendChild(pre);\n"
+                        "})();\n//]]></script>\n";
     html.insert(html.rfind("</body>"), probe);
     fs::path const probed = page.parent_path() / "probed.html";
     std::ofstream(probed, std::ios::binary) << html;
@@ -169,7 +168,8 @@ std::vector<std::vector<std::pair<std::string, std::string>>> views_at(
         return {};
     }
     auto const end = dom.find("</pre>", at);
-    auto const found = nlohmann::json::parse(text_of(dom.substr(at + open.size(), end - at - open.size())));
+    auto const found =
+        nlohmann::json::parse(text_of(dom.substr(at + open.size(), end - at - open.size())));
     return found.get<std::vector<std::vector<std::pair<std::string, std::string>>>>();
 }
 
