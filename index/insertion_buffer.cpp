@@ -118,15 +118,15 @@ std::optional<std::string> InsertionBuffer::get_filecontent(
     return it->second.buf;
 }
 
-bool InsertionBuffer::rename_file(std::filesystem::path const& from,
-                                  std::filesystem::path const& to) {
+std::optional<InsertionBuffer::MovedEntry> InsertionBuffer::rename_file(
+    std::filesystem::path const& from, std::filesystem::path const& to) {
     std::lock_guard lock(mutex_);
     auto node = files_.extract(from);
     if (node.empty()) {
-        return false;
+        return std::nullopt;
     }
-    files_.insert_or_assign(to, std::move(node.mapped()));
-    return true;
+    auto const moved = files_.insert_or_assign(to, std::move(node.mapped())).first;
+    return MovedEntry{++sequence_, moved->second.buf};
 }
 
 void InsertionBuffer::update(std::filesystem::path const& path) {

@@ -47,6 +47,10 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
         supervisors_[1]->handle(std::move(event));
         after_editor_event(outcome);
     });
+    editor_listener().follow_renames_with(
+        [this](std::filesystem::path const& from, std::filesystem::path const& to) {
+            follow_editor_rename(from, to);
+        });
     try {
         watch_locations();
     } catch (std::filesystem::filesystem_error const& error) {

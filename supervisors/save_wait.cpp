@@ -38,6 +38,15 @@ std::vector<FileEvent> SaveWait::take(std::string const& path) {
     return taken;
 }
 
+std::vector<FileEvent> SaveWait::parked() {
+    std::lock_guard lock(mutex_);
+    std::vector<FileEvent> events;
+    for (Parked const& parked : parked_) {
+        events.push_back(parked.event);
+    }
+    return events;
+}
+
 bool SaveWait::same(FileEvent const& a, FileEvent const& b) {
     return a.timestamp == b.timestamp && a.filepath == b.filepath && a.wid == b.wid &&
            a.action == b.action;

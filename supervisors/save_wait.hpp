@@ -31,6 +31,8 @@ public:
     void park(FileEvent event, std::string mirror);
     // The parked events of `path`, in the order parked; they are no longer parked.
     std::vector<FileEvent> take(std::string const& path);
+    // The events parked now, in the order parked; they stay parked.
+    std::vector<FileEvent> parked();
     // For an expired event handed back, the mirror it was parked with; a value once per expiry.
     std::optional<std::string> expired(FileEvent const& event);
     // Expires every parked event now, on the calling thread.

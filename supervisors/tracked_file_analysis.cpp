@@ -32,12 +32,14 @@ void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& file
     }
 }
 
-bool OnlineSupervisor::is_tracked_file(std::string const& path) const {
+bool OnlineSupervisor::replaces_tracked_file(std::string const& path) const {
     std::filesystem::path const candidate(path);
+    FileId const now = file_id_of(candidate);
     std::lock_guard lock(follow_mutex_);
     for (auto const& [fid, entry] : filemap_) {
         if (entry.filepath == candidate) {
-            return true;
+            // The tracked file itself, moved to this name, brings its content along.
+            return fid != now;
         }
     }
     return false;
@@ -49,7 +51,7 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
     // content as surely as a write does.
     bool const content_may_have_changed =
         event.action == FileActions::Modified ||
-        (event.action == FileActions::Moved && is_tracked_file(event.filepath));
+        (event.action == FileActions::Moved && replaces_tracked_file(event.filepath));
     if (content_may_have_changed) {
         std::optional<std::string> const mirror_then = save_wait_->expired(event);
         if (!judge_disk(event, !mirror_then, mirror_then)) {
@@ -79,6 +81,16 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     std::optional<std::string> content = documents.editor_text(path, *raw);
     if (!content) {
         content = std::move(raw);
+    }
+    if (std::optional<std::filesystem::path> const source = waiting_move_source(path);
+        source && may_wait && !ibuf_.get_filecontent(path)) {
+        // Changed under a name whose move still waits for the editor's report: judged with the
+        // document's mirror, once the editor has caught up.
+        log_line("[FileListener]::trackedfile_handler {} changed before its move was settled; "
+                 "waiting for the editor's save",
+                 event.filepath);
+        save_wait_->park(event, ibuf_.get_filecontent(*source).value_or(std::string{}));
+        return false;
     }
     if (ibuf_.compare_filecontent(path, *content) == 0) {
         if (!mirror_then || *mirror_then == *content) {
@@ -112,25 +124,6 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
 }
 
 void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
-    if (outcome.kind == MessageKind::RENAME) {
-        // The listener has rewritten the map's line: watch the document where it is now. The
-        // project follower reads and changes the same map on its own thread.
-        std::filesystem::path const renamed(outcome.path);
-        bool tracked_now = false;
-        {
-            std::lock_guard lock(follow_mutex_);
-            filemap_ = parse_filemap();
-            tracked_now = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
-                return entry.second.filepath == renamed;
-            });
-        }
-        if (tracked_now) {
-            FileListener* listener = &file_listener();
-            listener->watch(
-                renamed,
-                [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
-        }
-    }
     if (!outcome.saved || !outcome.tracked) {
         return;
     }
@@ -150,6 +143,10 @@ void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
 }
 
 void OnlineSupervisor::judge_waiting_now() {
+    // Renames first: a disk change waiting for a save is judged under the file's settled name.
+    if (move_wait_) {
+        move_wait_->expire_all();
+    }
     save_wait_->expire_all();
 }
 
