@@ -38,6 +38,21 @@ std::vector<FileEvent> SaveWait::take(std::string const& path) {
     return taken;
 }
 
+void SaveWait::rebase(std::string const& path, std::string const& mirror) {
+    std::filesystem::path const file(path);
+    std::lock_guard lock(mutex_);
+    for (Parked& parked : parked_) {
+        if (std::filesystem::path(parked.event.filepath) == file) {
+            parked.mirror = mirror;
+        }
+    }
+    for (Parked& done : expired_) {
+        if (std::filesystem::path(done.event.filepath) == file) {
+            done.mirror = mirror;
+        }
+    }
+}
+
 std::vector<FileEvent> SaveWait::parked() {
     std::lock_guard lock(mutex_);
     std::vector<FileEvent> events;

@@ -31,6 +31,10 @@ public:
     void park(FileEvent event, std::string mirror);
     // The parked events of `path`, in the order parked; they are no longer parked.
     std::vector<FileEvent> take(std::string const& path);
+    // The mirror of `path` was reset to `mirror` by a judgement: every event of `path` parked or
+    // expired and not yet judged is judged against it from now on, so one change of the disk
+    // reported twice counts once.
+    void rebase(std::string const& path, std::string const& mirror);
     // The events parked now, in the order parked; they stay parked.
     std::vector<FileEvent> parked();
     // For an expired event handed back, the mirror it was parked with; a value once per expiry.

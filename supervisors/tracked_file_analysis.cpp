@@ -120,6 +120,7 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     // mirror's order puts an edit mirrored before the reset but stored after it before the
     // snapshot, where it belongs.
     db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content, place);
+    save_wait_->rebase(event.filepath, *content);
     return true;
 }
 

@@ -38,19 +38,6 @@ void expect_save_judged_clean(MonitorHarness& monitor) {
     EXPECT_EQ(count(monitor, kFastInsertions), 0) << monitor.process().output();
 }
 
-// A rename on disk may reach the monitor before the editor's rename message; until the monitor
-// follows renames on disk by the file's identity, that story is run only on request.
-bool monitor_follows_editor() {
-    char const* flag = std::getenv("WARDLET_TEST_EDITOR_FIDELITY");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
-#define REQUIRE_EDITOR_FIDELITY()                                       \
-    if (!monitor_follows_editor()) {                                    \
-        GTEST_SKIP() << "needs a monitor that follows renames on disk " \
-                        "(set WARDLET_TEST_EDITOR_FIDELITY=1)";         \
-    }
-
 }  // namespace
 
 // The extension's own sending code, driven by editor events with UTF-16 positions, feeds the real
@@ -258,9 +245,9 @@ TEST(ExtensionFidelity, OutOfStepShadowIsRepaired) {
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM vscode_events WHERE type = 'resync'"), "1\n");
 }
 
-// The editor renames the file; edits under the new name keep the mirror exact.
+// The editor renames the file, which the monitor also sees on the disk; edits under the new name
+// keep the mirror exact.
 TEST(ExtensionFidelity, RenamedFileIsFollowed) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("old.txt", "text\n");
     auto const renamed = monitor.project() / "new.txt";
