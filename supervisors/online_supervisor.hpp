@@ -77,10 +77,11 @@ private:
     // move) is not at `from` any more, so nothing moves twice. Expects follow_mutex_ held.
     std::vector<MovedFile> move_tracking(FileListener* listener, std::filesystem::path const& from,
                                          std::filesystem::path const& to, char const* reason);
-    // The tracked files at or below `to` that were at or below `from`: moved already. Expects
-    // follow_mutex_ held.
-    std::vector<MovedFile> moved_already(std::filesystem::path const& from,
-                                         std::filesystem::path const& to) const;
+    bool is_tracked_path(std::filesystem::path const& path) const;
+    // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
+    // same file, still tracked under either name), not another file put in a tracked one's place.
+    bool moves_tracked_file(std::filesystem::path const& old_path,
+                            std::filesystem::path const& new_path) const;
     // A `Moved` row for each file the disk showed moved.
     void store_moved_rows(FileListener* listener, std::vector<MovedFile> const& moves);
     // Gives each file id its path in the map, adding a line for one it lacks, under the data

@@ -212,18 +212,6 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
     return moves;
 }
 
-std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::moved_already(fs::path const& from,
-                                                                         fs::path const& to) const {
-    std::vector<MovedFile> moves;
-    fs::path below;
-    for (auto const& [fid, data] : filemap_) {
-        if (at_or_below(data.filepath, to, below)) {
-            moves.push_back({fid, below.empty() ? from : from / below, data.filepath});
-        }
-    }
-    return moves;
-}
-
 void OnlineSupervisor::store_moved_rows(FileListener* listener,
                                         std::vector<MovedFile> const& moves) {
     for (MovedFile const& move : moves) {
@@ -263,6 +251,9 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
     bool const tracked = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
         return at_or_below(entry.second.filepath, old_path, below);
     });
+    if (tracked && waiting_move_source(new_path) == old_path) {
+        return;  // the same move, reported by another watch
+    }
     if (tracked && editor_may_report(old_path)) {
         log_line("[OnlineSupervisor] {} moved to {}; waiting for the editor's report",
                  old_path.native(), new_path.native());
@@ -291,14 +282,15 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
 void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& old_path,
                                         fs::path const& new_path) {
     std::unique_lock lock(follow_mutex_);
-    std::vector<MovedFile> moves = move_tracking(listener, old_path, new_path, SnapshotReason::MOVED);
-    if (moves.empty()) {
-        moves = moved_already(old_path, new_path);
-    }
+    std::vector<MovedFile> const moves =
+        move_tracking(listener, old_path, new_path, SnapshotReason::MOVED);
     lock.unlock();
     if (!moves.empty()) {
         store_moved_rows(listener, moves);
         return;
+    }
+    if (is_tracked_path(new_path)) {
+        return;  // moved already, by the editor's report or another watch's
     }
     // Not a tracked file: perhaps a name the patterns match now.
     std::error_code error;
@@ -322,21 +314,15 @@ std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& pa
 
 void OnlineSupervisor::follow_editor_rename(fs::path const& old_path, fs::path const& new_path) {
     FileListener* listener = &file_listener();
+    std::vector<MovedFile> moves;
     {
         std::lock_guard lock(follow_mutex_);
-        move_tracking(listener, old_path, new_path, SnapshotReason::EDITOR_RENAME);
+        moves = move_tracking(listener, old_path, new_path, SnapshotReason::EDITOR_RENAME);
     }
-    // The disk's report of the same move, if it came first, has nothing left to move.
-    if (move_wait_) {
-        std::vector<FileEvent> const waited = move_wait_->take(new_path.native());
-        if (!waited.empty()) {
-            std::vector<MovedFile> moves;
-            {
-                std::lock_guard lock(follow_mutex_);
-                moves = moved_already(old_path, new_path);
-            }
-            store_moved_rows(listener, moves);
-        }
+    // The disk's report of the same move, if it came first, has nothing left to move; its rows
+    // say the disk saw it.
+    if (move_wait_ && !move_wait_->take(new_path.native()).empty()) {
+        store_moved_rows(listener, moves);
     }
 }
 

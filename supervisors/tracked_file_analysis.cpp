@@ -5,6 +5,8 @@
 #include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
+#include <algorithm>
+
 namespace {
 
 // Backup files name their document on the first line, after a fixed-width prefix.
@@ -32,6 +34,22 @@ void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& file
     }
 }
 
+bool OnlineSupervisor::is_tracked_path(std::filesystem::path const& path) const {
+    std::lock_guard lock(follow_mutex_);
+    return std::any_of(filemap_.begin(), filemap_.end(),
+                       [&](auto const& entry) { return entry.second.filepath == path; });
+}
+
+bool OnlineSupervisor::moves_tracked_file(std::filesystem::path const& old_path,
+                                          std::filesystem::path const& new_path) const {
+    FileId const now = file_id_of(new_path);
+    std::lock_guard lock(follow_mutex_);
+    return std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
+        return entry.first == now &&
+               (entry.second.filepath == old_path || entry.second.filepath == new_path);
+    });
+}
+
 bool OnlineSupervisor::replaces_tracked_file(std::string const& path) const {
     std::filesystem::path const candidate(path);
     FileId const now = file_id_of(candidate);
@@ -47,6 +65,16 @@ bool OnlineSupervisor::replaces_tracked_file(std::string const& path) const {
 
 void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& event) {
     event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+    if (event.action == FileActions::Moved && !event.old_filepath.empty()) {
+        std::filesystem::path const old_path =
+            std::filesystem::path(event.directory) / event.old_filepath;
+        std::filesystem::path const new_path(event.filepath);
+        if (moves_tracked_file(old_path.lexically_normal(), new_path)) {
+            // Seen here before any later change under the new name; the move's rows come with it.
+            follow_disk_move(listener, old_path.lexically_normal(), new_path);
+            return;
+        }
+    }
     // A program that writes a temporary file and renames it over a tracked file replaces its
     // content as surely as a write does.
     bool const content_may_have_changed =
@@ -74,7 +102,10 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     }
     EditorDocuments const& documents = editor_listener().documents();
     if (documents.is_saved_disk(path, sha256_hex(*raw))) {
-        return true;  // the bytes of the editor's last save, which matched its text
+        // The bytes of the editor's last save, which matched its text.
+        log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
+                 event.filepath);
+        return true;
     }
     // Compared as the editor reads the file, so that its encoding, byte order mark and line ends
     // are no difference.
@@ -133,12 +164,8 @@ void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
         editor_listener().documents().note_saved_disk(path, outcome.saved_disk_sha256);
     }
     for (FileEvent& waiting : save_wait_->take(outcome.path)) {
-        if (outcome.save_matches_disk) {
-            log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
-                     waiting.filepath);
-        } else {
-            judge_disk(waiting, false);
-        }
+        // Against the disk as it is now: a write that came after the save is not the save's.
+        judge_disk(waiting, false);
         file_listener().store(Event{waiting});
     }
 }

@@ -220,6 +220,6 @@ TEST(EditorFidelity, ARenamedDocumentIsFollowed) {
     ASSERT_GE(monitor.wait_for(tracked_rows(new_path), 1), 1) << monitor.process().output();
     write_file(new_path, "yx\nexternal\n");
     ASSERT_EQ(monitor.wait_for(kFast, 1), 1) << monitor.process().output();
-    EXPECT_EQ(replay(monitor, new_path), "yx\nexternal\n");
+    EXPECT_EQ(replay(monitor, new_path), "yx\nexternal\n") << monitor.process().output();
     EXPECT_EQ(monitor.rows(kFast), "1\n");
 }

@@ -137,7 +137,8 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
     auto const new_deep = monitor.project() / "lib" / "sub" / "b.py";
     std::string const moved = " FROM file_events WHERE action = 'Moved' AND handler_type = "
                               "'TRACKEDFILE' AND old_filepath IS NOT NULL AND old_filepath != ''";
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 2), 2) << monitor.process().output();
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 2), 2)
+        << monitor.rows("SELECT filepath, old_filepath" + moved) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved + " ORDER BY filepath"),
               new_top.native() + "|" + top.native() + "\n" + new_deep.native() + "|" +
                   deep.native() + "\n");
@@ -158,6 +159,35 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
                                1),
               1)
         << monitor.process().output();
+}
+
+// A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;
+// one that appears with a new folder counts for the files created in it.
+TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    fs::create_directories(monitor.project() / "sub");
+    write_file(monitor.project() / "sub" / ".gitignore", "generated/\nscratch.py\n");
+    fs::create_directories(monitor.project() / "other");
+    monitor.start();
+    fs::create_directories(monitor.project() / "sub" / "generated");
+    write_file(monitor.project() / "sub" / "generated" / "x.py", "");
+    write_file(monitor.project() / "sub" / "scratch.py", "");
+    fs::create_directories(monitor.project() / "live");
+    write_file(monitor.project() / "live" / ".gitignore", "*.py\n!kept.py\n");
+    write_file(monitor.project() / "live" / "dropped.py", "");
+    // Written last: once these are tracked, the ones before them have been looked at.
+    auto const real = write_file(monitor.project() / "sub" / "real.py", "");
+    auto const elsewhere = write_file(monitor.project() / "other" / "scratch.py", "");
+    auto const kept = write_file(monitor.project() / "live" / "kept.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added'", 3), 3)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath FROM snapshots WHERE reason = 'added' ORDER BY "
+                           "filepath"),
+              kept.native() + "\n" + elsewhere.native() + "\n" + real.native() + "\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_EQ(map.find("generated"), std::string::npos) << map;
+    EXPECT_EQ(map.find("dropped"), std::string::npos) << map;
 }
 
 // A line added to the map by hand while the monitor runs: loaded, snapshotted and mirrored.
