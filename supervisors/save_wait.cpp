@@ -15,21 +15,25 @@ SaveWait::~SaveWait() {
     timer_.join();
 }
 
-void SaveWait::park(FileEvent event, std::string mirror) {
+void SaveWait::park(FileEvent event, std::string mirror, std::string disk_sha256) {
     {
         std::lock_guard lock(mutex_);
-        parked_.push_back(
-            {std::chrono::steady_clock::now() + bound_, std::move(event), std::move(mirror)});
+        parked_.push_back({std::chrono::steady_clock::now() + bound_, std::move(event),
+                           std::move(mirror), std::move(disk_sha256)});
     }
     cv_.notify_all();
 }
 
-std::vector<FileEvent> SaveWait::take(std::string const& path) {
+std::vector<FileEvent> SaveWait::take(std::string const& path,
+                                      std::vector<std::string>* disk_sha256s) {
     std::vector<FileEvent> taken;
     std::lock_guard lock(mutex_);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if (std::filesystem::path(it->event.filepath) == std::filesystem::path(path)) {
             taken.push_back(std::move(it->event));
+            if (disk_sha256s != nullptr) {
+                disk_sha256s->push_back(std::move(it->disk_sha256));
+            }
             it = parked_.erase(it);
         } else {
             ++it;

@@ -65,6 +65,11 @@ bool OnlineSupervisor::replaces_tracked_file(std::string const& path) const {
 
 void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& event) {
     event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+    std::error_code error;
+    if (event.action == FileActions::Moved &&
+        std::filesystem::is_directory(std::filesystem::symlink_status(event.filepath, error))) {
+        return;  // a folder's move: the project follower moves the tracked files below it
+    }
     if (event.action == FileActions::Moved && !event.old_filepath.empty()) {
         std::filesystem::path const old_path =
             std::filesystem::path(event.directory) / event.old_filepath;
@@ -101,7 +106,8 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
         return true;
     }
     EditorDocuments const& documents = editor_listener().documents();
-    if (documents.is_saved_disk(path, sha256_hex(*raw))) {
+    std::string const disk_sha256 = sha256_hex(*raw);
+    if (documents.is_saved_disk(path, disk_sha256)) {
         // The bytes of the editor's last save, which matched its text.
         log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
                  event.filepath);
@@ -120,7 +126,8 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
         log_line("[FileListener]::trackedfile_handler {} changed before its move was settled; "
                  "waiting for the editor's save",
                  event.filepath);
-        save_wait_->park(event, ibuf_.get_filecontent(*source).value_or(std::string{}));
+        save_wait_->park(event, ibuf_.get_filecontent(*source).value_or(std::string{}),
+                         disk_sha256);
         return false;
     }
     if (ibuf_.compare_filecontent(path, *content) == 0) {
@@ -137,7 +144,8 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
             "[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
             "editor's save",
             event.filepath);
-        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}));
+        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}),
+                         disk_sha256);
         return false;
     } else {
         event.diff = ibuf_.diff_filecontent(path, *content);
@@ -163,10 +171,18 @@ void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
     if (outcome.save_matches_disk) {
         editor_listener().documents().note_saved_disk(path, outcome.saved_disk_sha256);
     }
-    for (FileEvent& waiting : save_wait_->take(outcome.path)) {
-        // Against the disk as it is now: a write that came after the save is not the save's.
-        judge_disk(waiting, false);
-        file_listener().store(Event{waiting});
+    std::vector<std::string> seen_disk;
+    std::vector<FileEvent> waiting = save_wait_->take(outcome.path, &seen_disk);
+    for (std::size_t index = 0; index < waiting.size(); ++index) {
+        if (outcome.save_matches_disk && seen_disk[index] == outcome.saved_disk_sha256) {
+            log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
+                     waiting[index].filepath);
+        } else {
+            // The disk it saw was not the save's: a write that came after the save, judged
+            // against the disk as it is now.
+            judge_disk(waiting[index], false);
+        }
+        file_listener().store(Event{waiting[index]});
     }
 }
 
