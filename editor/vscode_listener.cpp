@@ -326,9 +326,19 @@ void VSCodeListener::process_line(std::string const& line) {
     if (event.change_type == MessageKind::RENAME && rename_follower_ && !event.old_filepath.empty()) {
         rename_follower_(event.old_filepath, event.filepath);
     }
+    if (event.first_save && first_save_follower_) {
+        first_save_follower_(event.filepath);
+    }
     update_if_tracked(event);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
+    if (event.first_save && event.is_tracked && !ibuf_.get_filecontent(path).value_or("").empty()) {
+        // The mirror holds text already: not a file new to it. Kept without a position, so that
+        // neither the mirror nor a replay doubles the text.
+        log_line("[VSCodeListener] first save of {}: the mirror already holds its text",
+                 event.filepath);
+        event.offset = NO_POSITION;
+    }
     bool const describes_document =
         event.change_type == MessageKind::OPEN || event.change_type == MessageKind::RESYNC;
     if (event.is_tracked) {

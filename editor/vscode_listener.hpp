@@ -63,6 +63,12 @@ public:
     // Given before `start`, by whoever also follows renames seen on the disk, so that the two
     // reports of one move are told apart in one place. Without one, renames are only stored.
     void follow_renames_with(RenameFollower follower) { rename_follower_ = std::move(follower); }
+    // Called, on the reading thread, for the text of a document first written to `path` before
+    // the message is mirrored: the file may not be tracked yet. Given before `start`.
+    using FirstSaveFollower = std::function<void(std::filesystem::path const& path)>;
+    void follow_first_saves_with(FirstSaveFollower follower) {
+        first_save_follower_ = std::move(follower);
+    }
 
     // Waits for activity: (stop requested, connection pending). A pending connection wins.
     std::pair<bool, bool> get_conn_status();
@@ -118,6 +124,7 @@ private:
     FileMapCache filemap_cache_{tracked_map_};  // the file map, as if read for every message
     EditorDocuments documents_;
     RenameFollower rename_follower_;
+    FirstSaveFollower first_save_follower_;
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};
     std::string socket_path_;

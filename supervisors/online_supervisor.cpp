@@ -51,6 +51,8 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
         [this](std::filesystem::path const& from, std::filesystem::path const& to) {
             follow_editor_rename(from, to);
         });
+    editor_listener().follow_first_saves_with(
+        [this](std::filesystem::path const& path) { follow_first_save(path); });
     try {
         watch_locations();
     } catch (std::filesystem::filesystem_error const& error) {

@@ -63,6 +63,9 @@ private:
                           std::filesystem::path const& new_path);
     void settle_disk_move(FileListener* listener, std::filesystem::path const& old_path,
                           std::filesystem::path const& new_path);
+    // The editor's report of a document first saved at `path`, on its connection's reading
+    // thread: a file the patterns match is tracked from empty before the text is mirrored.
+    void follow_first_save(std::filesystem::path const& path);
     // The editor's report of a rename, on its connection's reading thread.
     void follow_editor_rename(std::filesystem::path const& old_path,
                               std::filesystem::path const& new_path);

@@ -3,6 +3,7 @@
 // the map by hand.
 #include "app/file_content.hpp"
 #include "app/log.hpp"
+#include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
 #include <algorithm>
@@ -110,6 +111,14 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
         event.filepath = path.native();
         event.fid = fid;
         event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+        if (editor_listener().has_open_connection()) {
+            // An editor that first saved a document here sends its text, then its save, which
+            // decides; a copy that no editor explains is judged when the wait ends.
+            log_line("[OnlineSupervisor] {} appeared with content; waiting for the editor's save",
+                     path.native());
+            save_wait_->park(std::move(event), start, sha256_hex(content));
+            return;
+        }
         event.diff = ibuf_.diff_filecontent(path, content);
         event.incident_type = Incident::Types::FAST_INSERTION;
         std::uint64_t const reset = ibuf_.set_filecontent(path, content);
@@ -310,6 +319,16 @@ std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& pa
         }
     }
     return std::nullopt;
+}
+
+void OnlineSupervisor::follow_first_save(fs::path const& path) {
+    std::error_code error;
+    if (!follower_ || is_tracked_path(path) || !fs::is_regular_file(path, error) ||
+        !follower_->follows(path)) {
+        return;
+    }
+    // Its first message may come before the project follower has seen the file appear.
+    track_new_file(&file_listener(), path, true);
 }
 
 void OnlineSupervisor::follow_editor_rename(fs::path const& old_path, fs::path const& new_path) {

@@ -82,11 +82,13 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
     }
     // A program that writes a temporary file and renames it over a tracked file replaces its
     // content as surely as a write does.
+    // An event back from waiting for a save in vain is judged whatever its kind (a file that
+    // appeared with content, say).
+    std::optional<std::string> const mirror_then = save_wait_->expired(event);
     bool const content_may_have_changed =
-        event.action == FileActions::Modified ||
+        mirror_then || event.action == FileActions::Modified ||
         (event.action == FileActions::Moved && replaces_tracked_file(event.filepath));
     if (content_may_have_changed) {
-        std::optional<std::string> const mirror_then = save_wait_->expired(event);
         if (!judge_disk(event, !mirror_then, mirror_then)) {
             return;  // stored once the save comes, or its wait ends
         }

@@ -217,7 +217,9 @@ TEST(EditorFidelity, ARenamedDocumentIsFollowed) {
 
     write_file(new_path, "yx\n");
     editor.send(save(new_path, "yx\n"));
-    ASSERT_GE(monitor.wait_for(tracked_rows(new_path), 1), 1) << monitor.process().output();
+    // The save's write judged (the move's own rows do not count), before the next write begins.
+    ASSERT_GE(monitor.wait_for(tracked_rows(new_path) + " AND action = 'Modified'", 1), 1)
+        << monitor.process().output();
     write_file(new_path, "yx\nexternal\n");
     ASSERT_EQ(monitor.wait_for(kFast, 1), 1) << monitor.process().output();
     EXPECT_EQ(replay(monitor, new_path), "yx\nexternal\n") << monitor.process().output();

@@ -266,6 +266,34 @@ TEST(ExtensionFidelity, RenamedFileIsFollowed) {
               renamed.native() + "\n");
 }
 
+// An untitled document saved for the first time as a file the patterns track: the extension sends
+// its text as one insertion at the start of the new file before the save, so the monitor mirrors
+// what the editor wrote, with no fast insertion, whichever of the disk and the message comes first.
+TEST(ExtensionFidelity, AnUntitledDocumentFirstSavedAsATrackedFileIsNoFastInsertion) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    monitor.start();
+    UnixClient editor(monitor.socket());  // the editor's connection, open all along
+    auto const file = monitor.project() / "fresh.py";
+    std::string const text = "def f():\n    return 1\n";
+    replay(monitor, "script.json",
+           {{"documents", json::array()}, {"steps", {{{"firstSave", file.native()}, {"text", text}}}}});
+    ASSERT_GE(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE type = 'save'", 1), 1)
+        << monitor.process().output();
+    // The appearance of the file, judged once the save came.
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Add' AND "
+                               "handler_type = 'TRACKEDFILE'",
+                               1),
+              1)
+        << monitor.process().output();
+    EXPECT_EQ(count(monitor, kFastInsertions), 0) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT change_offset, inserted = '" + text +
+                           "' FROM vscode_events WHERE type = 'change'"),
+              "0|1\n");
+    auto const replayed = run_process({REPORT_BIN, monitor.project().native(), "--replay", file.native()});
+    EXPECT_EQ(replayed.output, text);
+}
+
 // A document holding a lone surrogate: the extension's encoding sends its escape, the monitor
 // stores U+FFFD, and the offsets after it agree, so the saved file matches the mirror.
 TEST(Extension, ALoneSurrogateIsStoredAsTheReplacementCharacterAndLaterOffsetsStayRight) {
