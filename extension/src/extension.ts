@@ -79,7 +79,8 @@ export function activate(context: vscode.ExtensionContext): void {
             return false;
         }
         const now = Date.now();
-        untitledClosed.splice(0, untitledClosed.findIndex((closed) => now - closed.at < 5000) >>> 0);
+        const recent = untitledClosed.findIndex((entry) => now - entry.at < 5000);
+        untitledClosed.splice(0, recent < 0 ? untitledClosed.length : recent); // older ones
         const closed = untitledClosed.findIndex((entry) => entry.text === text);
         if (closed >= 0) {
             untitledClosed.splice(closed, 1);
