@@ -72,7 +72,12 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
     editor_listener().prime();
 }
 
-OnlineSupervisor::~OnlineSupervisor() = default;
+OnlineSupervisor::~OnlineSupervisor() {
+    // In this order: the follower's thread parks renames, and the wait's timer settles them with
+    // what is still there (no follower by then).
+    follower_.reset();
+    move_wait_.reset();
+}
 
 void OnlineSupervisor::watch_locations() {
     FileListener* listener = &file_listener();
