@@ -148,6 +148,7 @@ VSCodeEvent parse_event(std::string const& message) {
     read_optional(object, "bom", event.bom);
     read_optional(object, "textIncluded", event.text_included);
     read_optional(object, "oldFile", event.old_filepath);
+    read_optional(object, "firstSave", event.first_save);
     if (auto const editor = object.find("editor"); editor != object.end() && !editor->is_null()) {
         event.editor = editor_text(editor->get<std::string>());
     }

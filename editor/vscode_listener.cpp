@@ -343,12 +343,22 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
         log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     }
-    if (event.change_type == MessageKind::RENAME) {
-        follow_rename(event);
+    if (event.change_type == MessageKind::RENAME && rename_follower_ && !event.old_filepath.empty()) {
+        rename_follower_(event.old_filepath, event.filepath);
+    }
+    if (event.first_save && first_save_follower_) {
+        first_save_follower_(event.filepath);
     }
     update_if_tracked(event);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
+    if (event.first_save && event.is_tracked && !ibuf_.get_filecontent(path).value_or("").empty()) {
+        // The mirror holds text already: not a file new to it. Kept without a position, so that
+        // neither the mirror nor a replay doubles the text.
+        log_line("[VSCodeListener] first save of {}: the mirror already holds its text",
+                 event.filepath);
+        event.offset = NO_POSITION;
+    }
     bool const describes_document =
         event.change_type == MessageKind::OPEN || event.change_type == MessageKind::RESYNC;
     if (event.is_tracked) {
@@ -482,30 +492,6 @@ void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const&
     }
     log_line("[VSCodeListener] save of {}: the disk differs from the editor's text",
              event.filepath);
-}
-
-void VSCodeListener::follow_rename(VSCodeEvent& event) {
-    if (event.old_filepath.empty() || !filemap_names(tracked_map_, event.old_filepath)) {
-        return;
-    }
-    std::filesystem::path const from(event.old_filepath);
-    std::filesystem::path const to(event.filepath);
-    try {
-        rename_in_filemap(tracked_map_, from, to);
-    } catch (FileMapWriteError const& error) {
-        log_line("[VSCodeListener] rename of {} to {} not followed: {}", event.old_filepath,
-                 event.filepath, error.what());
-        return;
-    }
-    ibuf_.rename_file(from, to);
-    documents_.rename(from, to);
-    log_line("[VSCodeListener] {} renamed to {}; its mirror and file map line follow",
-             event.old_filepath, event.filepath);
-    // The new path's record starts from the content the old one had.
-    event.mirror_reset = ibuf_.get_filecontent(to).value_or(std::string{});
-    // Setting the same content takes the rename's place in the mirror's order.
-    event.mirror_reset_seq = ibuf_.set_filecontent(to, *event.mirror_reset);
-    event.mirror_reset_reason = SnapshotReason::EDITOR_RENAME;
 }
 
 void VSCodeListener::update_if_tracked(VSCodeEvent& event) {

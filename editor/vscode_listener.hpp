@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <list>
 #include <mutex>
@@ -30,8 +31,8 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // Messages that describe the editor's document rather than edit it: "open" and "resync" set the
 // mirror to the editor's text (none of it typed) and keep the document's format; "save" compares
 // the disk, read as the editor reads it, with the mirror at the point where every earlier change
-// of its connection is mirrored; "rename" moves the mirror and the file map's line to the new
-// path. A message that sets the mirror carries the new content in `mirror_reset` (and its place in
+// of its connection is mirrored; "rename" is handed to the rename follower (below). A message
+// that sets the mirror carries the new content in `mirror_reset` (and its place in
 // the mirror's order in `mirror_reset_seq`), which `handle` stores as a snapshot right after the
 // message's row.
 class VSCodeListener : public ISupervisor {
@@ -54,6 +55,21 @@ public:
     void stop() override;
     // Stores one editor event; runs on the bus worker.
     void handle(Event event) override;
+
+    // Moves the tracking of `from` (a file, or a folder and the tracked files below it) to `to`.
+    // Called on the connection's reading thread before its next message is read, so the
+    // connection's later messages about `to` find the mirror there.
+    using RenameFollower =
+        std::function<void(std::filesystem::path const& from, std::filesystem::path const& to)>;
+    // Given before `start`, by whoever also follows renames seen on the disk, so that the two
+    // reports of one move are told apart in one place. Without one, renames are only stored.
+    void follow_renames_with(RenameFollower follower) { rename_follower_ = std::move(follower); }
+    // Called, on the reading thread, for the text of a document first written to `path` before
+    // the message is mirrored: the file may not be tracked yet. Given before `start`.
+    using FirstSaveFollower = std::function<void(std::filesystem::path const& path)>;
+    void follow_first_saves_with(FirstSaveFollower follower) {
+        first_save_follower_ = std::move(follower);
+    }
 
     // Waits for activity: (stop requested, connection pending). A pending connection wins.
     std::pair<bool, bool> get_conn_status();
@@ -106,12 +122,12 @@ private:
     void set_document_text(VSCodeEvent& event, std::filesystem::path const& path);
     // "save" of a tracked document: sets the event's verdict on the disk's content.
     void judge_save(VSCodeEvent& event, std::filesystem::path const& path);
-    // "rename" from a tracked path: the file map's line and the mirror follow the document.
-    void follow_rename(VSCodeEvent& event);
 
     std::filesystem::path tracked_map_;
     FileMapCache filemap_cache_{tracked_map_};  // the file map, as if read for every message
     EditorDocuments documents_;
+    RenameFollower rename_follower_;
+    FirstSaveFollower first_save_follower_;
     int server_fd_ = -1;
     int wake_pipe_[2] = {-1, -1};
     std::string socket_path_;

@@ -78,6 +78,7 @@ struct VSCodeEvent : BaseEvent {
     std::string eol;                           // the document's line end, "" when not told
     bool bom = false;                          // the file on disk starts with a byte order mark
     bool text_included = false;                // "inserted" holds the editor's whole text
+    bool first_save = false;  // the whole text of a document first written to its file
     // Set by the monitor when the message set the mirror to a text of its own: the snapshot
     // stored right after the message's row, and why.
     std::optional<std::string> mirror_reset;

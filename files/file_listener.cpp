@@ -52,7 +52,15 @@ void FileListener::handle(Event event) {
     std::function<void(FileEvent&)> handler;
     {
         std::lock_guard lock(mutex_);
-        auto const entry = find_covering(fs::path(file_event.filepath));
+        auto entry = find_covering(fs::path(file_event.filepath));
+        std::error_code error;
+        if (entry == handlers_.end() && file_event.action == FileActions::Moved &&
+            !file_event.old_filepath.empty() &&
+            !fs::is_directory(fs::symlink_status(file_event.filepath, error))) {
+            // A watched name renamed: its handler hears of the new name, before any later change
+            // under that name.
+            entry = find_covering(fs::path(file_event.directory) / file_event.old_filepath);
+        }
         if (entry == handlers_.end()) {
             return;
         }

@@ -26,7 +26,8 @@
 // folders) are listed apart, so that finding the entry that covers a path costs a search of the
 // ordered keys and a pass over the recursive entries, whatever the number of tracked files.
 // When several entries cover a path, the one whose key equals it wins, then the recursive entries
-// in the order they were registered.
+// in the order they were registered. A file renamed to a path that no entry covers goes to the
+// entry that covers the old path.
 class FileListener : public ISupervisor, private DirWatchListener {
 public:
     struct handler_data {

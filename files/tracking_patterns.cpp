@@ -140,3 +140,65 @@ bool skipped_directory(std::string_view name) {
         "build",    "dist", "target", ".cache"};
     return std::find(std::begin(kSkipped), std::end(kSkipped), name) != std::end(kSkipped);
 }
+
+std::optional<bool> patterns_decide(std::vector<std::string> const& patterns,
+                                    std::string_view relative_path, bool is_directory) {
+    auto const path = path_segments(relative_path);
+    std::optional<bool> decided;
+    for (auto const& text : patterns) {
+        CompiledPattern const pattern = compile_pattern(text);
+        if ((is_directory || !pattern.directories_only) &&
+            segments_match(pattern.segments, 0, path, 0, path.size())) {
+            decided = !pattern.negated;
+        }
+    }
+    return decided;
+}
+
+void IgnoreRules::set(std::string const& folder, std::vector<std::string> patterns) {
+    if (patterns.empty()) {
+        by_folder_.erase(folder);
+    } else {
+        by_folder_.insert_or_assign(folder, std::move(patterns));
+    }
+}
+
+bool IgnoreRules::decided_ignored(std::vector<std::string_view> const& segments,
+                                  std::size_t count, bool is_directory) const {
+    bool ignored = false;
+    // The folders above the path, shallowest first, each judging the path relative to itself.
+    std::string folder;
+    for (std::size_t depth = 0; depth < count; ++depth) {
+        if (auto const rules = by_folder_.find(folder); rules != by_folder_.end()) {
+            std::string below;
+            for (std::size_t index = depth; index < count; ++index) {
+                below += segments[index];
+                below += '/';
+            }
+            below.pop_back();
+            if (std::optional<bool> const decided =
+                    patterns_decide(rules->second, below, is_directory)) {
+                ignored = *decided;
+            }
+        }
+        if (!folder.empty()) {
+            folder += '/';
+        }
+        folder += segments[depth];
+    }
+    return ignored;
+}
+
+bool IgnoreRules::ignored(std::string_view relative_path, bool is_directory) const {
+    if (by_folder_.empty()) {
+        return false;
+    }
+    auto const segments = path_segments(relative_path);
+    for (std::size_t count = 1; count <= segments.size(); ++count) {
+        bool const whole = count == segments.size();
+        if (decided_ignored(segments, count, whole ? is_directory : true)) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,3 +38,27 @@ bool patterns_match(std::vector<std::string> const& patterns, std::string_view r
 // Folders that hold version control data, dependencies or build output: never searched for
 // tracked files.
 bool skipped_directory(std::string_view name);
+
+// Whether the patterns decide about exactly `relative_path` (not the folders it lies in; a
+// directory when `is_directory`): whether the last pattern that matches it excludes it (false for
+// a "!" pattern), or no value when none matches.
+std::optional<bool> patterns_decide(std::vector<std::string> const& patterns,
+                                    std::string_view relative_path, bool is_directory);
+
+// The ignore files of a tree, as git reads them: each folder's patterns apply to the paths below
+// that folder, relative to it; for one path the rules of a deeper folder decide over those of a
+// shallower one; and what lies in an ignored folder is ignored, whatever a deeper rule says.
+class IgnoreRules {
+public:
+    // The patterns of `folder`'s ignore file ("" for the root; "/"-separated and relative), or
+    // none when it has no patterns any more.
+    void set(std::string const& folder, std::vector<std::string> patterns);
+    // Whether `relative_path`, a file or (when `is_directory`) a directory, is ignored.
+    bool ignored(std::string_view relative_path, bool is_directory) const;
+
+private:
+    bool decided_ignored(std::vector<std::string_view> const& segments, std::size_t count,
+                         bool is_directory) const;
+
+    std::map<std::string, std::vector<std::string>, std::less<>> by_folder_;
+};

@@ -127,12 +127,12 @@ std::optional<std::string> InsertionBuffer::get_filecontent(
     return it->second.buf;
 }
 
-bool InsertionBuffer::rename_file(std::filesystem::path const& from,
-                                  std::filesystem::path const& to) {
+std::optional<InsertionBuffer::MovedEntry> InsertionBuffer::rename_file(
+    std::filesystem::path const& from, std::filesystem::path const& to) {
     std::lock_guard lock(mutex_);
     auto node = files_.extract(from);
     if (node.empty()) {
-        return false;
+        return std::nullopt;
     }
     if (auto const replaced = files_.find(to); replaced != files_.end()) {
         census_.content_dropped(replaced->second.indexed);
@@ -140,7 +140,7 @@ bool InsertionBuffer::rename_file(std::filesystem::path const& from,
     }
     auto const moved = files_.insert_or_assign(to, std::move(node.mapped())).first;
     by_number_[moved->second.number] = &*moved;
-    return true;
+    return MovedEntry{++sequence_, moved->second.buf};
 }
 
 void InsertionBuffer::update(std::filesystem::path const& path) {

@@ -66,8 +66,15 @@ public:
     void continue_sequence(std::uint64_t last);
     std::optional<std::string> get_filecontent(std::filesystem::path const& path) const;
     // The entry of `from`, content and index, is the entry of `to` from now on, replacing any
-    // entry `to` had. False, changing nothing, when `from` has no entry.
-    bool rename_file(std::filesystem::path const& from, std::filesystem::path const& to);
+    // entry `to` had. The move takes a place in the mirrors' order; returned with the content
+    // moved, both taken under the lock, so the content is the mirror's at that place. No value,
+    // changing nothing, when `from` has no entry.
+    struct MovedEntry {
+        std::uint64_t place;
+        std::string content;
+    };
+    std::optional<MovedEntry> rename_file(std::filesystem::path const& from,
+                                          std::filesystem::path const& to);
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);

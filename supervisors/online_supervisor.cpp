@@ -47,6 +47,12 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
         supervisors_[1]->handle(std::move(event));
         after_editor_event(outcome);
     });
+    editor_listener().follow_renames_with(
+        [this](std::filesystem::path const& from, std::filesystem::path const& to) {
+            follow_editor_rename(from, to);
+        });
+    editor_listener().follow_first_saves_with(
+        [this](std::filesystem::path const& path) { follow_first_save(path); });
     try {
         watch_locations();
     } catch (std::filesystem::filesystem_error const& error) {
@@ -66,7 +72,12 @@ OnlineSupervisor::OnlineSupervisor(EventBus& bus, EventDB& db, InsertionBuffer& 
     editor_listener().prime();
 }
 
-OnlineSupervisor::~OnlineSupervisor() = default;
+OnlineSupervisor::~OnlineSupervisor() {
+    // In this order: the follower's thread parks renames, and the wait's timer settles them with
+    // what is still there (no follower by then).
+    follower_.reset();
+    move_wait_.reset();
+}
 
 void OnlineSupervisor::watch_locations() {
     FileListener* listener = &file_listener();

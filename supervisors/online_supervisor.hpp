@@ -56,14 +56,52 @@ private:
     void follow_project(FileListener* listener);
     void track_new_file(FileListener* listener, std::filesystem::path const& path,
                         bool content_is_new);
-    void track_moved_file(FileListener* listener, std::filesystem::path const& old_path,
+    // A rename seen on the disk. When an editor may report the same move, its report, which
+    // comes in order with its changes, moves the tracking; the disk's report waits for it, and
+    // settles the move itself only if none comes in time.
+    void follow_disk_move(FileListener* listener, std::filesystem::path const& old_path,
                           std::filesystem::path const& new_path);
+    void settle_disk_move(FileListener* listener, std::filesystem::path const& old_path,
+                          std::filesystem::path const& new_path);
+    // The editor's report of a document first saved at `path`, on its connection's reading
+    // thread: a file the patterns match is tracked from empty before the text is mirrored.
+    void follow_first_save(std::filesystem::path const& path);
+    // The editor's report of a rename, on its connection's reading thread.
+    void follow_editor_rename(std::filesystem::path const& old_path,
+                              std::filesystem::path const& new_path);
+    struct MovedFile {
+        FileId fid;
+        std::filesystem::path from;
+        std::filesystem::path to;
+    };
+    // Moves every tracked file at or below `from` to the same place below `to`: its mirror (one
+    // place in the mirrors' order, snapshot with `reason`), its map line, what the editor's
+    // documents know of it, and its watch. A file moved already (the other report of the same
+    // move) is not at `from` any more, so nothing moves twice. Expects follow_mutex_ held.
+    std::vector<MovedFile> move_tracking(FileListener* listener, std::filesystem::path const& from,
+                                         std::filesystem::path const& to, char const* reason);
+    bool is_tracked_path(std::filesystem::path const& path) const;
+    // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
+    // same file, still tracked under either name), not another file put in a tracked one's place.
+    bool moves_tracked_file(std::filesystem::path const& old_path,
+                            std::filesystem::path const& new_path) const;
+    // A `Moved` row for each file the disk showed moved.
+    void store_moved_rows(FileListener* listener, std::vector<MovedFile> const& moves);
+    // Gives each file id its path in the map, adding a line for one it lacks, under the data
+    // directory's lock. Throws FileMapWriteError. Expects follow_mutex_ held.
+    void write_map_lines(std::vector<std::pair<FileId, std::filesystem::path>> const& lines);
+    // The name `path` had before a rename seen on the disk that still waits for the editor.
+    std::optional<std::filesystem::path> waiting_move_source(std::filesystem::path const& path);
+    // Whether an editor may still report a move of `path` or of a file below it.
+    bool editor_may_report(std::filesystem::path const& path);
     void pick_up_map_lines(FileListener* listener);
     // Expects follow_mutex_ held.
     void start_tracking(FileListener* listener, FileId fid, std::filesystem::path const& path,
                         bool content_is_new);
     void handle_backupdir(FileListener* listener, FileEvent& event);
-    bool is_tracked_file(std::string const& path) const;
+    // Whether another file took the place of the tracked file at `path` (written elsewhere and
+    // renamed over it).
+    bool replaces_tracked_file(std::string const& path) const;
     // What the bus worker needs of an editor event once it is stored.
     struct EditorOutcome {
         std::string path;
@@ -73,8 +111,7 @@ private:
         bool save_matches_disk = false;
         std::string saved_disk_sha256;
     };
-    // A save of a tracked document judges the disk changes that waited for it; a rename has the
-    // new path watched.
+    // A save of a tracked document judges the disk changes that waited for it.
     void after_editor_event(EditorOutcome const& outcome);
     // Judges a disk change of a tracked file: false when it was parked to wait for the editor's
     // save (only when `may_wait`), true when the event is ready to be stored. `mirror_then`, for
@@ -91,6 +128,9 @@ private:
     // Written by the follower's thread and read by the bus worker.
     mutable std::mutex follow_mutex_;
     FileMap filemap_;
+    // Renames seen on the disk waiting for the editor's report; before the follower, whose
+    // thread parks them, so that thread has ended before this goes.
+    std::unique_ptr<SaveWait> move_wait_;
     std::unique_ptr<ProjectFollower> follower_;
     // Last: it ends its timer before anything the timer uses goes.
     std::unique_ptr<SaveWait> save_wait_;

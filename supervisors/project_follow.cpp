@@ -3,40 +3,40 @@
 // the map by hand.
 #include "app/file_content.hpp"
 #include "app/log.hpp"
-#include "files/atomic_write.hpp"
+#include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// How long a rename seen on the disk waits for the editor's report of it.
+constexpr std::chrono::milliseconds kRenameWaitBound{2000};
+
 std::string map_line_text(FileId fid, fs::path const& path) {
     return std::to_string(fid.first) + ';' + std::to_string(fid.second) + ';' + path.native();
 }
 
-// The map's text with `line` added, or each line naming `fid` replaced by it.
-std::string map_with(fs::path const& map, FileId fid, std::string const& line) {
-    std::string const text = read_file_content(map).value_or(std::string{});
-    std::istringstream in(text);
-    std::string result;
-    bool replaced = false;
-    for (std::string current; std::getline(in, current);) {
-        FileMapLine const parsed = parse_filemap_line(current);
-        if (parsed.fid == fid) {
-            if (!replaced) {
-                result += line + '\n';
-            }
-            replaced = true;
-            continue;
-        }
-        result += current + '\n';
+// Whether `path` is `dir` or lies below it; then `below` is its path relative to `dir`.
+bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
+    if (path == dir) {
+        below.clear();
+        return true;
     }
-    if (!replaced) {
-        result += line + '\n';
+    fs::path const relative = path.lexically_relative(dir);
+    if (relative.empty() || *relative.begin() == "..") {
+        return false;
     }
-    return result;
+    below = relative;
+    return true;
+}
+
+fs::path moved_to(fs::path const& to, fs::path const& below) {
+    return below.empty() ? to : to / below;
 }
 
 }  // namespace
@@ -47,8 +47,12 @@ void OnlineSupervisor::follow_project(FileListener* listener) {
         track_new_file(listener, path, true);
     };
     callbacks.moved = [this, listener](fs::path const& old_path, fs::path const& new_path) {
-        track_moved_file(listener, old_path, new_path);
+        follow_disk_move(listener, old_path, new_path);
     };
+    move_wait_ = std::make_unique<SaveWait>(kRenameWaitBound, [this, listener](FileEvent const& move) {
+        move_wait_->expired(move);  // nothing to judge later: settled here
+        settle_disk_move(listener, move.old_filepath, move.filepath);
+    });
     follower_ = std::make_unique<ProjectFollower>(env_.rootpath, env_.datapath / "patterns",
                                                   std::move(callbacks));
     follower_->start();
@@ -70,15 +74,14 @@ void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& pa
         std::error_code error;
         if (!fs::exists(old_path, error)) {
             lock.unlock();
-            track_moved_file(listener, old_path, path);
+            follow_disk_move(listener, old_path, path);
         }
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
         return;
     }
     try {
-        write_file_atomically(tracked_path_,
-                              map_with(tracked_path_, fid, map_line_text(fid, path)));
-    } catch (AtomicWriteError const& error) {
+        write_map_lines({{fid, path}});
+    } catch (FileMapWriteError const& error) {
         log_line("[OnlineSupervisor] cannot add {} to the file map: {}", path.native(),
                  error.what());
         return;
@@ -108,6 +111,14 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
         event.filepath = path.native();
         event.fid = fid;
         event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+        if (editor_listener().has_open_connection()) {
+            // An editor that first saved a document here sends its text, then its save, which
+            // decides; a copy that no editor explains is judged when the wait ends.
+            log_line("[OnlineSupervisor] {} appeared with content; waiting for the editor's save",
+                     path.native());
+            save_wait_->park(std::move(event), start, sha256_hex(content));
+            return;
+        }
         event.diff = ibuf_.diff_filecontent(path, content);
         event.incident_type = Incident::Types::FAST_INSERTION;
         std::uint64_t const reset = ibuf_.set_filecontent(path, content);
@@ -119,67 +130,226 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     }
 }
 
-void OnlineSupervisor::track_moved_file(FileListener* listener, fs::path const& old_path,
+void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> const& lines) {
+    FileMapLock const map_lock(tracked_path_.parent_path());
+    std::string const text = read_file_content(tracked_path_).value_or(std::string{});
+    std::vector<bool> written(lines.size(), false);
+    std::istringstream in(text);
+    std::string result;
+    for (std::string current; std::getline(in, current);) {
+        FileMapLine const parsed = parse_filemap_line(current);
+        auto const line = std::find_if(lines.begin(), lines.end(),
+                                       [&](auto const& entry) { return parsed.fid == entry.first; });
+        if (line == lines.end()) {
+            result += current + '\n';
+            continue;
+        }
+        auto const index = static_cast<std::size_t>(line - lines.begin());
+        if (!written[index]) {
+            result += map_line_text(line->first, line->second) + '\n';
+            written[index] = true;
+        }
+    }
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        if (!written[index]) {
+            result += map_line_text(lines[index].first, lines[index].second) + '\n';
+        }
+    }
+    write_filemap_atomically(tracked_path_, result);
+}
+
+std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileListener* listener,
+                                                                         fs::path const& from,
+                                                                         fs::path const& to,
+                                                                         char const* reason) {
+    std::vector<MovedFile> moves;
+    fs::path below;
+    for (auto const& [fid, data] : filemap_) {
+        if (at_or_below(data.filepath, from, below)) {
+            moves.push_back({fid, data.filepath, moved_to(to, below)});
+        }
+    }
+    if (moves.empty()) {
+        return moves;
+    }
+    struct Moved {
+        std::uint64_t place;
+        std::string content;
+    };
+    std::vector<Moved> mirrors;
+    // The mirrors move before the map names the new paths: an editor message for a new path
+    // that the map already tracks finds its content there.
+    for (MovedFile const& move : moves) {
+        std::optional<InsertionBuffer::MovedEntry> moved = ibuf_.rename_file(move.from, move.to);
+        if (!moved) {
+            // Never mirrored (unreadable when tracked): the new path starts as empty.
+            std::string content = ibuf_.get_filecontent(move.to).value_or(std::string{});
+            std::uint64_t const place = ibuf_.set_filecontent(move.to, content);
+            moved = InsertionBuffer::MovedEntry{place, std::move(content)};
+        }
+        ibuf_.update(move.to);
+        mirrors.push_back({moved->place, std::move(moved->content)});
+        editor_listener().documents().rename(move.from, move.to);
+    }
+    std::vector<std::pair<FileId, fs::path>> lines;
+    for (MovedFile const& move : moves) {
+        lines.emplace_back(move.fid, move.to);
+    }
+    try {
+        write_map_lines(lines);
+    } catch (FileMapWriteError const& error) {
+        // The mirrors and the watches follow all the same; the map is set right at the next move
+        // or addition.
+        log_line("[OnlineSupervisor] cannot move {} in the file map: {}", from.native(),
+                 error.what());
+    }
+    for (std::size_t index = 0; index < moves.size(); ++index) {
+        MovedFile const& move = moves[index];
+        filemap_.insert_or_assign(move.fid, filemap_data{move.to});
+        // The record of the new name starts from the content it had when it got it.
+        db_.store_snapshot(move.to.native(), move.fid, reason, mirrors[index].content,
+                           mirrors[index].place);
+        if (auto const watched = listener->find_if_already_watched(move.from);
+            watched && watched->first == move.from) {
+            listener->unwatch(move.from);
+        }
+        listener->watch(
+            move.to, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
+            false);
+        log_line("[OnlineSupervisor] {} moved to {}", move.from.native(), move.to.native());
+    }
+    return moves;
+}
+
+void OnlineSupervisor::store_moved_rows(FileListener* listener,
+                                        std::vector<MovedFile> const& moves) {
+    for (MovedFile const& move : moves) {
+        FileEvent event;
+        event.type = BaseEvent::Types::FILE_EVENT;
+        event.timestamp = now_timestamp();
+        event.action = FileActions::Moved;
+        event.directory = move.to.parent_path().native() + "/";
+        event.filepath = move.to.native();
+        event.old_filepath = move.from.native();
+        event.fid = move.fid;
+        event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+        event.incident_type = Incident::Types::NONE;
+        listener->store(Event{std::move(event)});
+    }
+}
+
+bool OnlineSupervisor::editor_may_report(fs::path const& path) {
+    VSCodeListener& editor = editor_listener();
+    if (editor.has_open_connection()) {
+        return true;
+    }
+    EditorDocuments const& documents = editor.documents();
+    fs::path below;
+    for (auto const& [fid, data] : filemap_) {
+        if (at_or_below(data.filepath, path, below) && documents.seen(data.filepath)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& old_path,
                                         fs::path const& new_path) {
     std::unique_lock lock(follow_mutex_);
-    auto entry = filemap_.begin();
-    while (entry != filemap_.end() && entry->second.filepath != old_path) {
-        ++entry;
+    fs::path below;
+    bool const tracked = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
+        return at_or_below(entry.second.filepath, old_path, below);
+    });
+    if (tracked && waiting_move_source(new_path) == old_path) {
+        return;  // the same move, reported by another watch
     }
-    if (entry == filemap_.end()) {
-        lock.unlock();
-        if (follower_ && follower_->follows(new_path)) {
-            track_new_file(listener, new_path, true);
+    if (tracked && editor_may_report(old_path)) {
+        log_line("[OnlineSupervisor] {} moved to {}; waiting for the editor's report",
+                 old_path.native(), new_path.native());
+        FileEvent move;
+        move.timestamp = now_timestamp();
+        move.action = FileActions::Moved;
+        move.filepath = new_path.native();
+        move.old_filepath = old_path.native();
+        move_wait_->park(std::move(move), std::string{});
+        // Changes on the disk under the new names are seen meanwhile, and wait with the move.
+        fs::path below;
+        for (auto const& [fid, data] : filemap_) {
+            if (at_or_below(data.filepath, old_path, below)) {
+                listener->watch(
+                    moved_to(new_path, below),
+                    [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
+                    false);
+            }
         }
         return;
     }
-    FileId const fid = entry->first;
-    // The mirror moves before the map names the new path: an editor message for the new path
-    // that the map already tracks finds its content there.
-    // The editor may have told of the rename first and moved the mirror already; then the old
-    // name has no mirror left and the new one keeps its own.
-    ibuf_.rename_file(old_path, new_path);
-    std::string const content = ibuf_.get_filecontent(new_path).value_or(std::string{});
-    // Setting the same content takes the move's place in the mirror's order.
-    std::uint64_t const place = ibuf_.set_filecontent(new_path, content);
-    ibuf_.update(new_path);
-    if (!fs::path(new_path).lexically_relative(env_.rootpath).native().starts_with("..")) {
-        try {
-            write_file_atomically(tracked_path_,
-                                  map_with(tracked_path_, fid, map_line_text(fid, new_path)));
-        } catch (AtomicWriteError const& error) {
-            log_line("[OnlineSupervisor] cannot move {} in the file map: {}", old_path.native(),
-                     error.what());
-            return;
+    lock.unlock();
+    settle_disk_move(listener, old_path, new_path);
+}
+
+void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& old_path,
+                                        fs::path const& new_path) {
+    std::unique_lock lock(follow_mutex_);
+    std::vector<MovedFile> const moves =
+        move_tracking(listener, old_path, new_path, SnapshotReason::MOVED);
+    lock.unlock();
+    if (!moves.empty()) {
+        store_moved_rows(listener, moves);
+        return;
+    }
+    if (is_tracked_path(new_path)) {
+        return;  // moved already, by the editor's report or another watch's
+    }
+    // Not a tracked file: perhaps a name the patterns match now.
+    std::error_code error;
+    if (follower_ && fs::is_regular_file(new_path, error) && follower_->follows(new_path)) {
+        track_new_file(listener, new_path, true);
+    }
+}
+
+std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& path) {
+    if (!move_wait_) {
+        return std::nullopt;
+    }
+    fs::path below;
+    for (FileEvent const& move : move_wait_->parked()) {
+        if (at_or_below(path, move.filepath, below)) {
+            return moved_to(move.old_filepath, below);
         }
     }
-    entry->second.filepath = new_path;
-    // The replay of the new name starts from the content it had when it got it.
-    db_.store_snapshot(new_path.native(), fid, SnapshotReason::MOVED, content, place);
-    if (auto const watched = listener->find_if_already_watched(old_path);
-        watched && watched->first == old_path) {
-        listener->unwatch(old_path);
+    return std::nullopt;
+}
+
+void OnlineSupervisor::follow_first_save(fs::path const& path) {
+    std::error_code error;
+    if (!follower_ || is_tracked_path(path) || !fs::is_regular_file(path, error) ||
+        !follower_->follows(path)) {
+        return;
     }
-    listener->watch(
-        new_path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
-        false);
-    FileEvent event;
-    event.type = BaseEvent::Types::FILE_EVENT;
-    event.timestamp = now_timestamp();
-    event.action = FileActions::Moved;
-    event.directory = new_path.parent_path().native() + "/";
-    event.filepath = new_path.native();
-    event.old_filepath = old_path.native();
-    event.fid = fid;
-    event.handler_type = FileEvent::Handlers::TRACKEDFILE;
-    event.incident_type = Incident::Types::NONE;
-    log_line("[OnlineSupervisor] {} moved to {}", old_path.native(), new_path.native());
-    listener->store(Event{std::move(event)});
+    // Its first message may come before the project follower has seen the file appear.
+    track_new_file(&file_listener(), path, true);
+}
+
+void OnlineSupervisor::follow_editor_rename(fs::path const& old_path, fs::path const& new_path) {
+    FileListener* listener = &file_listener();
+    std::vector<MovedFile> moves;
+    {
+        std::lock_guard lock(follow_mutex_);
+        moves = move_tracking(listener, old_path, new_path, SnapshotReason::EDITOR_RENAME);
+    }
+    // The disk's report of the same move, if it came first, has nothing left to move; its rows
+    // say the disk saw it.
+    if (move_wait_ && !move_wait_->take(new_path.native()).empty()) {
+        store_moved_rows(listener, moves);
+    }
 }
 
 void OnlineSupervisor::pick_up_map_lines(FileListener* listener) {
-    FileMap const now = parse_filemap();
+    // Read under the lock: a move that rewrites the map meanwhile must not look like a line
+    // changed by hand back to the old path.
     std::lock_guard lock(follow_mutex_);
+    FileMap const now = parse_filemap();
     for (auto const& [fid, data] : now) {
         auto const known = filemap_.find(fid);
         if (known == filemap_.end() || known->second.filepath != data.filepath) {

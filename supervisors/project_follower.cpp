@@ -10,7 +10,15 @@ ProjectFollower::ProjectFollower(fs::path root, fs::path patterns_file, Callback
     : root_(std::move(root)),
       patterns_file_(std::move(patterns_file)),
       callbacks_(std::move(callbacks)) {
-    ignored_ = pattern_lines(read_file_content(root_ / ".gitignore").value_or(std::string{}));
+    read_ignore_file(root_);
+}
+
+void ProjectFollower::read_ignore_file(fs::path const& dir) {
+    std::string const rel = dir == root_ ? std::string{} : relative(dir);
+    std::vector<std::string> patterns =
+        pattern_lines(read_file_content(dir / ".gitignore").value_or(std::string{}));
+    std::lock_guard lock(mutex_);
+    ignored_.set(rel, std::move(patterns));
 }
 
 void ProjectFollower::start() {
@@ -28,8 +36,11 @@ bool ProjectFollower::skipped(fs::path const& dir) {
         return false;
     }
     std::string const rel = relative(dir);
-    return rel.empty() || rel.starts_with("..") || skipped_directory(dir.filename().native()) ||
-           patterns_match(ignored_, rel + "/");
+    if (rel.empty() || rel.starts_with("..") || skipped_directory(dir.filename().native())) {
+        return true;
+    }
+    std::lock_guard lock(mutex_);
+    return ignored_.ignored(rel, true);
 }
 
 std::vector<std::string> const& ProjectFollower::patterns() {
@@ -55,7 +66,7 @@ bool ProjectFollower::follows(fs::path const& path) {
         }
     }
     std::lock_guard lock(mutex_);
-    return !patterns_match(ignored_, rel) && patterns_match(patterns(), rel);
+    return !ignored_.ignored(rel, false) && patterns_match(patterns(), rel);
 }
 
 void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
@@ -66,6 +77,9 @@ void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
     if (wid < 0) {
         log_line("[ProjectFollower] cannot watch {}: {}", dir.native(), dir_watch_error_text(wid));
         return;
+    }
+    if (dir != root_) {
+        read_ignore_file(dir);  // before what it holds is looked at
     }
     std::error_code error;
     for (fs::directory_iterator entries(dir, fs::directory_options::skip_permission_denied, error);
@@ -83,6 +97,10 @@ void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
 void ProjectFollower::handleFileAction(WatchId, std::string const& dir, std::string const& filename,
                                        FileAction action, std::string old_filename) {
     fs::path const path = fs::path(dir) / filename;
+    if (filename == ".gitignore" || fs::path(old_filename).filename() == ".gitignore") {
+        // Files already tracked stay tracked; what appears from now on is judged by it.
+        read_ignore_file(path.parent_path());
+    }
     std::error_code error;
     auto const status = fs::symlink_status(path, error);
     if (action == FileActions::Add && fs::is_directory(status)) {

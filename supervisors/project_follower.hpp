@@ -1,6 +1,7 @@
 #pragma once
 
 #include "files/dir_watcher.hpp"
+#include "files/tracking_patterns.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -11,8 +12,9 @@
 
 // Follows the project tree for files that the tracking patterns match. Every directory of the
 // project is watched (not recursively, so that skipped folders cost no watch): the data directory,
-// version control, dependency and build folders, and what the project's .gitignore ignores are
-// left out. A directory that appears is watched and what it holds is looked at.
+// version control, dependency and build folders, and what the project's .gitignore files ignore
+// (each folder's file for the paths below it, as git reads them) are left out. A directory that
+// appears is watched and what it holds is looked at; a .gitignore is read again when it changes.
 //
 // The follower decides nothing about tracking itself: it calls back, on the watcher's thread,
 //  - `appeared(path)` for a regular file that appeared (created, or moved in from outside the
@@ -45,6 +47,8 @@ private:
     // Expects mutex_ held.
     std::vector<std::string> const& patterns();
     std::string relative(std::filesystem::path const& path) const;
+    // Reads the .gitignore of `dir`, a folder of the tree, again.
+    void read_ignore_file(std::filesystem::path const& dir);
 
     std::filesystem::path root_;
     std::filesystem::path patterns_file_;
@@ -54,7 +58,7 @@ private:
     std::string patterns_text_;
     bool patterns_read_ = false;
     std::vector<std::string> patterns_;
-    std::vector<std::string> ignored_;  // the project .gitignore's patterns
+    IgnoreRules ignored_;  // the .gitignore files of the watched folders
     // Last, so destroyed first: its thread, which calls back into the members above, has ended
     // before any of them goes.
     DirWatcher watcher_;

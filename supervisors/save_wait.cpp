@@ -15,27 +15,55 @@ SaveWait::~SaveWait() {
     timer_.join();
 }
 
-void SaveWait::park(FileEvent event, std::string mirror) {
+void SaveWait::park(FileEvent event, std::string mirror, std::string disk_sha256) {
     {
         std::lock_guard lock(mutex_);
-        parked_.push_back(
-            {std::chrono::steady_clock::now() + bound_, std::move(event), std::move(mirror)});
+        parked_.push_back({std::chrono::steady_clock::now() + bound_, std::move(event),
+                           std::move(mirror), std::move(disk_sha256)});
     }
     cv_.notify_all();
 }
 
-std::vector<FileEvent> SaveWait::take(std::string const& path) {
+std::vector<FileEvent> SaveWait::take(std::string const& path,
+                                      std::vector<std::string>* disk_sha256s) {
     std::vector<FileEvent> taken;
     std::lock_guard lock(mutex_);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if (std::filesystem::path(it->event.filepath) == std::filesystem::path(path)) {
             taken.push_back(std::move(it->event));
+            if (disk_sha256s != nullptr) {
+                disk_sha256s->push_back(std::move(it->disk_sha256));
+            }
             it = parked_.erase(it);
         } else {
             ++it;
         }
     }
     return taken;
+}
+
+void SaveWait::rebase(std::string const& path, std::string const& mirror) {
+    std::filesystem::path const file(path);
+    std::lock_guard lock(mutex_);
+    for (Parked& parked : parked_) {
+        if (std::filesystem::path(parked.event.filepath) == file) {
+            parked.mirror = mirror;
+        }
+    }
+    for (Parked& done : expired_) {
+        if (std::filesystem::path(done.event.filepath) == file) {
+            done.mirror = mirror;
+        }
+    }
+}
+
+std::vector<FileEvent> SaveWait::parked() {
+    std::lock_guard lock(mutex_);
+    std::vector<FileEvent> events;
+    for (Parked const& parked : parked_) {
+        events.push_back(parked.event);
+    }
+    return events;
 }
 
 bool SaveWait::same(FileEvent const& a, FileEvent const& b) {

@@ -28,9 +28,18 @@ public:
 
     // `mirror` is the mirror's content when the event was judged: a change that no save explains
     // is judged against it, since the editor may reload the file from disk meanwhile.
-    void park(FileEvent event, std::string mirror);
-    // The parked events of `path`, in the order parked; they are no longer parked.
-    std::vector<FileEvent> take(std::string const& path);
+    // `disk_sha256`, when given, is the SHA-256 of the disk's bytes the judgement read.
+    void park(FileEvent event, std::string mirror, std::string disk_sha256 = {});
+    // The parked events of `path`, in the order parked; they are no longer parked. With
+    // `disk_sha256s`, the hash each was parked with, in the same order.
+    std::vector<FileEvent> take(std::string const& path,
+                                std::vector<std::string>* disk_sha256s = nullptr);
+    // The mirror of `path` was reset to `mirror` by a judgement: every event of `path` parked or
+    // expired and not yet judged is judged against it from now on, so one change of the disk
+    // reported twice counts once.
+    void rebase(std::string const& path, std::string const& mirror);
+    // The events parked now, in the order parked; they stay parked.
+    std::vector<FileEvent> parked();
     // For an expired event handed back, the mirror it was parked with; a value once per expiry.
     std::optional<std::string> expired(FileEvent const& event);
     // Expires every parked event now, on the calling thread.
@@ -41,6 +50,7 @@ private:
         std::chrono::steady_clock::time_point deadline;
         FileEvent event;
         std::string mirror;
+        std::string disk_sha256;
     };
     void run();
     static bool same(FileEvent const& a, FileEvent const& b);

@@ -5,6 +5,8 @@
 #include "editor/document_text.hpp"
 #include "supervisors/online_supervisor.hpp"
 
+#include <algorithm>
+
 namespace {
 
 // Backup files name their document on the first line, after a fixed-width prefix.
@@ -32,12 +34,30 @@ void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& file
     }
 }
 
-bool OnlineSupervisor::is_tracked_file(std::string const& path) const {
+bool OnlineSupervisor::is_tracked_path(std::filesystem::path const& path) const {
+    std::lock_guard lock(follow_mutex_);
+    return std::any_of(filemap_.begin(), filemap_.end(),
+                       [&](auto const& entry) { return entry.second.filepath == path; });
+}
+
+bool OnlineSupervisor::moves_tracked_file(std::filesystem::path const& old_path,
+                                          std::filesystem::path const& new_path) const {
+    FileId const now = file_id_of(new_path);
+    std::lock_guard lock(follow_mutex_);
+    return std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
+        return entry.first == now &&
+               (entry.second.filepath == old_path || entry.second.filepath == new_path);
+    });
+}
+
+bool OnlineSupervisor::replaces_tracked_file(std::string const& path) const {
     std::filesystem::path const candidate(path);
+    FileId const now = file_id_of(candidate);
     std::lock_guard lock(follow_mutex_);
     for (auto const& [fid, entry] : filemap_) {
         if (entry.filepath == candidate) {
-            return true;
+            // The tracked file itself, moved to this name, brings its content along.
+            return fid != now;
         }
     }
     return false;
@@ -45,13 +65,30 @@ bool OnlineSupervisor::is_tracked_file(std::string const& path) const {
 
 void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& event) {
     event.handler_type = FileEvent::Handlers::TRACKEDFILE;
+    std::error_code error;
+    if (event.action == FileActions::Moved &&
+        std::filesystem::is_directory(std::filesystem::symlink_status(event.filepath, error))) {
+        return;  // a folder's move: the project follower moves the tracked files below it
+    }
+    if (event.action == FileActions::Moved && !event.old_filepath.empty()) {
+        std::filesystem::path const old_path =
+            std::filesystem::path(event.directory) / event.old_filepath;
+        std::filesystem::path const new_path(event.filepath);
+        if (moves_tracked_file(old_path.lexically_normal(), new_path)) {
+            // Seen here before any later change under the new name; the move's rows come with it.
+            follow_disk_move(listener, old_path.lexically_normal(), new_path);
+            return;
+        }
+    }
     // A program that writes a temporary file and renames it over a tracked file replaces its
     // content as surely as a write does.
+    // An event back from waiting for a save in vain is judged whatever its kind (a file that
+    // appeared with content, say).
+    std::optional<std::string> const mirror_then = save_wait_->expired(event);
     bool const content_may_have_changed =
-        event.action == FileActions::Modified ||
-        (event.action == FileActions::Moved && is_tracked_file(event.filepath));
+        mirror_then || event.action == FileActions::Modified ||
+        (event.action == FileActions::Moved && replaces_tracked_file(event.filepath));
     if (content_may_have_changed) {
-        std::optional<std::string> const mirror_then = save_wait_->expired(event);
         if (!judge_disk(event, !mirror_then, mirror_then)) {
             return;  // stored once the save comes, or its wait ends
         }
@@ -71,14 +108,29 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
         return true;
     }
     EditorDocuments const& documents = editor_listener().documents();
-    if (documents.is_saved_disk(path, sha256_hex(*raw))) {
-        return true;  // the bytes of the editor's last save, which matched its text
+    std::string const disk_sha256 = sha256_hex(*raw);
+    if (documents.is_saved_disk(path, disk_sha256)) {
+        // The bytes of the editor's last save, which matched its text.
+        log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
+                 event.filepath);
+        return true;
     }
     // Compared as the editor reads the file, so that its encoding, byte order mark and line ends
     // are no difference.
     std::optional<std::string> content = documents.editor_text(path, *raw);
     if (!content) {
         content = std::move(raw);
+    }
+    if (std::optional<std::filesystem::path> const source = waiting_move_source(path);
+        source && may_wait && !ibuf_.get_filecontent(path)) {
+        // Changed under a name whose move still waits for the editor's report: judged with the
+        // document's mirror, once the editor has caught up.
+        log_line("[FileListener]::trackedfile_handler {} changed before its move was settled; "
+                 "waiting for the editor's save",
+                 event.filepath);
+        save_wait_->park(event, ibuf_.get_filecontent(*source).value_or(std::string{}),
+                         disk_sha256);
+        return false;
     }
     if (ibuf_.compare_filecontent(path, *content) == 0) {
         if (!mirror_then || *mirror_then == *content) {
@@ -94,7 +146,8 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
             "[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
             "editor's save",
             event.filepath);
-        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}));
+        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}),
+                         disk_sha256);
         return false;
     } else {
         event.diff = ibuf_.diff_filecontent(path, *content);
@@ -108,29 +161,11 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
     // mirror's order puts an edit mirrored before the reset but stored after it before the
     // snapshot, where it belongs.
     db_.store_snapshot(event.filepath, event.fid, SnapshotReason::FAST_INSERTION, *content, place);
+    save_wait_->rebase(event.filepath, *content);
     return true;
 }
 
 void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
-    if (outcome.kind == MessageKind::RENAME) {
-        // The listener has rewritten the map's line: watch the document where it is now. The
-        // project follower reads and changes the same map on its own thread.
-        std::filesystem::path const renamed(outcome.path);
-        bool tracked_now = false;
-        {
-            std::lock_guard lock(follow_mutex_);
-            filemap_ = parse_filemap();
-            tracked_now = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
-                return entry.second.filepath == renamed;
-            });
-        }
-        if (tracked_now) {
-            FileListener* listener = &file_listener();
-            listener->watch(
-                renamed,
-                [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
-        }
-    }
     if (!outcome.saved || !outcome.tracked) {
         return;
     }
@@ -138,18 +173,26 @@ void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
     if (outcome.save_matches_disk) {
         editor_listener().documents().note_saved_disk(path, outcome.saved_disk_sha256);
     }
-    for (FileEvent& waiting : save_wait_->take(outcome.path)) {
-        if (outcome.save_matches_disk) {
+    std::vector<std::string> seen_disk;
+    std::vector<FileEvent> waiting = save_wait_->take(outcome.path, &seen_disk);
+    for (std::size_t index = 0; index < waiting.size(); ++index) {
+        if (outcome.save_matches_disk && seen_disk[index] == outcome.saved_disk_sha256) {
             log_line("[FileListener]::trackedfile_handler {} written by the editor's save",
-                     waiting.filepath);
+                     waiting[index].filepath);
         } else {
-            judge_disk(waiting, false);
+            // The disk it saw was not the save's: a write that came after the save, judged
+            // against the disk as it is now.
+            judge_disk(waiting[index], false);
         }
-        file_listener().store(Event{waiting});
+        file_listener().store(Event{waiting[index]});
     }
 }
 
 void OnlineSupervisor::judge_waiting_now() {
+    // Renames first: a disk change waiting for a save is judged under the file's settled name.
+    if (move_wait_) {
+        move_wait_->expire_all();
+    }
     save_wait_->expire_all();
 }
 

@@ -70,11 +70,36 @@ export function activate(context: vscode.ExtensionContext): void {
     active = { watcher, sender };
 
     vscode.workspace.textDocuments.forEach((document) => watcher.open(document));
+    // An untitled document saved becomes a new file document with the same text: the file's
+    // document opens while the untitled one is still open or has just closed.
+    const untitledClosed: Array<{ text: string; at: number }> = [];
+    const firstSaved = (document: vscode.TextDocument): boolean => {
+        const text = document.getText();
+        if (document.uri.scheme !== 'file' || text.length === 0) {
+            return false;
+        }
+        const now = Date.now();
+        const recent = untitledClosed.findIndex((entry) => now - entry.at < 5000);
+        untitledClosed.splice(0, recent < 0 ? untitledClosed.length : recent); // older ones
+        const closed = untitledClosed.findIndex((entry) => entry.text === text);
+        if (closed >= 0) {
+            untitledClosed.splice(closed, 1);
+            return true;
+        }
+        return vscode.workspace.textDocuments.some((other) => other.isUntitled && other.getText() === text);
+    };
     context.subscriptions.push(
         output,
         item,
-        vscode.workspace.onDidOpenTextDocument((document) => watcher.open(document)),
-        vscode.workspace.onDidCloseTextDocument((document) => watcher.close(document)),
+        vscode.workspace.onDidOpenTextDocument((document) =>
+            firstSaved(document) ? watcher.firstSave(document) : watcher.open(document),
+        ),
+        vscode.workspace.onDidCloseTextDocument((document) => {
+            if (document.isUntitled) {
+                untitledClosed.push({ text: document.getText(), at: Date.now() });
+            }
+            watcher.close(document);
+        }),
         vscode.workspace.onDidChangeTextDocument((event) => watcher.change(event)),
         vscode.workspace.onDidSaveTextDocument((document) => watcher.save(document)),
         vscode.workspace.onDidRenameFiles((event) => watcher.rename(event.files)),

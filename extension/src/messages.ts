@@ -28,6 +28,11 @@ export interface ChangeMessage {
     textIncluded?: boolean;
     /** rename: the path the file had before. */
     oldFile?: string;
+    /**
+     * change: the whole text of a document the editor wrote to its file for the first time (an
+     * untitled document saved), inserted at offset 0 of that file, before its save.
+     */
+    firstSave?: boolean;
 }
 
 /** Kinds of message, carried in "type". */
@@ -144,4 +149,12 @@ export function renameMessage(oldFile: string, file: string): ChangeMessage {
 /** One line of the wire format. JSON escapes line feeds inside strings, so the line has one. */
 export function encodeMessage(message: ChangeMessage): string {
     return JSON.stringify(message) + '\n';
+}
+
+/** The text of a document first saved, as one insertion at the start of its new file. */
+export function firstSaveMessage(file: string, text: string): ChangeMessage {
+    return {
+        ...changeMessage(file, { offset: 0, deletedCount: 0, inserted: text }, { undoRedo: false, copyPaste: false }),
+        firstSave: true,
+    };
 }

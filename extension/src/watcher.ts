@@ -11,6 +11,7 @@ import {
     MessageType,
     changeMessage,
     documentMessage,
+    firstSaveMessage,
     renameMessage,
     saveMessage,
 } from './messages';
@@ -243,6 +244,23 @@ export class DocumentWatcher {
             this.resync(document, 'its text is not the one the editor saved');
         }
         this.deliver([saveMessage(document.uri.fsPath, text)]);
+    }
+
+    /**
+     * The editor wrote a document to a file for the first time: an untitled document saved (its
+     * typing was never sent, having no file). Its whole text goes as one insertion at the start of
+     * the new file, then the save, so the monitor mirrors the text the editor wrote rather than
+     * finding it on the disk unexplained.
+     */
+    firstSave(document: DocumentLike): void {
+        if (!this.watches(document)) {
+            return;
+        }
+        const text = document.getText();
+        const key = document.uri.toString();
+        this.shadows.open(key, text);
+        this.documents.set(key, document);
+        this.deliver([firstSaveMessage(document.uri.fsPath, text), saveMessage(document.uri.fsPath, text)]);
     }
 
     private resync(document: DocumentLike, why: string): void {

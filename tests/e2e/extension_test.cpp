@@ -38,19 +38,6 @@ void expect_save_judged_clean(MonitorHarness& monitor) {
     EXPECT_EQ(count(monitor, kFastInsertions), 0) << monitor.process().output();
 }
 
-// A rename on disk may reach the monitor before the editor's rename message; until the monitor
-// follows renames on disk by the file's identity, that story is run only on request.
-bool monitor_follows_editor() {
-    char const* flag = std::getenv("WARDLET_TEST_EDITOR_FIDELITY");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
-#define REQUIRE_EDITOR_FIDELITY()                                       \
-    if (!monitor_follows_editor()) {                                    \
-        GTEST_SKIP() << "needs a monitor that follows renames on disk " \
-                        "(set WARDLET_TEST_EDITOR_FIDELITY=1)";         \
-    }
-
 }  // namespace
 
 // The extension's own sending code, driven by editor events with UTF-16 positions, feeds the real
@@ -258,9 +245,9 @@ TEST(ExtensionFidelity, OutOfStepShadowIsRepaired) {
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM vscode_events WHERE type = 'resync'"), "1\n");
 }
 
-// The editor renames the file; edits under the new name keep the mirror exact.
+// The editor renames the file, which the monitor also sees on the disk; edits under the new name
+// keep the mirror exact.
 TEST(ExtensionFidelity, RenamedFileIsFollowed) {
-    REQUIRE_EDITOR_FIDELITY();
     MonitorHarness monitor;
     auto const file = monitor.add_tracked("old.txt", "text\n");
     auto const renamed = monitor.project() / "new.txt";
@@ -277,6 +264,35 @@ TEST(ExtensionFidelity, RenamedFileIsFollowed) {
     EXPECT_EQ(read_file(renamed), "text12\n");
     EXPECT_EQ(monitor.rows("SELECT filepath FROM vscode_events WHERE type = 'rename'"),
               renamed.native() + "\n");
+}
+
+// An untitled document saved for the first time as a file the patterns track: the extension sends
+// its text as one insertion at the start of the new file before the save, so the monitor mirrors
+// what the editor wrote, with no fast insertion, whichever of the disk and the message comes first.
+TEST(ExtensionFidelity, AnUntitledDocumentFirstSavedAsATrackedFileIsNoFastInsertion) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    monitor.start();
+    UnixClient editor(monitor.socket());  // the editor's connection, open all along
+    auto const file = monitor.project() / "fresh.py";
+    std::string const text = "def f():\n    return 1\n";
+    replay(monitor, "script.json",
+           {{"documents", json::array()}, {"steps", {{{"firstSave", file.native()}, {"text", text}}}}});
+    ASSERT_GE(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE type = 'save'", 1), 1)
+        << monitor.process().output();
+    // The file's content on the disk judged once the save came: as it appeared, or as it was
+    // written after it appeared empty.
+    ASSERT_GE(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action IN ('Add', "
+                               "'Modified') AND handler_type = 'TRACKEDFILE'",
+                               1),
+              1)
+        << monitor.process().output();
+    EXPECT_EQ(count(monitor, kFastInsertions), 0) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT change_offset, inserted = '" + text +
+                           "' FROM vscode_events WHERE type = 'change'"),
+              "0|1\n");
+    auto const replayed = run_process({REPORT_BIN, monitor.project().native(), "--replay", file.native()});
+    EXPECT_EQ(replayed.output, text);
 }
 
 // A document holding a lone surrogate: the extension's encoding sends its escape, the monitor

@@ -121,6 +121,75 @@ TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
               "0\n");
 }
 
+// A folder renamed within the project: every tracked file below it, at any depth, moves with it
+// and is followed under its new name, on the disk and from the editor.
+TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
+    MonitorHarness monitor;
+    fs::create_directories(monitor.project() / "pkg" / "sub");
+    auto const top = monitor.add_tracked("pkg/a.py", "a = 1\n");
+    auto const deep = monitor.add_tracked("pkg/sub/b.py", "b = 2\n");
+    auto const outside = monitor.add_tracked("pkg2.py", "c = 3\n");  // a name that only begins alike
+    monitor.start();
+    std::string const top_id = id_of(top);
+    std::string const deep_id = id_of(deep);
+    fs::rename(monitor.project() / "pkg", monitor.project() / "lib");
+    auto const new_top = monitor.project() / "lib" / "a.py";
+    auto const new_deep = monitor.project() / "lib" / "sub" / "b.py";
+    std::string const moved = " FROM file_events WHERE action = 'Moved' AND handler_type = "
+                              "'TRACKEDFILE' AND old_filepath IS NOT NULL AND old_filepath != ''";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 2), 2)
+        << monitor.rows("SELECT filepath, old_filepath" + moved) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved + " ORDER BY filepath"),
+              new_top.native() + "|" + top.native() + "\n" + new_deep.native() + "|" +
+                  deep.native() + "\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_NE(map.find(top_id + ";" + new_top.native() + "\n"), std::string::npos) << map;
+    EXPECT_NE(map.find(deep_id + ";" + new_deep.native() + "\n"), std::string::npos) << map;
+    EXPECT_NE(map.find(";" + outside.native() + "\n"), std::string::npos) << map;
+    EXPECT_EQ(map.find(top.native()), std::string::npos) << map;
+
+    monitor.send(Change{.file = new_deep, .inserted = "d = 4\n", .offset = 6}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(replay(monitor, new_deep), "b = 2\nd = 4\n");
+    EXPECT_EQ(replay(monitor, new_top), "a = 1\n");
+    write_file(new_top, "a = 1\npasted = True\n");  // watched under its new name
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE incident_type = "
+                               "'FAST_INSERTION' AND filepath = " +
+                                   quoted(new_top),
+                               1),
+              1)
+        << monitor.process().output();
+}
+
+// A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;
+// one that appears with a new folder counts for the files created in it.
+TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    fs::create_directories(monitor.project() / "sub");
+    write_file(monitor.project() / "sub" / ".gitignore", "generated/\nscratch.py\n");
+    fs::create_directories(monitor.project() / "other");
+    monitor.start();
+    fs::create_directories(monitor.project() / "sub" / "generated");
+    write_file(monitor.project() / "sub" / "generated" / "x.py", "");
+    write_file(monitor.project() / "sub" / "scratch.py", "");
+    fs::create_directories(monitor.project() / "live");
+    write_file(monitor.project() / "live" / ".gitignore", "*.py\n!kept.py\n");
+    write_file(monitor.project() / "live" / "dropped.py", "");
+    // Written last: once these are tracked, the ones before them have been looked at.
+    auto const real = write_file(monitor.project() / "sub" / "real.py", "");
+    auto const elsewhere = write_file(monitor.project() / "other" / "scratch.py", "");
+    auto const kept = write_file(monitor.project() / "live" / "kept.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added'", 3), 3)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath FROM snapshots WHERE reason = 'added' ORDER BY "
+                           "filepath"),
+              kept.native() + "\n" + elsewhere.native() + "\n" + real.native() + "\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_EQ(map.find("generated"), std::string::npos) << map;
+    EXPECT_EQ(map.find("dropped"), std::string::npos) << map;
+}
+
 // A line added to the map by hand while the monitor runs: loaded, snapshotted and mirrored.
 TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
     MonitorHarness monitor;

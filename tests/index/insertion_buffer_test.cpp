@@ -176,8 +176,14 @@ TEST(InsertionBuffer, RenameMovesContentAndIndex) {
     buffer.update("/p/a");
     buffer.delete_filecontent("/p/a", 0, 6);
     buffer.update("/p/a");
-    buffer.set_filecontent("/p/b", "old");
-    EXPECT_TRUE(buffer.rename_file("/p/a", "/p/b"));
+    std::uint64_t const before = buffer.set_filecontent("/p/b", "old");
+    auto const moved = buffer.rename_file("/p/a", "/p/b");
+    ASSERT_TRUE(moved);
+    // The move has its own place in the order, after every change before it.
+    EXPECT_GT(moved->place, before);
+    EXPECT_EQ(moved->content, "beta");
+    EXPECT_GT(buffer.insert_filecontent("/p/b", 0, "x"), moved->place);
+    buffer.delete_filecontent("/p/b", 0, 1);
     EXPECT_EQ(buffer.get_filecontent("/p/b"), "beta");
     EXPECT_FALSE(buffer.get_filecontent("/p/a"));
     EXPECT_TRUE(buffer.contains("alpha "));  // removed text stays findable

@@ -60,3 +60,31 @@ TEST(SaveWait, SavesTakeTheirFilesChangesTheRestExpireOnce) {
     ASSERT_EQ(handed_back.size(), 2u);
     EXPECT_EQ(slow.expired(handed_back[1]), "mirror c");
 }
+
+// A judgement that reset a file's mirror rebases every event of that file still waiting or
+// expired and not yet judged; the others keep theirs.
+TEST(SaveWait, ARebaseReachesParkedAndExpiredEventsOfItsFileOnly) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<FileEvent> handed_back;
+    SaveWait wait(50ms, [&](FileEvent const& event) {
+        std::lock_guard lock(mutex);
+        handed_back.push_back(event);
+        cv.notify_all();
+    });
+    wait.park(change_of("/p/a", 1), "before");
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return !handed_back.empty(); }));
+    }
+    SaveWait later(std::chrono::hours(1), [](FileEvent const&) {});
+    later.park(change_of("/p/a", 2), "before");
+    later.park(change_of("/p/b", 3), "other");
+    ASSERT_EQ(later.parked().size(), 2u);  // looking does not take
+    wait.rebase("/p//a", "after");
+    later.rebase("/p/a", "after");
+    EXPECT_EQ(wait.expired(handed_back[0]), "after");
+    later.expire_all();
+    EXPECT_EQ(later.expired(change_of("/p/a", 2)), "after");
+    EXPECT_EQ(later.expired(change_of("/p/b", 3)), "other");
+}

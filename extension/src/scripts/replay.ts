@@ -12,7 +12,8 @@
 //                { "file": "...", "eol": "\r\n" },
 //                { "file": "...", "close": true },
 //                { "file": "...", "open": true, "text": "optional" },
-//                { "file": "...", "rename": "/abs/new/path" } ] }
+//                { "file": "...", "rename": "/abs/new/path" },
+//                { "firstSave": "/abs/new/path", "text": "..." } ] }
 // Positions are UTF-16 code units, as the editor gives them; the changes of one step apply the
 // way the editor applies them. "file" may be left out when the script has one document. A
 // document's text defaults to its file decoded as the editor does (byte order mark dropped,
@@ -20,7 +21,8 @@
 // changes when the editor starts. A save writes the document to its file first (unless "write"
 // is false: the file then keeps the bytes the script wrote), as the editor does before it
 // reports the save. "open" opens a closed document again, from its file unless a text is
-// given; "rename" moves the file and its document. "unreported" changes the document without
+// given; "rename" moves the file and its document; "firstSave" writes an untitled document's text
+// to a new file and reports it as the editor does when such a document is first saved. "unreported" changes the document without
 // telling the watcher, as a lost event would. A save encodes the text as the document's encoding
 // (a byte order mark for "utf8bom"; "iso88591", "utf16le", "utf16be"). Exits 0 once every message went out, 1 on a
 // bad script, 2 when the messages could not all be sent in time.
@@ -50,6 +52,7 @@ interface ScriptStep {
     open?: boolean;
     text?: string;
     rename?: string;
+    firstSave?: string;
 }
 
 interface Script {
@@ -131,6 +134,15 @@ export async function replay(socketPath: string, script: Script, timeoutMs: numb
     documents.forEach((document) => watcher.open(document));
 
     for (const step of script.steps) {
+        if (step.firstSave !== undefined) {
+            const target = path.resolve(step.firstSave);
+            const text = step.text ?? '';
+            fs.writeFileSync(target, text);
+            const saved = new ScriptedDocument(target, text, 'file');
+            documents.set(target, saved);
+            watcher.firstSave(saved);
+            continue;
+        }
         let document = pick(step);
         if (step.open) {
             document = load(document.uri.fsPath, step.text, document.encoding);

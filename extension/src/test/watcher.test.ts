@@ -406,3 +406,22 @@ test('the clipboard is read only for an insertion of more than one character', a
         [false, false, false, true],
     );
 });
+
+test('a document first saved sends its whole text as one insertion at the start, then the save; later edits follow it', async () => {
+    const { all, watcher, change } = setup();
+    const saved = new ScriptedDocument('/p/fresh.py', 'print(1)\n');
+    watcher.firstSave(saved);
+    watcher.open(saved); // the editor's open of the same document: already known
+    change(saved, [{ rangeOffset: 9, rangeLength: 0, text: 'x' }]);
+    watcher.firstSave(new ScriptedDocument('/elsewhere/fresh.py', 'secret')); // outside: nothing
+    await watcher.settled();
+    assert.deepEqual(
+        all.map((m) => [m.type, m.file, m.offset, m.inserted, m.firstSave, m.isSaved, m.length]),
+        [
+            ['change', '/p/fresh.py', 0, 'print(1)\n', true, false, undefined],
+            ['save', '/p/fresh.py', -1, '', undefined, true, 9],
+            ['change', '/p/fresh.py', 9, 'x', undefined, false, undefined],
+        ],
+    );
+    assert.equal(watcher.openDocuments, 1);
+});
