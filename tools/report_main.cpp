@@ -173,18 +173,6 @@ std::string login_name() {
     return user != nullptr && *user != '\0' ? user : "unknown";
 }
 
-std::vector<std::filesystem::path> tracked_paths(std::filesystem::path const& map) {
-    std::vector<std::filesystem::path> paths;
-    std::ifstream in(map, std::ios::binary);
-    std::string const text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (MapLine const& line : map_lines(text)) {
-        if (line.fid) {
-            paths.push_back(line.filepath);
-        }
-    }
-    return paths;
-}
-
 // "BYTES" or "BYTES,LINES".
 std::optional<BulkThreshold> parse_bulk_threshold(std::string const& text) {
     BulkThreshold threshold;
