@@ -1,6 +1,7 @@
 #include "tools/replay.hpp"
 
 #include "index/text_edit.hpp"
+#include "store/recorded_content.hpp"
 #include "store/schema.hpp"
 
 #include <fmt/format.h>
@@ -100,48 +101,6 @@ std::string snapshot_content(RecordReader const& reader, std::int64_t id) {
     return query.bytes(0);
 }
 
-// One stored change that edits the mirror.
-struct StoredEdit {
-    std::uint64_t offset;
-    std::uint32_t deleted;
-    std::string inserted;
-};
-
-// The edits of `file` that reached the mirror after the snapshot, with a timestamp at or before
-// `at`, in the order they reached it. A snapshot stored before the mirror's order was kept places
-// itself after an editor row instead: the edits stored after that row, in the order stored.
-std::vector<StoredEdit> edits_after(RecordReader const& reader, fs::path const& file,
-                                    SnapshotRow const& snapshot, std::optional<Timestamp> at) {
-    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
-    // `id` that after_event_id counts.
-    Statement rows(reader,
-                   snapshot.mirror_seq
-                       ? "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
-                         "vscode_events WHERE mirror_seq > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
-                         "ORDER BY mirror_seq"
-                       : "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
-                         "vscode_events WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
-                         "ORDER BY rowid");
-    sqlite3_bind_int64(rows.get(), 1, snapshot.mirror_seq.value_or(snapshot.after_event_id));
-    if (at) {
-        std::string const until = timestamp2str(*at);
-        sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
-    }
-    std::vector<StoredEdit> edits;
-    while (rows.next()) {
-        // A change without a position (-1, or no offset at all) and a save edit nothing.
-        if (rows.is_null(1) || rows.integer(1) == -1 || rows.integer(4) != 0 ||
-            !same_file(rows.view(0), file)) {
-            continue;
-        }
-        // Only the low 32 bits of the deleted count are kept; read unsigned, they are exact
-        // below 4 GiB, far beyond any edited document.
-        edits.push_back({static_cast<std::uint64_t>(rows.integer(1)),
-                         static_cast<std::uint32_t>(rows.integer(2)), rows.bytes(3)});
-    }
-    return edits;
-}
-
 }  // namespace
 
 std::optional<Timestamp> parse_time(std::string_view text) {
@@ -184,28 +143,30 @@ std::optional<Timestamp> parse_time(std::string_view text) {
 
 Replay replay_file(fs::path const& database, fs::path const& file, std::optional<Timestamp> at) {
     Replay replay;
-    std::vector<StoredEdit> edits;
-    {
-        // Everything is read first: the monitor cannot commit while a reader holds the file.
-        RecordReader const reader(database);
-        require_record(reader, database);
-        SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
-        replay.content = snapshot_content(reader, snapshot.id);
-        replay.snapshot_id = snapshot.id;
-        replay.snapshot_reason = snapshot.reason;
-        replay.snapshot_recorded_at = snapshot.recorded_at;
-        edits = edits_after(reader, file, snapshot, at);
-    }
+    RecordReader const reader(database);
+    require_record(reader, database);
+    SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
+    replay.content = snapshot_content(reader, snapshot.id);
+    replay.snapshot_id = snapshot.id;
+    replay.snapshot_reason = snapshot.reason;
+    replay.snapshot_recorded_at = snapshot.recorded_at;
     std::string& content = replay.content;
-    for (StoredEdit const& edit : edits) {
-        bool in_range = true;
-        if (edit.deleted != 0) {
-            in_range = delete_text(content, edit.offset, edit.deleted);
-        }
-        if (!edit.inserted.empty()) {
-            in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
-        }
-        ++(in_range ? replay.applied : replay.ignored);
+    std::optional<std::string> const until =
+        at ? std::optional<std::string>(timestamp2str(*at)) : std::nullopt;
+    auto const failed = for_each_edit_after(
+        reader.conn(), file, {snapshot.after_event_id, snapshot.mirror_seq}, until,
+        [&](RecordedEdit const& edit) {
+            bool in_range = true;
+            if (edit.deleted != 0) {
+                in_range = delete_text(content, edit.offset, edit.deleted);
+            }
+            if (!edit.inserted.empty()) {
+                in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
+            }
+            ++(in_range ? replay.applied : replay.ignored);
+        });
+    if (failed) {
+        throw ReplayError(fmt::format("cannot read the database {}: {}", database.native(), *failed));
     }
     return replay;
 }

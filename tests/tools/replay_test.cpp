@@ -2,7 +2,9 @@
 #include "tools/work_shape.hpp"
 
 #include "index/insertion_buffer.hpp"
+#include "index/text_edit.hpp"
 #include "store/event_db.hpp"
+#include "store/recorded_content.hpp"
 #include "support/sql_rows.hpp"
 #include "support/temp_dir.hpp"
 
@@ -159,4 +161,67 @@ TEST(WorkShape, SizeSeriesStaysBoundedAndFilesAddUp) {
                           point.size);
     }
     EXPECT_EQ(seen, (std::vector<std::pair<int, std::size_t>>{{0, 10}, {2, 13}, {5, 13}, {9, 12}}));
+}
+
+// Replay of one file reads that file's rows through the index on the rows' path, in either
+// order (by mirror_seq, or by id for a snapshot stored without one): no statement steps through
+// the whole table of editor rows.
+TEST_F(ReplayTest, ReadsOnlyTheFilesOwnRowsThroughTheIndex) {
+    InsertionBuffer mirror;
+    std::filesystem::path const file = "/p/a.c";
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "",
+                       mirror.set_filecontent(file, ""));
+    db_.store_snapshot("/p/b.c", {3, 2}, SnapshotReason::START, "");
+    for (int i = 0; i < 500; ++i) {
+        VSCodeEvent event;
+        event.timestamp = t0_ + std::chrono::milliseconds(i);
+        event.filepath = i % 50 == 0 ? "/p//a.c" : "/p/b.c";
+        event.offset = i % 50 == 0 ? static_cast<std::uint64_t>(i / 50) : 0;
+        event.inserted = i % 50 == 0 ? "x" : "y";
+        if (i % 50 == 0) {
+            event.mirror_seq = mirror.edit_filecontent(file, event.offset, 0, "x");
+        }
+        db_.store(event);
+    }
+    db_.commit_pending();
+
+    sqlite3* conn = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &conn, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    struct Seen {
+        std::vector<std::string> sql;
+        int full_scan_steps = 0;
+    } seen;
+    sqlite3_trace_v2(
+        conn, SQLITE_TRACE_PROFILE,
+        [](unsigned, void* context, void* stmt_pointer, void*) {
+            auto* stmt = static_cast<sqlite3_stmt*>(stmt_pointer);
+            auto& into = *static_cast<Seen*>(context);
+            into.sql.emplace_back(sqlite3_sql(stmt));
+            into.full_scan_steps += sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_FULLSCAN_STEP, 0);
+            return 0;
+        },
+        &seen);
+    for (MirrorPlace const start : {MirrorPlace{0, 0}, MirrorPlace{0, std::nullopt}}) {
+        seen = {};
+        std::string content;
+        auto const failed =
+            for_each_edit_after(conn, file, start, std::nullopt, [&](RecordedEdit const& edit) {
+                insert_text(content, edit.offset, edit.inserted);
+            });
+        EXPECT_EQ(failed, std::nullopt);
+        EXPECT_EQ(content, "xxxxxxxxxx");
+        EXPECT_EQ(seen.full_scan_steps, 0) << seen.sql.back();
+        std::string plan;
+        sqlite3_stmt* explain = nullptr;
+        std::string const sql = "EXPLAIN QUERY PLAN " + seen.sql.back();
+        ASSERT_EQ(sqlite3_prepare_v2(conn, sql.c_str(), -1, &explain, nullptr), SQLITE_OK);
+        while (sqlite3_step(explain) == SQLITE_ROW) {
+            plan += reinterpret_cast<char const*>(sqlite3_column_text(explain, 3));
+            plan += "\n";
+        }
+        sqlite3_finalize(explain);
+        EXPECT_THAT(plan, HasSubstr("USING INDEX vscode_events_by_file")) << plan;
+    }
+    sqlite3_close(conn);
+    EXPECT_EQ(replay_file(path_, file).content, "xxxxxxxxxx");
 }
