@@ -288,9 +288,11 @@ std::vector<SubjectSummary> write_class(ClassOptions const& options, std::ostrea
                 tracked = tracked_paths(record_path.parent_path() / "tracked");
             }
             // Each record is loaded, analysed and written before the next is read.
-            SessionRecord const record = load_session(database);
-            SessionReport const report = analyse_session(record, project_of(record, tracked, given),
-                                                         tracked, true, options.bulk);
+            fs::path const project = project_of(load_outline(database), tracked, given);
+            AnalysedRecord const analysed =
+                analyse_record(database, project, tracked, Keep::everything, true, options.bulk);
+            SessionRecord const& record = analysed.record;
+            SessionReport const& report = analysed.report;
             row = summarise(report);
             row.page = page_name(subject, pages);
             std::ofstream page(options.out_dir / row.page, std::ios::binary | std::ios::trunc);
