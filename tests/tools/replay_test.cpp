@@ -1,4 +1,5 @@
 #include "tools/replay.hpp"
+#include "tools/session_report.hpp"
 #include "tools/work_shape.hpp"
 
 #include "index/insertion_buffer.hpp"
@@ -224,4 +225,99 @@ TEST_F(ReplayTest, ReadsOnlyTheFilesOwnRowsThroughTheIndex) {
     }
     sqlite3_close(conn);
     EXPECT_EQ(replay_file(path_, file).content, "xxxxxxxxxx");
+}
+
+// The report's own walk through a file follows the mirror's order too: an edit that reached the
+// mirror just before a reset to the disk but was stored just after the reset's snapshot is in the
+// snapshot already; one that reached it after the reset but was stored before the snapshot comes
+// after it. Both the summary and the full analysis end where the mirror and the replay end, and
+// a save stored after the reset keeps the mirror's content at that moment.
+TEST_F(ReplayTest, TheReportWalksAFileInTheOrderItsRowsReachedTheMirror) {
+    InsertionBuffer mirror;
+    std::filesystem::path const file = "/p/race.c";
+    auto const row = [&](int ms, std::uint64_t offset, std::string const& inserted,
+                         std::optional<std::uint64_t> place, bool saved = false) {
+        VSCodeEvent event;
+        event.timestamp = t0_ + std::chrono::milliseconds(ms);
+        event.filepath = file.native();
+        event.offset = saved ? std::numeric_limits<std::uint64_t>::max() : offset;  // no position
+        event.inserted = inserted;
+        event.is_saved = saved;
+        event.mirror_seq = place;
+        db_.store(event);
+    };
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc\n",
+                       mirror.set_filecontent(file, "abc\n"));
+    // Mirrored just before the reset, stored just after its snapshot.
+    std::uint64_t const before_reset = mirror.edit_filecontent(file, 4, 0, "d\n");
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::FAST_INSERTION, "abc\nd\ndisk\n",
+                       mirror.set_filecontent(file, "abc\nd\ndisk\n"));
+    row(10, 4, "d\n", before_reset);
+    row(20, 0, "", std::nullopt, true);  // a save
+    row(30, 0, ">", mirror.edit_filecontent(file, 0, 0, ">"));
+    std::string const final_content = *mirror.get_filecontent(file);
+    ASSERT_EQ(final_content, ">abc\nd\ndisk\n");
+    ASSERT_EQ(replay_file(path_, file).content, final_content);
+
+    for (Keep const keep : {Keep::summary, Keep::everything}) {
+        AnalysedRecord const analysed = analyse_record(path_, "/p", {}, keep, keep == Keep::everything);
+        FileReport const& report = analysed.report.files.at(0);
+        EXPECT_EQ(report.final_content, final_content);
+        OriginCounts shares = report.shares;
+        // The edit stored after the reset is no second "d\n": the disk's line is a fast insertion.
+        EXPECT_EQ(shares[static_cast<std::size_t>(Origin::fast_insertion)], 5u);
+        EXPECT_EQ(shares[static_cast<std::size_t>(Origin::typed)], 3u);
+        if (keep == Keep::everything) {
+            ASSERT_EQ(analysed.report.code_states.size(), 1u);  // at the save
+            bool saved_state_seen = false;
+            for (SessionEvent const& event : analysed.report.events) {
+                if (event.kind == SessionEvent::Kind::save) {
+                    saved_state_seen = true;
+                    EXPECT_EQ(analysed.report.code_states.at(event.code_state).content,
+                              "abc\nd\ndisk\n");
+                }
+            }
+            EXPECT_TRUE(saved_state_seen);
+        }
+    }
+}
+
+// Two edits of one file stored in the other order than they reached the mirror (two editors at
+// once): the report's walk takes them in the mirror's order and ends with the mirror's content.
+TEST_F(ReplayTest, TheReportTakesEditsStoredOutOfTheMirrorsOrderInThatOrder) {
+    InsertionBuffer mirror;
+    std::filesystem::path const file = "/p/two.c";
+    auto const row = [&](int ms, std::uint64_t offset, std::uint64_t deleted,
+                         std::string const& inserted, std::uint64_t place) {
+        VSCodeEvent event;
+        event.timestamp = t0_ + std::chrono::milliseconds(ms);
+        event.filepath = file.native();
+        event.offset = offset;
+        event.deleted = deleted;
+        event.inserted = inserted;
+        event.mirror_seq = place;
+        db_.store(event);
+    };
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc",
+                       mirror.set_filecontent(file, "abc"));
+    std::uint64_t const first = mirror.edit_filecontent(file, 1, 1, "XY");  // aXYc
+    std::uint64_t const second = mirror.edit_filecontent(file, 3, 0, "!");  // aXY!c
+    row(20, 3, 0, "!", second);
+    row(10, 1, 1, "XY", first);
+    row(30, 5, 0, ".", mirror.edit_filecontent(file, 5, 0, "."));
+    std::string const final_content = *mirror.get_filecontent(file);
+    ASSERT_EQ(final_content, "aXY!c.");
+    ASSERT_EQ(replay_file(path_, file).content, final_content);
+    for (Keep const keep : {Keep::summary, Keep::everything}) {
+        AnalysedRecord const analysed = analyse_record(path_, "/p", {}, keep);
+        FileReport const& report = analysed.report.files.at(0);
+        EXPECT_EQ(report.final_content, final_content);
+        EXPECT_EQ(report.shares[static_cast<std::size_t>(Origin::typed)], 4u);
+        if (keep == Keep::everything) {
+            ASSERT_EQ(report.steps.size(), 3u);
+            // The steps name the rows in the mirror's order: the second stored first.
+            EXPECT_EQ(analysed.record.editor[report.steps[0].row].inserted, "XY");
+            EXPECT_EQ(analysed.record.editor[report.steps[1].row].inserted, "!");
+        }
+    }
 }
