@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <dtl/dtl.hpp>
 #include <vector>
@@ -178,25 +179,119 @@ char const* origin_name(Origin origin) {
 }
 
 LabelledText::LabelledText(std::string content, Origin origin)
-    : content_(std::move(content)), origins_(content_.size(), origin) {}
+    : buffer_(std::move(content)),
+      labels_(buffer_.size(), origin),
+      gap_start_(buffer_.size()),
+      gap_end_(buffer_.size()),
+      fresh_(false) {}
+
+void LabelledText::move_gap(std::size_t to) {
+    if (to < gap_start_) {
+        std::size_t const count = gap_start_ - to;
+        std::memmove(buffer_.data() + gap_end_ - count, buffer_.data() + to, count);
+        std::memmove(labels_.data() + gap_end_ - count, labels_.data() + to, count);
+        gap_start_ -= count;
+        gap_end_ -= count;
+    } else if (to > gap_start_) {
+        std::size_t const count = to - gap_start_;
+        std::memmove(buffer_.data() + gap_start_, buffer_.data() + gap_end_, count);
+        std::memmove(labels_.data() + gap_start_, labels_.data() + gap_end_, count);
+        gap_start_ += count;
+        gap_end_ += count;
+    }
+}
+
+void LabelledText::make_room(std::size_t count) {
+    if (gap_end_ - gap_start_ >= count) {
+        return;
+    }
+    std::size_t const tail = buffer_.size() - gap_end_;
+    std::size_t const gap = std::max<std::size_t>(count, size() / 2 + 4096);
+    std::string buffer;
+    buffer.reserve(gap_start_ + gap + tail);
+    buffer.append(buffer_, 0, gap_start_);
+    buffer.append(gap, '\0');
+    buffer.append(buffer_, gap_end_, tail);
+    std::vector<Origin> labels;
+    labels.reserve(buffer.size());
+    labels.insert(labels.end(), labels_.begin(),
+                  labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    labels.insert(labels.end(), gap, Origin::initial);
+    labels.insert(labels.end(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_end_),
+                  labels_.end());
+    buffer_ = std::move(buffer);
+    labels_ = std::move(labels);
+    gap_end_ = gap_start_ + gap;
+}
+
+std::string LabelledText::text_at(std::uint64_t offset, std::uint64_t count) const {
+    std::size_t const total = size();
+    if (offset > total) {
+        return {};
+    }
+    std::size_t const first = static_cast<std::size_t>(offset);
+    std::size_t const last = first + static_cast<std::size_t>(std::min<std::uint64_t>(count, total - first));
+    std::string text;
+    if (first < gap_start_) {
+        text.append(buffer_, first, std::min(last, gap_start_) - first);
+    }
+    if (last > gap_start_) {
+        std::size_t const from = std::max(first, gap_start_);
+        text.append(buffer_, from + (gap_end_ - gap_start_), last - from);
+    }
+    return text;
+}
+
+void LabelledText::refresh() const {
+    if (fresh_) {
+        return;
+    }
+    content_.assign(buffer_, 0, gap_start_);
+    content_.append(buffer_, gap_end_);
+    origins_.assign(labels_.begin(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    origins_.insert(origins_.end(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_end_),
+                    labels_.end());
+    fresh_ = true;
+}
+
+std::string const& LabelledText::content() const {
+    refresh();
+    return content_;
+}
+
+std::vector<Origin> const& LabelledText::origins() const {
+    refresh();
+    return origins_;
+}
 
 bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
                          Origin origin, std::string* removed) {
     bool in_range = true;
     if (deleted != 0) {
-        std::size_t const before = content_.size();
-        if (removed != nullptr && offset <= before) {
-            removed->append(content_, offset, std::min<std::uint64_t>(deleted, before - offset));
+        std::size_t const before = size();
+        if (offset > before) {
+            in_range = false;
+        } else {
+            std::size_t const count = static_cast<std::size_t>(
+                std::min<std::uint64_t>(deleted, before - offset));
+            if (removed != nullptr) {
+                removed->append(text_at(offset, count));
+            }
+            move_gap(static_cast<std::size_t>(offset));
+            gap_end_ += count;
+            fresh_ = fresh_ && count == 0;
         }
-        in_range = delete_text(content_, offset, deleted);
-        auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(in_range ? offset : 0);
-        origins_.erase(first, first + static_cast<std::ptrdiff_t>(before - content_.size()));
     }
     if (!inserted.empty()) {
-        bool const inserted_here = insert_text(content_, offset, inserted);
+        bool const inserted_here = offset <= size();
         if (inserted_here) {
-            origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), inserted.size(),
-                            origin);
+            move_gap(static_cast<std::size_t>(offset));
+            make_room(inserted.size());
+            std::memcpy(buffer_.data() + gap_start_, inserted.data(), inserted.size());
+            std::fill_n(labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_), inserted.size(),
+                        origin);
+            gap_start_ += inserted.size();
+            fresh_ = false;
         }
         in_range = inserted_here && in_range;
     }
@@ -217,10 +312,14 @@ std::size_t line_end_at(std::string_view text) {
 
 bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
                                     std::string_view inserted) {
-    if (offset > content_.size() || deleted > content_.size() - offset || deleted == 0) {
+    std::size_t const total = size();
+    if (offset > total || deleted > total - offset || deleted == 0) {
         return false;
     }
-    std::string_view const old_text = std::string_view(content_).substr(offset, deleted);
+    // With the gap at the offset, the text replaced lies whole just after it.
+    move_gap(static_cast<std::size_t>(offset));
+    std::string_view const old_text =
+        std::string_view(buffer_).substr(gap_end_, static_cast<std::size_t>(deleted));
     if (old_text == inserted) {
         return false;
     }
@@ -237,7 +336,7 @@ bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
         if (old_end == 0 && old_text[old_at] != inserted[new_at]) {
             return false;
         }
-        Origin const origin = origins_[offset + old_at];
+        Origin const origin = labels_[gap_end_ + old_at];
         std::size_t const count = std::max<std::size_t>(new_end, 1);
         origins.insert(origins.end(), count, origin);
         old_at += std::max<std::size_t>(old_end, 1);
@@ -246,11 +345,13 @@ bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
     if (old_at != old_text.size() || new_at != inserted.size()) {
         return false;
     }
-    content_.replace(offset, deleted, inserted);
-    auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(offset);
-    origins_.erase(first, first + static_cast<std::ptrdiff_t>(deleted));
-    origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), origins.begin(),
-                    origins.end());
+    gap_end_ += static_cast<std::size_t>(deleted);
+    make_room(inserted.size());
+    std::memcpy(buffer_.data() + gap_start_, inserted.data(), inserted.size());
+    std::copy(origins.begin(), origins.end(),
+              labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    gap_start_ += inserted.size();
+    fresh_ = false;
     return true;
 }
 
@@ -270,6 +371,7 @@ std::vector<std::string_view> lines_of(std::string_view text) {
 }  // namespace
 
 std::size_t LabelledText::reset(std::string content, Origin changed) {
+    refresh();
     // The shared head and tail are cheap to find; only the span between them needs a line diff.
     ChangedSpan const span = changed_span(content_, content);
     std::vector<Origin> origins(content.size(), changed);
@@ -312,15 +414,19 @@ std::size_t LabelledText::reset(std::string content, Origin changed) {
             new_at += info.type != dtl::SES_DELETE ? line.size() : 0;
         }
     }
-    content_ = std::move(content);
-    origins_ = std::move(origins);
+    buffer_ = std::move(content);
+    labels_ = std::move(origins);
+    gap_start_ = gap_end_ = buffer_.size();
+    fresh_ = false;
     return relabelled;
 }
 
 OriginCounts LabelledText::counts() const {
     OriginCounts counts{};
-    for (Origin const origin : origins_) {
-        ++counts[static_cast<std::size_t>(origin)];
+    for (std::size_t i = 0; i < labels_.size(); ++i) {
+        if (i < gap_start_ || i >= gap_end_) {
+            ++counts[static_cast<std::size_t>(labels_[i])];
+        }
     }
     return counts;
 }

@@ -375,7 +375,7 @@ FileWalk::FileWalk(Analysis& analysis, std::size_t file)
     last_applied_ = &start;
     text_ = LabelledText(analysis_.content_of(snapshots_.front()), Origin::initial);
     at_ = parse_time(start.recorded_at).value_or(Timestamp{});
-    file_.shape.add_size(at_, text_.content().size());
+    file_.shape.add_size(at_, text_.size());
 }
 
 void FileWalk::keep_state(std::size_t* into) {
@@ -404,7 +404,7 @@ void FileWalk::reset_until(EditorRow const* row) {
         }
         text_.reset(analysis_.content_of(index), fast ? Origin::fast_insertion : Origin::initial);
         at_ = std::max(at_, parse_time(snapshot.recorded_at).value_or(at_));
-        file_.shape.add_size(at_, text_.content().size());
+        file_.shape.add_size(at_, text_.size());
         if (analysis_.everything()) {
             file_.steps.push_back(
                 {NO_INDEX, Origin::initial, index, origin_runs(text_.origins()), false, {}});
@@ -462,8 +462,8 @@ void FileWalk::row(EditorRow const& row, std::size_t index, Timestamp time) {
     if (has_event) {
         at_ = std::max(at_, time);
     }
-    if (*row.offset <= text_.content().size()) {
-        removed = text_.content().substr(*row.offset, row.deleted);
+    if (*row.offset <= text_.size()) {
+        removed = text_.text_at(*row.offset, row.deleted);
     }
     if (!row.undo_redo && text_.switch_line_ends(*row.offset, row.deleted, row.inserted)) {
         // The editor sends a change of line ends as one change over the whole text; the bytes
@@ -480,7 +480,7 @@ void FileWalk::row(EditorRow const& row, std::size_t index, Timestamp time) {
             file_.steps.push_back({index, origin, NO_INDEX, {}, false, {}});
         }
     }
-    file_.shape.add_size(at_, text_.content().size());
+    file_.shape.add_size(at_, text_.size());
     if (row.undo_redo) {
         // A redo puts back exactly what the undo before it took away, where it was.
         bool const redo = after_undo_ && last_undo_offset_ == row.offset &&
