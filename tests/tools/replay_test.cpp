@@ -10,6 +10,7 @@
 #include "support/temp_dir.hpp"
 
 #include <gmock/gmock.h>
+#include <random>
 #include <gtest/gtest.h>
 
 using namespace std::string_literals;
@@ -320,4 +321,78 @@ TEST_F(ReplayTest, TheReportTakesEditsStoredOutOfTheMirrorsOrderInThatOrder) {
             EXPECT_EQ(analysed.record.editor[report.steps[1].row].inserted, "!");
         }
     }
+}
+
+// Random edits, line-end switches and resets at wandering places: the labelled text keeps the
+// same content and origins as plain edits of a string and of one origin per byte would, whatever
+// its gap does.
+TEST(LabelledText, EditsEverywhereMatchPlainEditsOfTheContent) {
+    std::mt19937 random(11);
+    std::string content = "int a;\nint b;\n";
+    std::vector<Origin> origins(content.size(), Origin::initial);
+    LabelledText text(content, Origin::initial);
+    auto const pick = [&](std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound)(random);
+    };
+    for (int step = 0; step < 20'000; ++step) {
+        std::size_t const roll = pick(99);
+        if (roll < 2) {
+            std::string const next = content.substr(0, pick(content.size())) + "disk\n";
+            text.reset(next, Origin::fast_insertion);
+            content = next;
+            origins = text.origins();  // the reset's labelling has its own test
+        } else if (roll < 4 && !content.empty() && content.find('\r') == std::string::npos) {
+            // The whole text with its line ends switched.
+            std::string switched;
+            for (char const c : content) {
+                switched += c == '\n' ? std::string("\r\n") : std::string(1, c);
+            }
+            bool const done = text.switch_line_ends(0, content.size(), switched);
+            EXPECT_EQ(done, switched != content) << step;
+            if (done) {
+                std::vector<Origin> next;
+                for (std::size_t i = 0; i < content.size(); ++i) {
+                    next.insert(next.end(), content[i] == '\n' ? 2 : 1, origins[i]);
+                }
+                content = switched;
+                origins = next;
+            }
+        } else {
+            std::uint64_t const offset = pick(content.size() + 2);
+            std::uint64_t const deleted = roll < 40 ? pick(4) : roll < 42 ? ~0ull : 0;
+            std::string const inserted(roll < 70 ? pick(3) : pick(300), "xyz\n"[roll % 4]);
+            auto const origin = static_cast<Origin>(roll % ORIGIN_COUNT);
+            std::string removed;
+            std::string expected_removed =
+                offset <= content.size() && deleted != 0 ? content.substr(offset, deleted) : "";
+            bool const in_range = offset <= content.size();
+            EXPECT_EQ(text.apply(offset, deleted, inserted, origin, &removed),
+                      in_range || (deleted == 0 && inserted.empty()))
+                << step;
+            EXPECT_EQ(removed, expected_removed) << step;
+            if (in_range) {
+                std::size_t const count =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(deleted, content.size() - offset));
+                content.erase(offset, count);
+                origins.erase(origins.begin() + static_cast<std::ptrdiff_t>(offset),
+                              origins.begin() + static_cast<std::ptrdiff_t>(offset + count));
+                content.insert(offset, inserted);
+                origins.insert(origins.begin() + static_cast<std::ptrdiff_t>(offset),
+                               inserted.size(), origin);
+            }
+        }
+        ASSERT_EQ(text.size(), content.size()) << step;
+        std::size_t const at = pick(content.size());
+        ASSERT_EQ(text.text_at(at, 7), content.substr(at, 7)) << step;
+        if (step % 97 == 0) {
+            ASSERT_EQ(text.content(), content) << step;
+            ASSERT_EQ(text.origins(), origins) << step;
+        }
+    }
+    OriginCounts expected{};
+    for (Origin const origin : origins) {
+        ++expected[static_cast<std::size_t>(origin)];
+    }
+    EXPECT_EQ(text.counts(), expected);
+    EXPECT_EQ(text.content(), content);
 }
