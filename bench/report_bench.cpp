@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <cstdlib>
-#include <optional>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -85,7 +85,7 @@ struct Recording {
                 fast.incident_type = Incident::Types::FAST_INSERTION;
                 fast.diff = "= ...\n+ // generated\n+ int generated;\n";
                 events.store_snapshot(paths[f], {f + 1, 2049}, SnapshotReason::FAST_INSERTION, doc,
-                                     ++seq);
+                                      ++seq);
                 events.store(fast);
             }
         }
@@ -176,7 +176,8 @@ struct ChildCost {
 // Runs `args` with standard output and error to /dev/null. It runs below /usr/bin/time, a small
 // process: the peak memory of a child forked from this one would count this one's pages too.
 ChildCost run_child(std::vector<std::string> args) {
-    fs::path const figures = fs::temp_directory_path() / ("wardlet-bench-" + std::to_string(getpid()));
+    fs::path const figures =
+        fs::temp_directory_path() / ("wardlet-bench-" + std::to_string(getpid()));
     args.insert(args.begin(), {"/usr/bin/time", "-f", "%M %U %S", "-o", figures.native()});
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -340,11 +341,36 @@ BENCHMARK(BM_HtmlPage)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ProgSnap2Export)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteShellOf1MRows)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
 // Argument 0: this build's tool; 1: the landed one (WARDLET_LANDED_REPORT).
-BENCHMARK(BM_TextReportOf1MRows)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_JsonReportOf1MRows)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_VerifyOf1MRows)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_ProgSnap2ExportOf1MRows)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_ClassOf100Records)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_TextReportOf1MRows)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_JsonReportOf1MRows)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_VerifyOf1MRows)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_ProgSnap2ExportOf1MRows)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_ClassOf100Records)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 

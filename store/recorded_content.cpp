@@ -38,17 +38,18 @@ bool same_file(std::string_view text, std::filesystem::path const& file) {
 // without that index: every row is then read and compared.
 std::optional<std::vector<std::string>> stored_names(sqlite3* conn,
                                                      std::filesystem::path const& file) {
-    Statement indexed = prepare(conn, std::string("SELECT 1 FROM pragma_index_list('vscode_events') "
-                                                  "WHERE name = '") +
-                                          editor_rows_by_file_index() + "'");
+    Statement indexed =
+        prepare(conn, std::string("SELECT 1 FROM pragma_index_list('vscode_events') "
+                                  "WHERE name = '") +
+                          editor_rows_by_file_index() + "'");
     if (!indexed || sqlite3_step(indexed.get()) != SQLITE_ROW) {
         return std::nullopt;
     }
-    Statement names = prepare(
-        conn,
-        "WITH RECURSIVE names(name) AS (SELECT MIN(filepath) FROM vscode_events UNION ALL "
-        "SELECT (SELECT MIN(filepath) FROM vscode_events WHERE filepath > name) FROM names "
-        "WHERE name IS NOT NULL) SELECT name FROM names WHERE name IS NOT NULL");
+    Statement names =
+        prepare(conn,
+                "WITH RECURSIVE names(name) AS (SELECT MIN(filepath) FROM vscode_events UNION ALL "
+                "SELECT (SELECT MIN(filepath) FROM vscode_events WHERE filepath > name) FROM names "
+                "WHERE name IS NOT NULL) SELECT name FROM names WHERE name IS NOT NULL");
     if (!names) {
         return std::nullopt;
     }
@@ -70,7 +71,8 @@ std::optional<std::vector<std::string>> stored_names(sqlite3* conn,
 
 std::optional<std::string> for_each_edit_after(
     sqlite3* conn, std::filesystem::path const& file, MirrorPlace start,
-    std::optional<std::string> const& until, std::function<void(RecordedEdit const&)> const& apply) {
+    std::optional<std::string> const& until,
+    std::function<void(RecordedEdit const&)> const& apply) {
     std::optional<std::vector<std::string>> const names = stored_names(conn, file);
     if (names && names->empty()) {
         return std::nullopt;  // no row names the file
@@ -159,15 +161,15 @@ std::optional<std::string> recorded_content(std::filesystem::path const& databas
     if (!content) {
         return std::nullopt;
     }
-    auto const failed = for_each_edit_after(raw, file, start, std::nullopt,
-                                            [&](RecordedEdit const& edit) {
-                                                if (edit.deleted != 0) {
-                                                    delete_text(*content, edit.offset, edit.deleted);
-                                                }
-                                                if (!edit.inserted.empty()) {
-                                                    insert_text(*content, edit.offset, edit.inserted);
-                                                }
-                                            });
+    auto const failed =
+        for_each_edit_after(raw, file, start, std::nullopt, [&](RecordedEdit const& edit) {
+            if (edit.deleted != 0) {
+                delete_text(*content, edit.offset, edit.deleted);
+            }
+            if (!edit.inserted.empty()) {
+                insert_text(*content, edit.offset, edit.inserted);
+            }
+        });
     if (failed) {
         return std::nullopt;
     }

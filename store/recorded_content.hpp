@@ -31,10 +31,9 @@ struct RecordedEdit {
 // at or before `until` when given, in the order they reached the mirror. Saves and changes
 // without a position edit nothing and are passed over. With the monitor's index on the rows'
 // path, only the file's own rows are read. Returns SQLite's message when the rows cannot be read.
-std::optional<std::string> for_each_edit_after(sqlite3* conn, std::filesystem::path const& file,
-                                               MirrorPlace start,
-                                               std::optional<std::string> const& until,
-                                               std::function<void(RecordedEdit const&)> const& apply);
+std::optional<std::string> for_each_edit_after(
+    sqlite3* conn, std::filesystem::path const& file, MirrorPlace start,
+    std::optional<std::string> const& until, std::function<void(RecordedEdit const&)> const& apply);
 
 // The content the record at `database` last gives `file`: its latest snapshot with the editor
 // changes that reached the mirror after it, applied by the mirror's rules (index/text_edit.hpp),

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <dtl/dtl.hpp>
 #include <vector>
 
@@ -167,7 +167,8 @@ Replay replay_file(fs::path const& database, fs::path const& file, std::optional
             ++(in_range ? replay.applied : replay.ignored);
         });
     if (failed) {
-        throw ReplayError(fmt::format("cannot read the database {}: {}", database.native(), *failed));
+        throw ReplayError(
+            fmt::format("cannot read the database {}: {}", database.native(), *failed));
     }
     return replay;
 }
@@ -230,7 +231,8 @@ std::string LabelledText::text_at(std::uint64_t offset, std::uint64_t count) con
         return {};
     }
     std::size_t const first = static_cast<std::size_t>(offset);
-    std::size_t const last = first + static_cast<std::size_t>(std::min<std::uint64_t>(count, total - first));
+    std::size_t const last =
+        first + static_cast<std::size_t>(std::min<std::uint64_t>(count, total - first));
     std::string text;
     if (first < gap_start_) {
         text.append(buffer_, first, std::min(last, gap_start_) - first);
@@ -272,8 +274,8 @@ bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::strin
         if (offset > before) {
             in_range = false;
         } else {
-            std::size_t const count = static_cast<std::size_t>(
-                std::min<std::uint64_t>(deleted, before - offset));
+            std::size_t const count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(deleted, before - offset));
             if (removed != nullptr) {
                 removed->append(text_at(offset, count));
             }

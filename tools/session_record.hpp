@@ -75,7 +75,8 @@ struct SessionRecord {
 // the texts bound to ?1, ?2, ..., the rows it selects.
 class EditorRows {
 public:
-    explicit EditorRows(RecordReader const& reader, std::string const& where_and_order = "ORDER BY rowid",
+    explicit EditorRows(RecordReader const& reader,
+                        std::string const& where_and_order = "ORDER BY rowid",
                         std::vector<std::string> const& texts = {});
     // Fills `row` with the next row; false after the last one.
     bool next(EditorRow& row);

@@ -102,11 +102,10 @@ Attention attention_of(FileReport const& file) {
                        file.fast_insertions.size();
     std::size_t const size = file.final_content.size();
     if (file.not_replayed.empty() && size != 0) {
-        std::size_t const foreign =
-            file.shares[static_cast<std::size_t>(Origin::pasted)] +
-            file.shares[static_cast<std::size_t>(Origin::internal_copy)] +
-            file.shares[static_cast<std::size_t>(Origin::bulk)] +
-            file.shares[static_cast<std::size_t>(Origin::fast_insertion)];
+        std::size_t const foreign = file.shares[static_cast<std::size_t>(Origin::pasted)] +
+                                    file.shares[static_cast<std::size_t>(Origin::internal_copy)] +
+                                    file.shares[static_cast<std::size_t>(Origin::bulk)] +
+                                    file.shares[static_cast<std::size_t>(Origin::fast_insertion)];
         attention.share = static_cast<double>(foreign) / static_cast<double>(size);
     }
     return attention;
@@ -343,8 +342,8 @@ private:
     std::vector<std::vector<std::size_t>> file_snapshots_;
     std::vector<std::vector<FastInsertion>> fast_;
     std::vector<std::unique_ptr<FileWalk>> walks_;
-    std::vector<RowOutcome> outcomes_;                 // by editor row, Keep::everything
-    std::vector<StateList> states_;                    // by file
+    std::vector<RowOutcome> outcomes_;                // by editor row, Keep::everything
+    std::vector<StateList> states_;                   // by file
     std::map<std::size_t, std::size_t> fast_states_;  // file row -> the file's own state
     std::vector<SessionEvent> file_events_;           // Keep::everything
     // Editor rows without a time of their own, by id: the time they take.
@@ -650,14 +649,14 @@ void Analysis::read_editor_rows() {
             add_change(file_index, time, row);
         }
         if (everything_) {
-            report_.events.push_back({row.saved ? SessionEvent::Kind::save
-                                                : SessionEvent::Kind::edit,
-                                      time,
-                                      file_index,
-                                      ordinal,
-                                      edit_type_of(row),
-                                      {},
-                                      NO_INDEX});
+            report_.events.push_back(
+                {row.saved ? SessionEvent::Kind::save : SessionEvent::Kind::edit,
+                 time,
+                 file_index,
+                 ordinal,
+                 edit_type_of(row),
+                 {},
+                 NO_INDEX});
             if (!row.saved && origin_of(row, bulk_) == Origin::internal_copy) {
                 report_.events.push_back({SessionEvent::Kind::internal_copy,
                                           time,
@@ -858,15 +857,20 @@ void Analysis::run(fs::path const& project, std::vector<fs::path> const& tracked
         report_.first_activity = std::min(report_.first_activity.value_or(time), time);
         report_.last_activity = std::max(report_.last_activity.value_or(time), time);
         if (everything_) {
-            file_events_.push_back({SessionEvent::Kind::fast_insertion, time, file_index, kept,
-                                    EditType::none, {}, NO_INDEX});
+            file_events_.push_back({SessionEvent::Kind::fast_insertion,
+                                    time,
+                                    file_index,
+                                    kept,
+                                    EditType::none,
+                                    {},
+                                    NO_INDEX});
         }
     }
     file_rows = {};
     for (auto& list : fast_) {
-        std::stable_sort(list.begin(), list.end(), [](FastInsertion const& a, FastInsertion const& b) {
-            return a.time < b.time;
-        });
+        std::stable_sort(
+            list.begin(), list.end(),
+            [](FastInsertion const& a, FastInsertion const& b) { return a.time < b.time; });
     }
 
     for (std::size_t file = 0; file < files; ++file) {

@@ -129,7 +129,7 @@ struct SessionReport {
     std::vector<FileReport> files;
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;
-    std::vector<SessionEvent> events;    // Keep::everything only
+    std::vector<SessionEvent> events;  // Keep::everything only
     // Only when asked for: each distinct content of a file once, the events that find the file
     // in that content sharing it.
     std::vector<CodeState> code_states;

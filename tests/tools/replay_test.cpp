@@ -10,8 +10,8 @@
 #include "support/temp_dir.hpp"
 
 #include <gmock/gmock.h>
-#include <random>
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace std::string_literals;
 using testing::HasSubstr;
@@ -171,8 +171,7 @@ TEST(WorkShape, SizeSeriesStaysBoundedAndFilesAddUp) {
 TEST_F(ReplayTest, ReadsOnlyTheFilesOwnRowsThroughTheIndex) {
     InsertionBuffer mirror;
     std::filesystem::path const file = "/p/a.c";
-    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "",
-                       mirror.set_filecontent(file, ""));
+    db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "", mirror.set_filecontent(file, ""));
     db_.store_snapshot("/p/b.c", {3, 2}, SnapshotReason::START, "");
     for (int i = 0; i < 500; ++i) {
         VSCodeEvent event;
@@ -206,10 +205,9 @@ TEST_F(ReplayTest, ReadsOnlyTheFilesOwnRowsThroughTheIndex) {
     for (MirrorPlace const start : {MirrorPlace{0, 0}, MirrorPlace{0, std::nullopt}}) {
         seen = {};
         std::string content;
-        auto const failed =
-            for_each_edit_after(conn, file, start, std::nullopt, [&](RecordedEdit const& edit) {
-                insert_text(content, edit.offset, edit.inserted);
-            });
+        auto const failed = for_each_edit_after(
+            conn, file, start, std::nullopt,
+            [&](RecordedEdit const& edit) { insert_text(content, edit.offset, edit.inserted); });
         EXPECT_EQ(failed, std::nullopt);
         EXPECT_EQ(content, "xxxxxxxxxx");
         EXPECT_EQ(seen.full_scan_steps, 0) << seen.sql.back();
@@ -261,7 +259,8 @@ TEST_F(ReplayTest, TheReportWalksAFileInTheOrderItsRowsReachedTheMirror) {
     ASSERT_EQ(replay_file(path_, file).content, final_content);
 
     for (Keep const keep : {Keep::summary, Keep::everything}) {
-        AnalysedRecord const analysed = analyse_record(path_, "/p", {}, keep, keep == Keep::everything);
+        AnalysedRecord const analysed =
+            analyse_record(path_, "/p", {}, keep, keep == Keep::everything);
         FileReport const& report = analysed.report.files.at(0);
         EXPECT_EQ(report.final_content, final_content);
         OriginCounts shares = report.shares;
@@ -371,8 +370,8 @@ TEST(LabelledText, EditsEverywhereMatchPlainEditsOfTheContent) {
                 << step;
             EXPECT_EQ(removed, expected_removed) << step;
             if (in_range) {
-                std::size_t const count =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(deleted, content.size() - offset));
+                std::size_t const count = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(deleted, content.size() - offset));
                 content.erase(offset, count);
                 origins.erase(origins.begin() + static_cast<std::ptrdiff_t>(offset),
                               origins.begin() + static_cast<std::ptrdiff_t>(offset + count));
