@@ -1,4 +1,5 @@
 #include "tools/replay.hpp"
+#include "tools/report_render.hpp"
 #include "tools/session_report.hpp"
 #include "tools/work_shape.hpp"
 
@@ -12,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <random>
+#include <sstream>
 
 using namespace std::string_literals;
 using testing::HasSubstr;
@@ -394,4 +396,102 @@ TEST(LabelledText, EditsEverywhereMatchPlainEditsOfTheContent) {
     }
     EXPECT_EQ(text.counts(), expected);
     EXPECT_EQ(text.content(), content);
+}
+
+// The report read row by row, keeping only what it lists, says exactly what the report that keeps
+// every row says, in text and JSON, on a record with every kind of row: other files' rows, saves,
+// pastes, internal copies, undos, bulk insertions, fast insertions, the editor's own text, times
+// out of order and times that do not parse, and edits stored out of the mirror's order.
+TEST_F(ReplayTest, TheSummaryReportsWhatTheReportOfEveryRowReports) {
+    InsertionBuffer mirror;
+    std::mt19937 random(5);
+    std::vector<std::filesystem::path> const files = {"/p/src/a.c", "/p/src/b.c"};
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        db_.store_snapshot(files[f], {f + 1, 2}, SnapshotReason::START, "int x;\nint y;\n",
+                           mirror.set_filecontent(files[f], "int x;\nint y;\n"));
+    }
+    auto const pick = [&](std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound)(random);
+    };
+    std::optional<VSCodeEvent> held;  // stored after the next one
+    for (int step = 0; step < 3000; ++step) {
+        std::filesystem::path const& file = files[pick(1)];
+        std::string const content = *mirror.get_filecontent(file);
+        std::size_t const roll = pick(99);
+        VSCodeEvent event;
+        // Now and then a change stamped earlier than the one before it.
+        event.timestamp = t0_ + std::chrono::milliseconds(step * 700 - (roll < 5 ? 3000 : 0));
+        event.filepath = file.native();
+        if (roll < 3) {
+            std::string const disk = content + "// generated\n";
+            db_.store_snapshot(file, {1, 2}, SnapshotReason::FAST_INSERTION, disk,
+                               mirror.set_filecontent(file, disk));
+            FileEvent fast;
+            fast.filepath = file.native();
+            fast.handler_type = "TRACKEDFILE";
+            fast.incident_type = "FAST_INSERTION";
+            fast.diff = "+ // generated\n";
+            db_.store(fast);
+            continue;
+        }
+        if (roll < 4) {
+            std::string const editor_text = "/* unsaved */\n" + content;
+            db_.store_snapshot(file, {1, 2}, SnapshotReason::EDITOR_OPEN, editor_text,
+                               mirror.set_filecontent(file, editor_text));
+            continue;
+        }
+        if (roll < 8) {
+            event.is_saved = true;
+            event.offset = std::numeric_limits<std::uint64_t>::max();
+        } else if (roll < 10) {
+            event.filepath = "/p/notes.txt";
+            event.offset = 0;
+            event.inserted = "n";
+        } else {
+            event.offset = pick(content.size());
+            event.deleted = roll < 30 ? 1 + pick(2) : 0;
+            event.inserted = roll < 30   ? ""
+                             : roll < 40 ? std::string(1, "xyz"[roll % 3])
+                             : roll < 45
+                                 ? content.substr(0, std::min<std::size_t>(30, content.size()))
+                             : roll < 47 ? "for (;;) {\n    step();\n}\n"
+                                         : std::string(1, "abc;\n é"[roll % 8]);
+            event.is_copy_paste = roll >= 40 && roll < 43;
+            event.internal_copy = roll >= 40 && roll < 44;
+            event.is_undo_redo = roll >= 10 && roll < 13;
+            if (event.internal_copy) {
+                event.copy_source = files[0].native();
+            }
+            event.mirror_seq =
+                mirror.edit_filecontent(file, event.offset, event.deleted, event.inserted);
+        }
+        if (roll == 99 && !held) {
+            held = event;  // two edits stored in the other order than they were mirrored
+            continue;
+        }
+        db_.store(event);
+        if (held) {
+            db_.store(*held);
+            held.reset();
+        }
+    }
+    db_.commit_pending();
+    SqlReader{path_}("UPDATE vscode_events SET timestamp = 'not a time' WHERE id % 97 = 0");
+
+    AnalysedRecord const summary = analyse_record(path_, "/p", files, Keep::summary);
+    AnalysedRecord const everything = analyse_record(path_, "/p", files, Keep::everything);
+    std::ostringstream summary_text;
+    std::ostringstream everything_text;
+    write_text_report(summary.record, summary.report, summary_text, TimeFormat(true));
+    write_text_report(everything.record, everything.report, everything_text, TimeFormat(true));
+    EXPECT_EQ(summary_text.str(), everything_text.str());
+    EXPECT_EQ(json_report(summary.record, summary.report),
+              json_report(everything.record, everything.report));
+    // Only the rows it lists stay; the replay ends where the mirror ends.
+    EXPECT_LT(summary.record.editor.size(), everything.record.editor.size() / 5);
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        EXPECT_EQ(summary.report.files[f].final_content, *mirror.get_filecontent(files[f]));
+        EXPECT_EQ(everything.report.files[f].final_content, *mirror.get_filecontent(files[f]));
+        EXPECT_EQ(replay_file(path_, files[f]).content, *mirror.get_filecontent(files[f]));
+    }
 }
