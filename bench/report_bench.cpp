@@ -196,11 +196,18 @@ ChildCost run_child(std::vector<std::string> args) {
     waitpid(child, &status, 0);
     ChildCost cost;
     cost.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // The figures are the last line; a line saying the status comes first when it is not 0.
     std::ifstream in(figures);
+    std::string line;
+    std::string last;
+    while (std::getline(in, line)) {
+        last = line.empty() ? last : line;
+    }
+    std::istringstream figures_line(last);
     double peak_kb = 0;
     double user = 0;
     double system = 0;
-    in >> peak_kb >> user >> system;
+    figures_line >> peak_kb >> user >> system;
     fs::remove(figures);
     cost.peak_mb = peak_kb / 1024.0;
     cost.cpu_s = user + system;
