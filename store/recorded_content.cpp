@@ -7,17 +7,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <string_view>
+#include <vector>
 
 namespace {
 
 using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
 
-Statement prepare(sqlite3* conn, char const* sql) {
+Statement prepare(sqlite3* conn, std::string const& sql) {
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(conn, sql, -1, &stmt, nullptr);
+    sqlite3_prepare_v2(conn, sql.c_str(), -1, &stmt, nullptr);
     return {stmt, &sqlite3_finalize};
 }
 
@@ -29,15 +30,153 @@ std::string_view column_bytes(sqlite3_stmt* stmt, int column) {
                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
+// The monitor matches editor paths to mirrored files by path equality (element by element), so
+// "/p//a.c" reaches the mirror of "/p/a.c"; texts that are equal need no path built.
+bool same_file(std::string_view text, std::filesystem::path const& file) {
+    return text == file.native() || std::filesystem::path(text) == file;
+}
+
+// The texts under which the editor rows name `file`, found by walking the distinct paths of the
+// index on the rows' path (a few steps per distinct path, whatever the number of rows). No value
+// without that index: every row is then read and compared.
+std::optional<std::vector<std::string>> stored_names(sqlite3* conn,
+                                                     std::filesystem::path const& file) {
+    Statement indexed =
+        prepare(conn, std::string("SELECT 1 FROM pragma_index_list('vscode_events') "
+                                  "WHERE name = '") +
+                          editor_rows_by_file_index() + "'");
+    if (!indexed || sqlite3_step(indexed.get()) != SQLITE_ROW) {
+        return std::nullopt;
+    }
+    Statement names =
+        prepare(conn,
+                "WITH RECURSIVE names(name) AS (SELECT MIN(filepath) FROM vscode_events UNION ALL "
+                "SELECT (SELECT MIN(filepath) FROM vscode_events WHERE filepath > name) FROM names "
+                "WHERE name IS NOT NULL) SELECT name FROM names WHERE name IS NOT NULL");
+    if (!names) {
+        return std::nullopt;
+    }
+    std::vector<std::string> found;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(names.get())) == SQLITE_ROW) {
+        std::string_view const name = column_bytes(names.get(), 0);
+        if (same_file(name, file)) {
+            found.emplace_back(name);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return std::nullopt;
+    }
+    return found;
+}
+
 }  // namespace
+
+std::optional<std::string> for_each_edit_after(
+    sqlite3* conn, std::filesystem::path const& file, MirrorPlace start,
+    std::optional<std::string> const& until,
+    std::function<void(RecordedEdit const&)> const& apply) {
+    std::optional<std::vector<std::string>> const names = stored_names(conn, file);
+    if (names && names->empty()) {
+        return std::nullopt;  // no row names the file
+    }
+    std::string sql =
+        "SELECT filepath, change_offset, deleted, inserted, is_saved FROM vscode_events WHERE ";
+    if (names) {
+        sql += "filepath IN (";
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            sql += i == 0 ? "?" : ", ?";
+        }
+        sql += ") AND ";
+    }
+    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
+    // `id` that after_event_id counts.
+    sql += start.mirror_seq ? "mirror_seq > ?1000 AND (?1001 IS NULL OR timestamp <= ?1001) "
+                              "ORDER BY mirror_seq"
+                            : "rowid > ?1000 AND (?1001 IS NULL OR timestamp <= ?1001) "
+                              "ORDER BY rowid";
+    Statement rows = prepare(conn, sql);
+    if (!rows) {
+        return std::string(sqlite3_errmsg(conn));
+    }
+    sqlite3_stmt* row = rows.get();
+    if (names) {
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            sqlite3_bind_text(row, static_cast<int>(i + 1), (*names)[i].data(),
+                              static_cast<int>((*names)[i].size()), SQLITE_STATIC);
+        }
+    }
+    sqlite3_bind_int64(row, 1000, start.mirror_seq.value_or(start.after_event_id));
+    if (until) {
+        sqlite3_bind_text(row, 1001, until->c_str(), static_cast<int>(until->size()),
+                          SQLITE_STATIC);
+    }
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(row)) == SQLITE_ROW) {
+        // A change without a position (-1, or no offset at all) and a save edit nothing.
+        if (sqlite3_column_type(row, 1) == SQLITE_NULL || sqlite3_column_int64(row, 1) == -1 ||
+            sqlite3_column_int64(row, 4) != 0 || !same_file(column_bytes(row, 0), file)) {
+            continue;
+        }
+        apply({static_cast<std::uint64_t>(sqlite3_column_int64(row, 1)),
+               static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)), column_bytes(row, 3)});
+    }
+    if (rc != SQLITE_DONE) {
+        return std::string(sqlite3_errmsg(conn));
+    }
+    return std::nullopt;
+}
 
 std::optional<std::string> recorded_content(std::filesystem::path const& database,
                                             std::filesystem::path const& file) {
-    auto found = recorded_contents(database, {file});
-    if (found.empty()) {
+    sqlite3* raw = nullptr;
+    int const rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    Connection const conn(raw, &sqlite3_close);
+    if (rc == SQLITE_OK) {
+        // The monitor's own connection may be committing; wait for it as its rows do.
+        sqlite3_busy_timeout(raw, 5000);
+    }
+    if (rc != SQLITE_OK || !has_column(raw, "vscode_events", "change_offset") ||
+        !has_column(raw, "snapshots", "after_event_id")) {
         return std::nullopt;
     }
-    return std::move(found.begin()->second);
+    bool const ordered = has_column(raw, "snapshots", "mirror_seq") &&
+                         has_column(raw, "vscode_events", "mirror_seq");
+    Statement snapshots = prepare(raw, ordered ? "SELECT filepath, content, after_event_id, "
+                                                 "mirror_seq FROM snapshots ORDER BY id DESC"
+                                               : "SELECT filepath, content, after_event_id, NULL "
+                                                 "FROM snapshots ORDER BY id DESC");
+    if (!snapshots) {
+        return std::nullopt;
+    }
+    std::optional<std::string> content;
+    MirrorPlace start;
+    while (sqlite3_step(snapshots.get()) == SQLITE_ROW) {
+        if (same_file(column_bytes(snapshots.get(), 0), file)) {
+            content = std::string(column_bytes(snapshots.get(), 1));
+            start.after_event_id = sqlite3_column_int64(snapshots.get(), 2);
+            if (sqlite3_column_type(snapshots.get(), 3) != SQLITE_NULL) {
+                start.mirror_seq = sqlite3_column_int64(snapshots.get(), 3);
+            }
+            break;
+        }
+    }
+    if (!content) {
+        return std::nullopt;
+    }
+    auto const failed =
+        for_each_edit_after(raw, file, start, std::nullopt, [&](RecordedEdit const& edit) {
+            if (edit.deleted != 0) {
+                delete_text(*content, edit.offset, edit.deleted);
+            }
+            if (!edit.inserted.empty()) {
+                insert_text(*content, edit.offset, edit.inserted);
+            }
+        });
+    if (failed) {
+        return std::nullopt;
+    }
+    return content;
 }
 
 std::map<std::filesystem::path, std::string> recorded_contents(

@@ -110,7 +110,16 @@ std::optional<std::string> apply_schema(sqlite3* conn) {
             return error;
         }
     }
-    return std::nullopt;
+    // A file's rows in the order replay reads them: those stored before the mirror's order was
+    // kept (no mirror_seq) by id, then the others by mirror_seq.
+    std::string const index = std::string("CREATE INDEX IF NOT EXISTS ") +
+                              editor_rows_by_file_index() +
+                              " ON vscode_events (filepath, mirror_seq)";
+    return execute(conn, index.c_str());
+}
+
+char const* editor_rows_by_file_index() {
+    return "vscode_events_by_file";
 }
 
 bool has_column(sqlite3* conn, std::string const& table, std::string const& column) {

@@ -15,11 +15,16 @@ char const* schema_sql();
 char const* snapshots_sql();
 
 // Applies schema_sql() and snapshots_sql() to an open connection, then, when `vscode_events` keeps
-// change offsets (the monitor's own tables), adds the columns added since that are missing: a
+// change offsets (the monitor's own tables), adds the columns added since that are missing and
+// the index editor_rows_by_file_index() on the editor rows' path and mirror order: a
 // database whose editor rows have none (written by an earlier monitor, or with tables made
 // elsewhere) keeps its two tables exactly as they are and only gains `snapshots`. Returns
 // SQLite's error message when a table or column could not be created.
 std::optional<std::string> apply_schema(sqlite3* conn);
+
+// The name of the index on `vscode_events (filepath, mirror_seq)`; within one path, its entries
+// run by id for the rows without a mirror_seq, then by mirror_seq.
+char const* editor_rows_by_file_index();
 
 // Whether `table` exists and has a column named `column`.
 bool has_column(sqlite3* conn, std::string const& table, std::string const& column);

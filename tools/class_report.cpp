@@ -4,27 +4,11 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The tracked files of a record: its file map's when it has one beside it, and those the
-// monitor took a snapshot of.
-std::vector<fs::path> map_paths(fs::path const& map) {
-    std::vector<fs::path> paths;
-    std::ifstream in(map, std::ios::binary);
-    std::string const text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (MapLine const& line : map_lines(text)) {
-        if (line.fid) {
-            paths.push_back(line.filepath);
-        }
-    }
-    return paths;
-}
 
 std::string subject_name(fs::path const& record, bool directory, SubjectFrom from) {
     fs::path const path = record.lexically_normal();
@@ -298,15 +282,17 @@ std::vector<SubjectSummary> write_class(ClassOptions const& options, std::ostrea
                 ProjectFiles const files = project_files(record_path);
                 database = files.database;
                 given = editor_path(record_path);
-                tracked = map_paths(files.map);
+                tracked = tracked_paths(files.map);
             } else if (record_path.parent_path().filename() == ".wardlet") {
                 // A hand-in's whole data directory: its file map lies beside the database.
-                tracked = map_paths(record_path.parent_path() / "tracked");
+                tracked = tracked_paths(record_path.parent_path() / "tracked");
             }
             // Each record is loaded, analysed and written before the next is read.
-            SessionRecord const record = load_session(database);
-            SessionReport const report = analyse_session(record, project_of(record, tracked, given),
-                                                         tracked, true, options.bulk);
+            fs::path const project = project_of(load_outline(database), tracked, given);
+            AnalysedRecord const analysed =
+                analyse_record(database, project, tracked, Keep::everything, true, options.bulk);
+            SessionRecord const& record = analysed.record;
+            SessionReport const& report = analysed.report;
             row = summarise(report);
             row.page = page_name(subject, pages);
             std::ofstream page(options.out_dir / row.page, std::ios::binary | std::ios::trunc);

@@ -1,6 +1,7 @@
 #include "tools/replay.hpp"
 
 #include "index/text_edit.hpp"
+#include "store/recorded_content.hpp"
 #include "store/schema.hpp"
 
 #include <fmt/format.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <dtl/dtl.hpp>
 #include <vector>
 
@@ -100,48 +102,6 @@ std::string snapshot_content(RecordReader const& reader, std::int64_t id) {
     return query.bytes(0);
 }
 
-// One stored change that edits the mirror.
-struct StoredEdit {
-    std::uint64_t offset;
-    std::uint32_t deleted;
-    std::string inserted;
-};
-
-// The edits of `file` that reached the mirror after the snapshot, with a timestamp at or before
-// `at`, in the order they reached it. A snapshot stored before the mirror's order was kept places
-// itself after an editor row instead: the edits stored after that row, in the order stored.
-std::vector<StoredEdit> edits_after(RecordReader const& reader, fs::path const& file,
-                                    SnapshotRow const& snapshot, std::optional<Timestamp> at) {
-    // Timestamps are fixed-width texts, so their text order is their time order. rowid is the
-    // `id` that after_event_id counts.
-    Statement rows(reader,
-                   snapshot.mirror_seq
-                       ? "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
-                         "vscode_events WHERE mirror_seq > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
-                         "ORDER BY mirror_seq"
-                       : "SELECT filepath, change_offset, deleted, inserted, is_saved FROM "
-                         "vscode_events WHERE rowid > ?1 AND (?2 IS NULL OR timestamp <= ?2) "
-                         "ORDER BY rowid");
-    sqlite3_bind_int64(rows.get(), 1, snapshot.mirror_seq.value_or(snapshot.after_event_id));
-    if (at) {
-        std::string const until = timestamp2str(*at);
-        sqlite3_bind_text(rows.get(), 2, until.c_str(), -1, SQLITE_TRANSIENT);
-    }
-    std::vector<StoredEdit> edits;
-    while (rows.next()) {
-        // A change without a position (-1, or no offset at all) and a save edit nothing.
-        if (rows.is_null(1) || rows.integer(1) == -1 || rows.integer(4) != 0 ||
-            !same_file(rows.view(0), file)) {
-            continue;
-        }
-        // Only the low 32 bits of the deleted count are kept; read unsigned, they are exact
-        // below 4 GiB, far beyond any edited document.
-        edits.push_back({static_cast<std::uint64_t>(rows.integer(1)),
-                         static_cast<std::uint32_t>(rows.integer(2)), rows.bytes(3)});
-    }
-    return edits;
-}
-
 }  // namespace
 
 std::optional<Timestamp> parse_time(std::string_view text) {
@@ -184,28 +144,31 @@ std::optional<Timestamp> parse_time(std::string_view text) {
 
 Replay replay_file(fs::path const& database, fs::path const& file, std::optional<Timestamp> at) {
     Replay replay;
-    std::vector<StoredEdit> edits;
-    {
-        // Everything is read first: the monitor cannot commit while a reader holds the file.
-        RecordReader const reader(database);
-        require_record(reader, database);
-        SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
-        replay.content = snapshot_content(reader, snapshot.id);
-        replay.snapshot_id = snapshot.id;
-        replay.snapshot_reason = snapshot.reason;
-        replay.snapshot_recorded_at = snapshot.recorded_at;
-        edits = edits_after(reader, file, snapshot, at);
-    }
+    RecordReader const reader(database);
+    require_record(reader, database);
+    SnapshotRow const snapshot = find_snapshot(reader, database, file, at);
+    replay.content = snapshot_content(reader, snapshot.id);
+    replay.snapshot_id = snapshot.id;
+    replay.snapshot_reason = snapshot.reason;
+    replay.snapshot_recorded_at = snapshot.recorded_at;
     std::string& content = replay.content;
-    for (StoredEdit const& edit : edits) {
-        bool in_range = true;
-        if (edit.deleted != 0) {
-            in_range = delete_text(content, edit.offset, edit.deleted);
-        }
-        if (!edit.inserted.empty()) {
-            in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
-        }
-        ++(in_range ? replay.applied : replay.ignored);
+    std::optional<std::string> const until =
+        at ? std::optional<std::string>(timestamp2str(*at)) : std::nullopt;
+    auto const failed = for_each_edit_after(
+        reader.conn(), file, {snapshot.after_event_id, snapshot.mirror_seq}, until,
+        [&](RecordedEdit const& edit) {
+            bool in_range = true;
+            if (edit.deleted != 0) {
+                in_range = delete_text(content, edit.offset, edit.deleted);
+            }
+            if (!edit.inserted.empty()) {
+                in_range = insert_text(content, edit.offset, edit.inserted) && in_range;
+            }
+            ++(in_range ? replay.applied : replay.ignored);
+        });
+    if (failed) {
+        throw ReplayError(
+            fmt::format("cannot read the database {}: {}", database.native(), *failed));
     }
     return replay;
 }
@@ -217,25 +180,120 @@ char const* origin_name(Origin origin) {
 }
 
 LabelledText::LabelledText(std::string content, Origin origin)
-    : content_(std::move(content)), origins_(content_.size(), origin) {}
+    : buffer_(std::move(content)),
+      labels_(buffer_.size(), origin),
+      gap_start_(buffer_.size()),
+      gap_end_(buffer_.size()),
+      fresh_(false) {}
+
+void LabelledText::move_gap(std::size_t to) {
+    if (to < gap_start_) {
+        std::size_t const count = gap_start_ - to;
+        std::memmove(buffer_.data() + gap_end_ - count, buffer_.data() + to, count);
+        std::memmove(labels_.data() + gap_end_ - count, labels_.data() + to, count);
+        gap_start_ -= count;
+        gap_end_ -= count;
+    } else if (to > gap_start_) {
+        std::size_t const count = to - gap_start_;
+        std::memmove(buffer_.data() + gap_start_, buffer_.data() + gap_end_, count);
+        std::memmove(labels_.data() + gap_start_, labels_.data() + gap_end_, count);
+        gap_start_ += count;
+        gap_end_ += count;
+    }
+}
+
+void LabelledText::make_room(std::size_t count) {
+    if (gap_end_ - gap_start_ >= count) {
+        return;
+    }
+    std::size_t const tail = buffer_.size() - gap_end_;
+    std::size_t const gap = std::max<std::size_t>(count, size() / 2 + 4096);
+    std::string buffer;
+    buffer.reserve(gap_start_ + gap + tail);
+    buffer.append(buffer_, 0, gap_start_);
+    buffer.append(gap, '\0');
+    buffer.append(buffer_, gap_end_, tail);
+    std::vector<Origin> labels;
+    labels.reserve(buffer.size());
+    labels.insert(labels.end(), labels_.begin(),
+                  labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    labels.insert(labels.end(), gap, Origin::initial);
+    labels.insert(labels.end(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_end_),
+                  labels_.end());
+    buffer_ = std::move(buffer);
+    labels_ = std::move(labels);
+    gap_end_ = gap_start_ + gap;
+}
+
+std::string LabelledText::text_at(std::uint64_t offset, std::uint64_t count) const {
+    std::size_t const total = size();
+    if (offset > total) {
+        return {};
+    }
+    std::size_t const first = static_cast<std::size_t>(offset);
+    std::size_t const last =
+        first + static_cast<std::size_t>(std::min<std::uint64_t>(count, total - first));
+    std::string text;
+    if (first < gap_start_) {
+        text.append(buffer_, first, std::min(last, gap_start_) - first);
+    }
+    if (last > gap_start_) {
+        std::size_t const from = std::max(first, gap_start_);
+        text.append(buffer_, from + (gap_end_ - gap_start_), last - from);
+    }
+    return text;
+}
+
+void LabelledText::refresh() const {
+    if (fresh_) {
+        return;
+    }
+    content_.assign(buffer_, 0, gap_start_);
+    content_.append(buffer_, gap_end_);
+    origins_.assign(labels_.begin(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    origins_.insert(origins_.end(), labels_.begin() + static_cast<std::ptrdiff_t>(gap_end_),
+                    labels_.end());
+    fresh_ = true;
+}
+
+std::string const& LabelledText::content() const {
+    refresh();
+    return content_;
+}
+
+std::vector<Origin> const& LabelledText::origins() const {
+    refresh();
+    return origins_;
+}
 
 bool LabelledText::apply(std::uint64_t offset, std::uint64_t deleted, std::string_view inserted,
                          Origin origin, std::string* removed) {
     bool in_range = true;
     if (deleted != 0) {
-        std::size_t const before = content_.size();
-        if (removed != nullptr && offset <= before) {
-            removed->append(content_, offset, std::min<std::uint64_t>(deleted, before - offset));
+        std::size_t const before = size();
+        if (offset > before) {
+            in_range = false;
+        } else {
+            std::size_t const count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(deleted, before - offset));
+            if (removed != nullptr) {
+                removed->append(text_at(offset, count));
+            }
+            move_gap(static_cast<std::size_t>(offset));
+            gap_end_ += count;
+            fresh_ = fresh_ && count == 0;
         }
-        in_range = delete_text(content_, offset, deleted);
-        auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(in_range ? offset : 0);
-        origins_.erase(first, first + static_cast<std::ptrdiff_t>(before - content_.size()));
     }
     if (!inserted.empty()) {
-        bool const inserted_here = insert_text(content_, offset, inserted);
+        bool const inserted_here = offset <= size();
         if (inserted_here) {
-            origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), inserted.size(),
-                            origin);
+            move_gap(static_cast<std::size_t>(offset));
+            make_room(inserted.size());
+            std::memcpy(buffer_.data() + gap_start_, inserted.data(), inserted.size());
+            std::fill_n(labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_), inserted.size(),
+                        origin);
+            gap_start_ += inserted.size();
+            fresh_ = false;
         }
         in_range = inserted_here && in_range;
     }
@@ -256,10 +314,14 @@ std::size_t line_end_at(std::string_view text) {
 
 bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
                                     std::string_view inserted) {
-    if (offset > content_.size() || deleted > content_.size() - offset || deleted == 0) {
+    std::size_t const total = size();
+    if (offset > total || deleted > total - offset || deleted == 0) {
         return false;
     }
-    std::string_view const old_text = std::string_view(content_).substr(offset, deleted);
+    // With the gap at the offset, the text replaced lies whole just after it.
+    move_gap(static_cast<std::size_t>(offset));
+    std::string_view const old_text =
+        std::string_view(buffer_).substr(gap_end_, static_cast<std::size_t>(deleted));
     if (old_text == inserted) {
         return false;
     }
@@ -276,7 +338,7 @@ bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
         if (old_end == 0 && old_text[old_at] != inserted[new_at]) {
             return false;
         }
-        Origin const origin = origins_[offset + old_at];
+        Origin const origin = labels_[gap_end_ + old_at];
         std::size_t const count = std::max<std::size_t>(new_end, 1);
         origins.insert(origins.end(), count, origin);
         old_at += std::max<std::size_t>(old_end, 1);
@@ -285,11 +347,13 @@ bool LabelledText::switch_line_ends(std::uint64_t offset, std::uint64_t deleted,
     if (old_at != old_text.size() || new_at != inserted.size()) {
         return false;
     }
-    content_.replace(offset, deleted, inserted);
-    auto const first = origins_.begin() + static_cast<std::ptrdiff_t>(offset);
-    origins_.erase(first, first + static_cast<std::ptrdiff_t>(deleted));
-    origins_.insert(origins_.begin() + static_cast<std::ptrdiff_t>(offset), origins.begin(),
-                    origins.end());
+    gap_end_ += static_cast<std::size_t>(deleted);
+    make_room(inserted.size());
+    std::memcpy(buffer_.data() + gap_start_, inserted.data(), inserted.size());
+    std::copy(origins.begin(), origins.end(),
+              labels_.begin() + static_cast<std::ptrdiff_t>(gap_start_));
+    gap_start_ += inserted.size();
+    fresh_ = false;
     return true;
 }
 
@@ -309,6 +373,7 @@ std::vector<std::string_view> lines_of(std::string_view text) {
 }  // namespace
 
 std::size_t LabelledText::reset(std::string content, Origin changed) {
+    refresh();
     // The shared head and tail are cheap to find; only the span between them needs a line diff.
     ChangedSpan const span = changed_span(content_, content);
     std::vector<Origin> origins(content.size(), changed);
@@ -351,15 +416,19 @@ std::size_t LabelledText::reset(std::string content, Origin changed) {
             new_at += info.type != dtl::SES_DELETE ? line.size() : 0;
         }
     }
-    content_ = std::move(content);
-    origins_ = std::move(origins);
+    buffer_ = std::move(content);
+    labels_ = std::move(origins);
+    gap_start_ = gap_end_ = buffer_.size();
+    fresh_ = false;
     return relabelled;
 }
 
 OriginCounts LabelledText::counts() const {
     OriginCounts counts{};
-    for (Origin const origin : origins_) {
-        ++counts[static_cast<std::size_t>(origin)];
+    for (std::size_t i = 0; i < labels_.size(); ++i) {
+        if (i < gap_start_ || i >= gap_end_) {
+            ++counts[static_cast<std::size_t>(labels_[i])];
+        }
     }
     return counts;
 }

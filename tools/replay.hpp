@@ -58,7 +58,9 @@ inline constexpr std::size_t ORIGIN_COUNT = 7;
 char const* origin_name(Origin origin);
 using OriginCounts = std::array<std::size_t, ORIGIN_COUNT>;
 
-// A file's content with the origin of every byte, edited by the rules of replay_file.
+// A file's content with the origin of every byte, edited by the rules of replay_file. Edits
+// near one another cost what they change, not the size of the content: the content is kept
+// around a gap at the latest edit.
 class LabelledText {
 public:
     LabelledText() = default;
@@ -78,12 +80,27 @@ public:
     // Returns how many bytes got `changed`.
     std::size_t reset(std::string content, Origin changed);
 
-    std::string const& content() const { return content_; }
-    std::vector<Origin> const& origins() const { return origins_; }
+    std::size_t size() const { return buffer_.size() - (gap_end_ - gap_start_); }
+    // Up to `count` bytes from `offset` (none when it lies beyond the end).
+    std::string text_at(std::uint64_t offset, std::uint64_t count) const;
+    // The whole content and its origins; each call after an edit copies them once.
+    std::string const& content() const;
+    std::vector<Origin> const& origins() const;
     // Bytes per origin, indexed by the Origin's value; they add up to the content's size.
     OriginCounts counts() const;
 
 private:
-    std::string content_;
-    std::vector<Origin> origins_;
+    void move_gap(std::size_t to);
+    void make_room(std::size_t count);
+    void refresh() const;
+
+    // The content is buffer_ without [gap_start_, gap_end_); labels_ holds an origin per byte of
+    // buffer_ alike.
+    std::string buffer_;
+    std::vector<Origin> labels_;
+    std::size_t gap_start_ = 0;
+    std::size_t gap_end_ = 0;
+    mutable std::string content_;
+    mutable std::vector<Origin> origins_;
+    mutable bool fresh_ = true;
 };

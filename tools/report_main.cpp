@@ -173,18 +173,6 @@ std::string login_name() {
     return user != nullptr && *user != '\0' ? user : "unknown";
 }
 
-std::vector<std::filesystem::path> tracked_paths(std::filesystem::path const& map) {
-    std::vector<std::filesystem::path> paths;
-    std::ifstream in(map, std::ios::binary);
-    std::string const text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (MapLine const& line : map_lines(text)) {
-        if (line.fid) {
-            paths.push_back(line.filepath);
-        }
-    }
-    return paths;
-}
-
 // "BYTES" or "BYTES,LINES".
 std::optional<BulkThreshold> parse_bulk_threshold(std::string const& text) {
     BulkThreshold threshold;
@@ -220,10 +208,10 @@ int run_verify(std::filesystem::path const& proj_dir, std::string const& submiss
         return failure("no submission directory at " + submission);
     }
     ProjectFiles const files = project_files(proj_dir);
-    SessionRecord const record = load_session(files.database);
-    SessionReport const report = analyse_session(record, editor_path(proj_dir),
-                                                 tracked_paths(files.map), false, settings.bulk);
-    auto const checks = check_submission(report, submission);
+    AnalysedRecord const analysed =
+        analyse_record(files.database, editor_path(proj_dir), tracked_paths(files.map),
+                       Keep::summary, false, settings.bulk);
+    auto const checks = check_submission(analysed.report, submission);
     write_checks(checks, submission, std::cout);
     std::cout.flush();
     if (!std::cout) {
@@ -279,10 +267,13 @@ int run_report(std::filesystem::path const& proj_dir, bool as_json,
     if (!std::filesystem::is_directory(proj_dir)) {
         return failure("no project directory at " + proj_dir.native());
     }
-    SessionRecord const record = load_session(files.database);
-    SessionReport const report =
-        analyse_session(record, editor_path(proj_dir), tracked_paths(files.map),
-                        progsnap2.has_value(), settings.bulk);
+    // The page and the export show every row; text and JSON only what they list.
+    bool const every_row = html.has_value() || progsnap2.has_value();
+    AnalysedRecord const analysed = analyse_record(
+        files.database, editor_path(proj_dir), tracked_paths(files.map),
+        every_row ? Keep::everything : Keep::summary, progsnap2.has_value(), settings.bulk);
+    SessionRecord const& record = analysed.record;
+    SessionReport const& report = analysed.report;
     if (as_json) {
         std::cout << json_report(record, report)
                          .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)

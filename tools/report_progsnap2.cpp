@@ -5,7 +5,10 @@
 
 #include <fmt/format.h>
 
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -53,6 +56,12 @@ void write_row(std::ostream& out, std::vector<std::string> const& fields) {
         out << (i == 0 ? "" : ",") << csv_field(neutralised(fields[i]));
     }
     out << "\r\n";
+}
+
+// The bytes of a code state this export wrote; empty when they cannot be read.
+std::string read_state(fs::path const& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 void write_bytes(fs::path const& dir, fs::path const& relative, std::string const& content) {
@@ -113,28 +122,45 @@ ProgSnap2Writer::ProgSnap2Writer(fs::path dir, bool subjects_ordered) : dir_(std
 void ProgSnap2Writer::add(SessionRecord const& record, SessionReport const& report,
                           std::string const& subject) {
     std::vector<fs::path> const names = code_state_names(report, dir_);
-    // Every code state is the whole content of one file, by its path in the project.
-    std::size_t const first_state = next_state_;
+    // Every code state is the whole content of one file, by its path in the project. A state
+    // already written, of this subject or an earlier one, is not written again: its id serves.
+    std::vector<std::size_t> ids;
     for (CodeState const& state : report.code_states) {
+        fs::path const& name = names[state.file];
+        std::size_t const hash = std::hash<std::string_view>()(state.content) ^
+                                 (std::hash<std::string>()(name.native()) * 31);
+        std::optional<std::size_t> same;
+        auto const [first, last] = written_.equal_range(hash);
+        for (auto it = first; it != last && !same; ++it) {
+            if (it->second.name == name && read_state(it->second.path) == state.content) {
+                same = it->second.id;
+            }
+        }
+        if (same) {
+            ids.push_back(*same);
+            continue;
+        }
         std::size_t const id = next_state_++;
         fs::path const state_dir = dir_ / "CodeStates" / std::to_string(id);
-        fs::path name = names[state.file];
+        fs::path written = name;
         // A symlink planted in an existing export is checked for each state's own directory.
-        if (auto const problem = escape_from(state_dir, name)) {
-            name = refused_name(name, "file-" + std::to_string(state.file));
+        if (auto const problem = escape_from(state_dir, written)) {
+            written = refused_name(written, "file-" + std::to_string(state.file));
             std::cerr << fmt::format(
                 "wardlet-report: code state {} not written at {} ({}): "
                 "written as CodeStates/{}/{} instead\n",
-                id, names[state.file].native(), *problem, id, name.native());
+                id, name.native(), *problem, id, written.native());
         }
-        write_bytes(state_dir, name, state.content);
+        write_bytes(state_dir, written, state.content);
+        written_.emplace(hash, WrittenState{id, name, state_dir / written.lexically_normal()});
+        ids.push_back(id);
     }
     // An event without a state of its own refers to the file's latest one.
     std::vector<std::size_t> latest(report.files.size(), NO_INDEX);
     std::size_t order = 0;
     for (SessionEvent const& event : report.events) {
         if (event.code_state != NO_INDEX) {
-            latest[event.file] = first_state + event.code_state;
+            latest[event.file] = ids[event.code_state];
         }
         std::string type;
         std::string edit_type;

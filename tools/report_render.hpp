@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // The renderers of a reviewer's report, one per format, each over the same analysis.
@@ -59,7 +60,9 @@ void write_progsnap2(SessionRecord const& record, SessionReport const& report,
                      std::filesystem::path const& dir, std::string const& subject);
 
 // A ProgSnap2 export of several subjects' sessions, one after the other, into one MainTable:
-// event and code state ids run on across subjects, Order counts within each subject.
+// event and code state ids run on across subjects, Order counts within each subject. Each
+// distinct code state (a file's path and content) is written once; events that find a file in
+// the same state, of any subject, share its CodeStateID.
 class ProgSnap2Writer {
 public:
     // `subjects_ordered`: the order of events holds within each subject only.
@@ -76,6 +79,13 @@ private:
     std::ofstream table_;
     std::size_t next_event_ = 0;
     std::size_t next_state_ = 0;
+    // The code states written, by a hash of their file's name and content.
+    struct WrittenState {
+        std::size_t id;
+        std::filesystem::path name;
+        std::filesystem::path path;
+    };
+    std::unordered_multimap<std::size_t, WrittenState> written_;
 };
 
 // Shared pieces.

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/convert.hpp"
+#include "tools/record_reader.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +33,9 @@ struct EditorRow {
     // The editor that sent it; rows stored before editors were told apart name none, and came
     // from the VS Code extension.
     std::string editor = "VSCODE";
+    // Its place in the order in which changes reached the mirrors; none for a row that edits no
+    // mirror, or one stored before that order was kept.
+    std::optional<std::int64_t> mirror_seq;
 };
 
 struct FileRow {
@@ -51,6 +56,8 @@ struct SnapshotRow {
     std::string reason;
     std::string content;
     std::int64_t after_event_id = 0;  // placed after this editor row
+    // Its place in the mirrors' order (see EditorRow); none in rows stored before it was kept.
+    std::optional<std::int64_t> mirror_seq;
 };
 
 struct SessionRecord {
@@ -62,6 +69,38 @@ struct SessionRecord {
     // Whether editor rows keep their offsets and snapshots exist, so that files can be replayed.
     bool replayable = false;
 };
+
+// The editor rows of a record, one at a time, from one query: every row in the order stored, or,
+// given `where_and_order` (an SQL tail such as "WHERE filepath IN (?1) ORDER BY mirror_seq") and
+// the texts bound to ?1, ?2, ..., the rows it selects.
+class EditorRows {
+public:
+    explicit EditorRows(RecordReader const& reader,
+                        std::string const& where_and_order = "ORDER BY rowid",
+                        std::vector<std::string> const& texts = {});
+    // Fills `row` with the next row; false after the last one.
+    bool next(EditorRow& row);
+
+private:
+    std::vector<std::string> texts_;
+    Statement rows_;
+};
+
+// Calls `visit(row)` for every file row, in the order stored.
+void for_each_file_row(RecordReader const& reader, std::function<void(FileRow&&)> const& visit);
+// The snapshots in the order stored; with `content`, each with its content, else without it.
+std::vector<SnapshotRow> load_snapshots(RecordReader const& reader, bool content);
+// The content of the snapshot `id`.
+std::string snapshot_content(RecordReader const& reader, std::int64_t id);
+// Whether the record's editor rows keep their offsets and it has snapshots, so that files can
+// be replayed.
+bool is_replayable(RecordReader const& reader);
+// Throws RecordError when the database holds neither monitor table.
+void require_monitor_tables(RecordReader const& reader);
+
+// The outline of a record: its file rows and snapshots (without content), no editor rows. For
+// the paths a record names before it is read in full.
+SessionRecord load_outline(std::filesystem::path const& database);
 
 // Reads the database read-only in one read transaction (the monitor may be writing it). Throws
 // RecordError when the file is missing, unreadable, or holds neither monitor table. Tables made

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-// The figures of a reviewer's report, computed from a loaded record. Rows are referred to by
-// their index in the SessionRecord, which the renderers read alongside.
+// The figures of a reviewer's report, computed from a record read row by row. Rows are referred
+// to by their index in the SessionRecord that comes with the report, which the renderers read
+// alongside: the whole record, or only the rows the report refers to (see Keep).
 
 inline constexpr std::size_t NO_INDEX = std::numeric_limits<std::size_t>::max();
 
@@ -68,9 +69,11 @@ struct ReplayStep {
 
 struct FileReport {
     std::filesystem::path path;
-    std::filesystem::path relative;      // to the project; never leaves it
-    std::vector<std::size_t> rows;       // its editor rows (SessionRecord::editor), in order
-    std::vector<std::size_t> file_rows;  // its file rows (SessionRecord::files), in order
+    std::filesystem::path relative;  // to the project; never leaves it
+    // Kept with Keep::everything only: its editor rows (SessionRecord::editor) and file rows
+    // (SessionRecord::files), in the order stored.
+    std::vector<std::size_t> rows;
+    std::vector<std::size_t> file_rows;
 
     std::size_t changes = 0;  // editor rows other than saves
     std::size_t bytes_inserted = 0;
@@ -87,16 +90,17 @@ struct FileReport {
     // held: the editor had text that never came through its changes (unsaved at start, say).
     std::vector<std::size_t> editor_texts;
     std::vector<std::size_t> between_runs;  // those of changes made while no monitor ran
-    std::vector<Activity> activity;         // in time order
+    std::vector<Activity> activity;         // in time order; Keep::everything only
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;
     WorkShape shape;
     std::size_t line_end_switches = 0;
 
-    // From the replay, when the record allows one; otherwise `not_replayed` says why.
+    // From the replay, when the record allows one; otherwise `not_replayed` says why. The replay
+    // applies the file's rows in the order they reached the mirror, as replay_file does.
     std::string not_replayed;
     std::size_t start_snapshot = NO_INDEX;
-    std::vector<ReplayStep> steps;
+    std::vector<ReplayStep> steps;  // Keep::everything only
     OriginCounts shares{};
     std::string final_content;
 };
@@ -125,8 +129,10 @@ struct SessionReport {
     std::vector<FileReport> files;
     std::optional<Timestamp> first_activity;
     std::optional<Timestamp> last_activity;
-    std::vector<SessionEvent> events;
-    std::vector<CodeState> code_states;  // only when asked for
+    std::vector<SessionEvent> events;  // Keep::everything only
+    // Only when asked for: each distinct content of a file once, the events that find the file
+    // in that content sharing it.
+    std::vector<CodeState> code_states;
     bool empty = true;                   // no row in any table
     WorkShape shape;                     // of every tracked file together; its sizes are below
     std::vector<SizePoint> total_sizes;  // the files' sizes summed
@@ -149,12 +155,32 @@ Attention attention_of(FileReport const& file);
 // The files' indices, the ones that need a look most first, then by path.
 std::vector<std::size_t> files_by_attention(SessionReport const& report);
 
-// Analyses the record of `project`. The tracked files are `tracked` (the file map's paths) and
-// every file the monitor took a snapshot of, compared as paths. With `keep_code_states`, the
-// replayed content is kept at every save and fast insertion.
-SessionReport analyse_session(SessionRecord const& record, std::filesystem::path const& project,
-                              std::vector<std::filesystem::path> const& tracked,
-                              bool keep_code_states, BulkThreshold bulk = {});
+// How much of the record an analysis keeps besides the report's figures.
+enum class Keep {
+    // The rows the report lists (pastes, internal copies, bulk insertions, fast insertions) and
+    // the snapshots it names, with their content only where it shows it (editor texts): memory
+    // grows with the files and what they hold, not with the number of rows.
+    summary,
+    // Every row and snapshot, and per file its rows, replay steps and activity, and the events:
+    // for the page and the ProgSnap2 export.
+    everything,
+};
+
+// A report with the record it refers to.
+struct AnalysedRecord {
+    SessionRecord record;
+    SessionReport report;
+};
+
+// Analyses the record at `database` of `project`, reading it once, row by row, read-only. The
+// tracked files are `tracked` (the file map's paths) and every file the monitor took a snapshot
+// of, compared as paths. With `keep_code_states` (which needs Keep::everything), the replayed
+// content is kept at every save and fast insertion. Throws RecordError when the database cannot
+// be read.
+AnalysedRecord analyse_record(std::filesystem::path const& database,
+                              std::filesystem::path const& project,
+                              std::vector<std::filesystem::path> const& tracked, Keep keep,
+                              bool keep_code_states = false, BulkThreshold bulk = {});
 
 // "2026-12-06T21:00:00.123456789Z".
 std::string iso_time(Timestamp time);

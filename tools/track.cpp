@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
@@ -156,6 +158,18 @@ std::vector<MapLine> map_lines(std::string const& text) {
         start = end + 1;
     }
     return lines;
+}
+
+std::vector<fs::path> tracked_paths(fs::path const& map) {
+    std::ifstream in(map, std::ios::binary);
+    std::string const text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<fs::path> paths;
+    for (MapLine const& line : map_lines(text)) {
+        if (line.fid) {
+            paths.push_back(line.filepath);
+        }
+    }
+    return paths;
 }
 
 std::string map_text(std::vector<MapLine> const& lines) {

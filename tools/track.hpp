@@ -46,6 +46,9 @@ MapLine read_map_line(std::string const& text);
 // The lines of a map text; a final line without a line feed counts.
 std::vector<MapLine> map_lines(std::string const& text);
 std::string map_text(std::vector<MapLine> const& lines);
+// The paths of the map file at `map` that the monitor tracks, in the map's order; none when the
+// file is missing or unreadable.
+std::vector<std::filesystem::path> tracked_paths(std::filesystem::path const& map);
 
 // A file named on the command line, checked and identified.
 struct TrackedFile {

@@ -21,12 +21,25 @@ bool is_keystroke(std::string_view inserted, std::uint64_t deleted) {
     return inserted.size() == length;
 }
 
+ChangeFigures figures_of(std::string_view inserted, std::uint64_t deleted) {
+    ChangeFigures figures{inserted.size(), 0, is_keystroke(inserted, deleted)};
+    for (char const c : inserted) {
+        figures.characters += (static_cast<unsigned char>(c) & 0xc0) != 0x80 ? 1 : 0;
+    }
+    return figures;
+}
+
 void WorkShape::add_change(Timestamp time, std::string_view inserted, std::uint64_t deleted,
                            Origin origin) {
-    inserted_ += inserted.size();
+    add_change(time, figures_of(inserted, deleted), deleted, origin);
+}
+
+void WorkShape::add_change(Timestamp time, ChangeFigures const& figures, std::uint64_t deleted,
+                           Origin origin) {
+    inserted_ += figures.bytes;
     deleted_ += deleted;
     bool const typed = origin == Origin::typed;
-    bool const keystroke = typed && is_keystroke(inserted, deleted);
+    bool const keystroke = typed && figures.keystroke;
     bool const new_session = sessions_.empty() || time - sessions_.back().end > SESSION_GAP;
     if (new_session) {
         sessions_.push_back({time, time, 0, 0});
@@ -39,21 +52,34 @@ void WorkShape::add_change(Timestamp time, std::string_view inserted, std::uint6
     session.end = std::max(session.end, time);
     ++session.changes;
     if (typed) {
-        session.typed_bytes += inserted.size();
-        std::size_t characters = 0;
-        for (char const c : inserted) {
-            characters += (static_cast<unsigned char>(c) & 0xc0) != 0x80 ? 1 : 0;
-        }
+        session.typed_bytes += figures.bytes;
         Timestamp const minute = floor<minutes>(time);
-        if (characters != 0) {
+        if (figures.characters != 0) {
             if (rate_.empty() || rate_.back().minute != minute) {
                 rate_.push_back({minute, 0});
             }
-            rate_.back().characters += characters;
+            rate_.back().characters += figures.characters;
         }
     }
     keystrokes_ += keystroke ? 1 : 0;
     last_was_keystroke_ = keystroke;
+}
+
+void WorkShape::clear_changes() {
+    sessions_.clear();
+    pauses_ = {};
+    rate_.clear();
+    last_was_keystroke_ = false;
+    keystrokes_ = 0;
+    inserted_ = 0;
+    deleted_ = 0;
+}
+
+void WorkShape::clear_sizes() {
+    sizes_.clear();
+    size_stride_ = 1;
+    latest_size_.reset();
+    sizes_seen_ = 0;
 }
 
 void WorkShape::add_size(Timestamp time, std::size_t size) {

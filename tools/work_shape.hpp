@@ -46,6 +46,14 @@ struct RatePoint {
 // A keystroke: one character (one UTF-8 code point) inserted, nothing deleted.
 bool is_keystroke(std::string_view inserted, std::uint64_t deleted);
 
+// What the shape needs of a change's inserted text.
+struct ChangeFigures {
+    std::size_t bytes = 0;
+    std::size_t characters = 0;  // UTF-8 code points
+    bool keystroke = false;      // see is_keystroke
+};
+ChangeFigures figures_of(std::string_view inserted, std::uint64_t deleted);
+
 class WorkShape {
 public:
     // The size series keeps up to twice this many points, evenly thinned.
@@ -54,6 +62,11 @@ public:
     // An editor change other than a save, in time order, with the origin of the bytes it inserts.
     void add_change(Timestamp time, std::string_view inserted, std::uint64_t deleted,
                     Origin origin);
+    void add_change(Timestamp time, ChangeFigures const& figures, std::uint64_t deleted,
+                    Origin origin);
+    // Forgets the changes, or the sizes, added so far (to add them again in another order).
+    void clear_changes();
+    void clear_sizes();
     // The size of the content after a change or a reset, in time order.
     void add_size(Timestamp time, std::size_t size);
 

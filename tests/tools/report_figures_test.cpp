@@ -1,6 +1,12 @@
 #include "report_record.hpp"
 
+#include "tools/report_render.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -294,4 +300,48 @@ TEST(ReportVerify, EachFileOfASubmissionAgainstItsRecord) {
     auto const result = record.report({"--verify", linked.path().native()});
     EXPECT_EQ(result.status, 3) << result.output;
     EXPECT_TRUE(has(result.output, "+ (a symbolic link)")) << result.output;
+}
+
+// Each distinct code state is written once: a save that finds a file as an earlier save left it,
+// and the same states of a second subject, name the state already written.
+TEST(ReportProgSnap2, EachDistinctCodeStateIsWrittenOnce) {
+    TempDir dir;
+    RecordedProject record(dir / "p");
+    record.file("a.c", "");
+    record.edit("a.c", {.at_s = 1, .offset = 0, .inserted = "x"});
+    record.edit("a.c", {.at_s = 2, .saved = true});
+    record.edit("a.c", {.at_s = 3, .saved = true});  // nothing changed since
+    record.edit("a.c", {.at_s = 4, .offset = 1, .inserted = "y"});
+    record.edit("a.c", {.at_s = 5, .saved = true});
+    record.close();
+
+    fs::path const out = dir / "export";
+    AnalysedRecord const analysed =
+        analyse_record(record.database(), record.project(), {}, Keep::everything, true);
+    ProgSnap2Writer writer(out, true);
+    writer.add(analysed.record, analysed.report, "ann");
+    writer.add(analysed.record, analysed.report, "bob");
+    writer.finish();
+
+    std::vector<std::string> states;
+    for (auto const& entry : fs::directory_iterator(out / "CodeStates")) {
+        states.push_back(entry.path().filename().native());
+    }
+    std::sort(states.begin(), states.end());
+    EXPECT_EQ(states, (std::vector<std::string>{"0", "1"}));
+    std::ifstream table(out / "MainTable.csv");
+    std::string line;
+    std::vector<std::string> saves;  // subject and CodeStateID of each save
+    while (std::getline(table, line)) {
+        if (line.find(",File.Save,") != std::string::npos) {
+            std::size_t const subject = line.find(',') + 1;
+            std::size_t const state = line.find(",File.Save,") + 11;
+            saves.push_back(line.substr(subject, 3) + " " +
+                            line.substr(state, line.find(',', state) - state));
+        }
+    }
+    EXPECT_EQ(saves,
+              (std::vector<std::string>{"ann 0", "ann 0", "ann 1", "bob 0", "bob 0", "bob 1"}));
+    std::ifstream second(out / "CodeStates" / "1" / "a.c");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(second), {}), "xy");
 }
