@@ -7,18 +7,30 @@
 #include "supervisors/online_supervisor.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <mutex>
+#include <optional>
+#include <string>
+
+// What a run of the monitor may change beyond its project.
+struct WardletSettings {
+    // Where the editor extension finds this monitor.
+    std::string socket_path = EDITOR_SOCKET_PATH;
+    // The longest a stored row waits for its commit while events keep arriving: what a process
+    // killed outright can lose of the rows it has logged. Empty: every row is committed alone, by
+    // the thread that stores it.
+    std::optional<std::chrono::milliseconds> group_commit = std::chrono::milliseconds{2};
+};
 
 // The application object: detects the environment and owns every long-lived component, in the
-// order they come into being.
+// order they come into being. The program, its benchmarks and its tests assemble the monitor only
+// through it.
 class Wardlet {
 public:
-    // `socket_path` is where the editor extension finds this monitor.
     Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
-            std::string socket_path = EDITOR_SOCKET_PATH);
+            WardletSettings settings = {});
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
     // The process's exit status when received rows could not be written to the database.
@@ -27,7 +39,8 @@ public:
     // Tears down as finish() does.
     ~Wardlet();
 
-    // Runs the monitors on the calling thread until the editor listener stops serving.
+    // Logs "[OnlineSupervisor] starting..." and runs the monitors on the calling thread until the
+    // editor listener stops serving.
     void start();
     // Asks the monitors to stop; safe from any thread.
     void stop();
