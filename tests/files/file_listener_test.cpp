@@ -157,6 +157,15 @@ TEST_F(FileListenerTest, CoveringRegistrationAmongNestedSiblingsAndSeveralCandid
     files.unwatch(dir / "p/src");  // the first key with that text: p/src itself
     EXPECT_EQ(key_of("p/src/deep/er/f.c"), "-");
     EXPECT_EQ(key_of("q/r/x"), "q");
+    // Two recursive entries below a path: the one registered first covers it, not the first in
+    // the order of their texts.
+    std::filesystem::create_directories(dir / "m/zeta");
+    std::filesystem::create_directories(dir / "m/alpha");
+    ASSERT_GT(files.watch(dir / "m/zeta", true, none), 0);
+    ASSERT_GT(files.watch(dir / "m/alpha", true, none), 0);
+    EXPECT_EQ(key_of("m"), "m/zeta");
+    EXPECT_EQ(key_of("m/alpha/x"), "m/alpha");
+    EXPECT_EQ(key_of("m/zeta2"), "-");
 }
 
 // The data directory's other files are set aside as they are reported: no handler runs for them.
