@@ -27,6 +27,10 @@ struct WardletSettings {
 // The application object: detects the environment and owns every long-lived component, in the
 // order they come into being. The program, its benchmarks and its tests assemble the monitor only
 // through it.
+//
+// Threads: the thread that constructs it calls start() (which serves the editor socket until a
+// stop), then finish() or the destructor. stop() and hurry() come from any other thread (the
+// signal thread); each takes effect once however often it is called.
 class Wardlet {
 public:
     Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
@@ -55,12 +59,16 @@ public:
     Env const& env() const { return env_; }
 
 private:
+    // Set by the constructor and reset by finish(), both on the owning thread; the components use
+    // one another on their own threads meanwhile (see each one's header).
     Env env_;
     std::unique_ptr<EventBus> bus_;
     std::unique_ptr<EventDB> db_;
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
-    std::atomic<bool> stopping_{false};
-    bool finished_ = false;
-    std::mutex db_mutex_;  // held to reach db_ from another thread, and to reset it
+    std::atomic<bool> stopping_{false};  // stop() has run: the supervisor is told once
+    bool finished_ = false;              // the owning thread's alone
+    // Held by hurry() to reach db_ from another thread, and by finish() to reset it. A log line
+    // may be written under it: logging only queues the line (app/log.hpp).
+    std::mutex db_mutex_;
 };

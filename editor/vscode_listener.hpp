@@ -33,6 +33,12 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // path. A message that sets the mirror carries the new content in `mirror_reset` (and its place in
 // the mirror's order in `mirror_reset_seq`), which `handle` stores as a snapshot right after the
 // message's row.
+//
+// Threads: the owning thread constructs it, primes it, runs `start` and, at teardown, calls
+// close_connections and remove_socket_if_ours. `stop`, has_open_connection and wait_count may come
+// from any thread. Each connection's reader thread runs read_messages and update_if_tracked, and
+// uses the file map cache, the documents and the insertion buffer, each of which locks itself.
+// `handle` runs on the bus worker. No lock of this class is held while a line is logged.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
@@ -106,21 +112,25 @@ private:
     // "rename" from a tracked path: the file map's line and the mirror follow the document.
     void follow_rename(VSCodeEvent& event);
 
+    // Set by the constructor and read by every thread afterwards.
     std::filesystem::path tracked_map_;
     FileMapCache filemap_cache_{tracked_map_};  // the file map, as if read for every message
     EditorDocuments documents_;
-    int server_fd_ = -1;
-    int wake_pipe_[2] = {-1, -1};
+    int server_fd_ = -1;  // closed by the accept loop under readers_mutex_, for has_open_connection
+    int wake_pipe_[2] = {-1, -1};  // `stop` writes it from any thread; the accept loop reads it
     std::string socket_path_;
     dev_t socket_device_ = 0;
     ino_t socket_inode_ = 0;
     std::atomic<std::uint64_t> waits_{0};
+    // The accept loop's alone (the owning thread).
     int spare_fd_ = -1;             // given up to take an excess connection off the backlog
     bool shedding_ = false;         // the accept loop's: in an episode of excess connections
     std::size_t resume_below_ = 0;  // the accept loop's: open connections that end an episode
     std::size_t max_connections_ = std::numeric_limits<std::size_t>::max();
     std::atomic<std::size_t> open_connections_{0};
 
+    // State below is protected by readers_mutex_, taken by the accept loop, by each reader as it
+    // ends, and by close_connections.
     std::mutex readers_mutex_;
     std::list<Reader> readers_;  // a list: each reader thread keeps a pointer to its entry
     bool closing_ = false;

@@ -22,6 +22,12 @@
 // looking entries up for changes reported before `start`. Handlers run with no lock held, so a
 // handler may call `watch`, `unwatch` or `is_tracked` on this listener, even for its own entry.
 //
+// Threads: the registry's members (watch, unwatch, is_tracked, find_if_already_watched) are
+// called by the main thread while the monitor is assembled, then by the bus worker (handlers) and
+// by the project follower's thread. `handle` runs on the bus worker; the watcher's thread calls
+// handleFileAction, which takes no lock of this class and only publishes. set_aside is called on
+// the main thread before the watch it names reports anything.
+//
 // The registry is ordered by path text, and its recursive entries (a handful: the editor's
 // folders) are listed apart, so that finding the entry that covers a path costs a search of the
 // ordered keys and a pass over the recursive entries, whatever the number of tracked files.
@@ -94,6 +100,8 @@ private:
     // The first entry whose key text begins with `prefix`.
     Registry::iterator first_with_prefix(std::string const& prefix);
 
+    // State below is protected by mutex_. Under it the watcher's own lock is taken (to add a
+    // watch) and log lines are written, which only queue (app/log.hpp); no handler runs under it.
     std::mutex mutex_;
     Registry handlers_;
     std::vector<Registry::iterator> recursive_;  // in registration order

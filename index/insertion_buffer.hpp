@@ -21,6 +21,12 @@ struct CopySource {
 // tells whether a text already occurs in some tracked file. One mutex guards everything and is
 // held for the whole of each operation; sequences of operations are not atomic.
 //
+// Threads: the editor's connection readers edit, search and update; the bus worker compares,
+// diffs and sets whole contents (the analysis of disk changes); the project follower's thread
+// sets, renames and updates. Any of them may call any member. The mutex is the innermost lock of
+// the monitor: no operation calls out while holding it, except to queue a log line, which never
+// waits (app/log.hpp).
+//
 // The index of a file is its content as of the last update, searched directly, plus the history
 // of its earlier contents (index/content_history.hpp): every substring of at least
 // ContentHistory::LONG_TEXT bytes of every content the file had at an update is found, and every
@@ -90,6 +96,7 @@ private:
     void report_drift(std::filesystem::path const& path, unsigned long offset,
                       std::size_t size) const;
 
+    // State below is protected by mutex_.
     std::unordered_map<std::filesystem::path, sambuf_pair> files_;
     std::uint64_t sequence_ = 0;
     mutable std::mutex mutex_;

@@ -53,6 +53,11 @@ inline constexpr char const* MOVED = "moved";                    // its content 
 // at once or, while rows keep coming, per group of at most the given delay. The writer logs a
 // row's "registering" line as it hands the row to SQLite, so that a line in the log means a row
 // committed, or about to be within that delay. Any thread may store.
+//
+// Threads: rows are stored by the bus worker, the main thread (start-up snapshots) and the
+// project follower's thread; the writer thread writes them. close runs on the owning thread at
+// teardown, hurry and commit_soon come from any thread. Log lines written under conn_mutex_ or
+// mutex_ only queue (app/log.hpp).
 class EventDB {
 public:
     // Beyond this many bytes of pending rows, storing waits for the writer: a database that cannot

@@ -46,10 +46,14 @@ private:
     std::vector<std::string> const& patterns();
     std::string relative(std::filesystem::path const& path) const;
 
+    // Threads: the owning thread constructs and starts it; the watcher's thread reports changes
+    // and makes the callbacks, with no lock of this class held; `follows` is also asked by the
+    // bus worker (a move reported through the file listener).
     std::filesystem::path root_;
     std::filesystem::path patterns_file_;
     Callbacks callbacks_;
 
+    // State below is protected by mutex_, held to read or match the patterns and nothing else.
     std::mutex mutex_;
     std::string patterns_text_;
     bool patterns_read_ = false;
