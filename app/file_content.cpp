@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -28,10 +29,11 @@ char const* kind_of(mode_t mode) {
 
 }  // namespace
 
-FileReading read_regular_file(std::filesystem::path const& path) {
+FileReading read_regular_file(std::filesystem::path const& path, bool follow_final_link) {
     FileReading reading;
     // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
-    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                                            (follow_final_link ? 0 : O_NOFOLLOW));
     if (fd < 0) {
         reading.error = errno;
         return reading;
@@ -67,6 +69,49 @@ FileReading read_regular_file(std::filesystem::path const& path) {
 
 std::optional<std::string> read_file_content(std::filesystem::path const& path) {
     FileReading reading = read_regular_file(path);
+    if (reading.kind) {
+        log_line("[Wardlet] {} is a {}, not a regular file: not read", log_safe(path.native()),
+                 reading.kind);
+    }
+    return std::move(reading.content);
+}
+
+namespace {
+
+bool is_below(std::filesystem::path const& path, std::filesystem::path const& dir) {
+    auto const [dir_end, path_at] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
+    return dir_end == dir.end() && path_at != path.end();
+}
+
+}  // namespace
+
+bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) {
+        return false;
+    }
+    std::error_code target_error;
+    std::error_code root_error;
+    fs::path const target = fs::canonical(path, target_error);
+    fs::path const project = fs::canonical(root, root_error);
+    return target_error || root_error || !is_below(target, project);
+}
+
+std::optional<std::string> read_project_file(std::filesystem::path const& path,
+                                             std::filesystem::path const& root) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) {
+        return read_file_content(path);
+    }
+    if (links_outside(path, root)) {
+        log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
+                 log_safe(path.native()));
+        return std::nullopt;
+    }
+    // The resolved target itself, never a link swapped in after the check.
+    FileReading reading = read_regular_file(fs::canonical(path, error), false);
     if (reading.kind) {
         log_line("[Wardlet] {} is a {}, not a regular file: not read", log_safe(path.native()),
                  reading.kind);

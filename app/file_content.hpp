@@ -14,8 +14,21 @@ struct FileReading {
 // Reads a file only when it is a regular file. It is opened without blocking and checked on the
 // descriptor, so that nothing placed at the path (a FIFO, a device, a socket) can hold up the
 // reader, nor be swapped in between a check and the open.
-FileReading read_regular_file(std::filesystem::path const& path);
+// With `follow_final_link` false, a symbolic link at the path is not followed (it reads as
+// unreadable, error ELOOP).
+FileReading read_regular_file(std::filesystem::path const& path, bool follow_final_link = true);
 
 // The whole content of a regular file, byte for byte; no value when it cannot be opened or read
 // (missing, unreadable). Anything but a regular file is not read, with one log line saying so.
 std::optional<std::string> read_file_content(std::filesystem::path const& path);
+
+// Whether `path` is a symbolic link that does not lead to a file inside the directory `root` (its
+// target missing or elsewhere).
+bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root);
+
+// The content of a file of the project at `root`, as `read_file_content` reads it, except that a
+// symbolic link is followed only when it leads to a file inside the project: a link placed in the
+// project towards a private file elsewhere (a key, another user's work) must not copy that file
+// into the record. Such a link is not read, with one log line.
+std::optional<std::string> read_project_file(std::filesystem::path const& path,
+                                             std::filesystem::path const& root);

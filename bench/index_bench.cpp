@@ -4,107 +4,26 @@
 #include "index/insertion_buffer.hpp"
 #include "index/suffix_automaton.hpp"
 
+#include "heap_counter.hpp"
 #include "log_redirect.hpp"
+#include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
-#include <ext/stdio_filebuf.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::atomic<long long> live_heap{0};
-
-void* counted_alloc(std::size_t size) {
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    live_heap.fetch_add(static_cast<long long>(malloc_usable_size(p)), std::memory_order_relaxed);
-    return p;
-}
-
-void counted_free(void* p) noexcept {
-    if (p != nullptr) {
-        live_heap.fetch_sub(static_cast<long long>(malloc_usable_size(p)),
-                            std::memory_order_relaxed);
-        std::free(p);
-    }
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return counted_alloc(size);
-}
-void* operator new[](std::size_t size) {
-    return counted_alloc(size);
-}
-void* operator new(std::size_t size, std::nothrow_t const&) noexcept {
-    try {
-        return counted_alloc(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, std::nothrow_t const& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-
-namespace {
-
-long long heap_now() {
-    return live_heap.load(std::memory_order_relaxed);
-}
-
-// About 1.5 MB of C++ source: the standard library headers, in a fixed order.
+// About 1.5 MB of C++ source.
 std::string const& source_text() {
-    static std::string const text = [] {
-        std::vector<std::filesystem::path> files;
-        for (auto const& entry :
-             std::filesystem::recursive_directory_iterator("/usr/include/c++/12")) {
-            if (entry.is_regular_file()) {
-                files.push_back(entry.path());
-            }
-        }
-        std::sort(files.begin(), files.end());
-        std::string all;
-        for (auto const& file : files) {
-            std::ifstream in(file, std::ios::binary);
-            std::ostringstream content;
-            content << in.rdbuf();
-            all += content.str();
-            if (all.size() > 1'500'000) {
-                break;
-            }
-        }
-        return all;
-    }();
+    static std::string const text = library_source(1'500'000);
     return text;
 }
 

@@ -5,90 +5,23 @@
 // search for a 2 KiB paste. Heap is counted through the global allocation functions.
 #include "index/insertion_buffer.hpp"
 
+#include "heap_counter.hpp"
 #include "log_redirect.hpp"
+#include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <new>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::atomic<long long> live_heap{0};
-
-void* counted_alloc(std::size_t size) {
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    live_heap.fetch_add(static_cast<long long>(malloc_usable_size(p)), std::memory_order_relaxed);
-    return p;
-}
-
-void counted_free(void* p) noexcept {
-    if (p != nullptr) {
-        live_heap.fetch_sub(static_cast<long long>(malloc_usable_size(p)),
-                            std::memory_order_relaxed);
-        std::free(p);
-    }
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return counted_alloc(size);
-}
-void* operator new[](std::size_t size) {
-    return counted_alloc(size);
-}
-void operator delete(void* p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p) noexcept {
-    counted_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    counted_free(p);
-}
-
-namespace {
-
-// C++ source text: the standard library headers, in a fixed order.
-std::string source_text(std::size_t size) {
-    std::vector<std::filesystem::path> files;
-    for (auto const& entry : std::filesystem::recursive_directory_iterator("/usr/include/c++/12")) {
-        if (entry.is_regular_file()) {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (auto const& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        all += content.str();
-        if (all.size() > size + 200'000) {
-            break;
-        }
-    }
-    return all;
-}
 
 bool holds(std::string const& haystack, std::string const& needle) {
     return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
@@ -110,7 +43,7 @@ struct SessionFigures {
 SessionFigures run_session(std::size_t size, int changes, int samples) {
     std::filesystem::path const path = "/project/src/session.cpp";
     std::filesystem::path const other = "/project/src/other.cpp";
-    std::string const source = source_text(size);
+    std::string const source = library_source(size + 200'000);
     std::string content = source.substr(0, size);
     std::string const vocabulary = source.substr(size, 150'000);
     std::mt19937_64 rng(20'261'207);
@@ -124,7 +57,7 @@ SessionFigures run_session(std::size_t size, int changes, int samples) {
     std::vector<std::string> sampled;
     std::vector<std::string> removed_texts;
 
-    long long const heap_before = live_heap.load();
+    long long const heap_before = heap_now();
     auto buffer = std::make_unique<InsertionBuffer>();
     buffer->set_filecontent(path, content);
     buffer->update(path);
@@ -182,8 +115,8 @@ SessionFigures run_session(std::size_t size, int changes, int samples) {
 
     SessionFigures figures;
     figures.seconds_per_change = spent.count() / changes;
-    figures.index_heap = static_cast<double>(live_heap.load() - heap_before) -
-                         2.0 * static_cast<double>(content.size());
+    figures.index_heap =
+        static_cast<double>(heap_now() - heap_before) - 2.0 * static_cast<double>(content.size());
 
     int found = 0;
     int exact = 0;

@@ -4,9 +4,13 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -118,4 +122,25 @@ void next_edit(std::mt19937& random, EditMix const& mix, std::string& doc, std::
         doc.replace(cursor, event.deleted, event.inserted);
         cursor += event.inserted.size();
     }
+}
+
+std::string library_source(std::size_t size) {
+    std::vector<std::filesystem::path> files;
+    for (auto const& entry : std::filesystem::recursive_directory_iterator("/usr/include/c++/12")) {
+        if (entry.is_regular_file()) {
+            files.push_back(entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    std::string all;
+    for (auto const& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        all += content.str();
+        if (all.size() >= size) {
+            break;
+        }
+    }
+    return all;
 }

@@ -50,6 +50,10 @@ VSCodeEvent sample_vscode_event();
 std::string change_message(std::string_view file, std::uint64_t offset, std::uint64_t deleted,
                            std::string_view inserted);
 
+// Real C++ source of at least `size` bytes (whole files of the standard library's headers, in a
+// fixed order), or all of them when they hold less.
+std::string library_source(std::size_t size);
+
 // Source text of at least `size` bytes, in lines "    int value_<offset> = <call>;".
 std::string sample_source(std::size_t size, std::string_view call);
 

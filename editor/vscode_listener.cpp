@@ -81,7 +81,7 @@ void VSCodeListener::prime() {
         throw StartupError("file map unreadable");
     }
     for (auto const& [fid, data] : map) {
-        std::optional<std::string> const read = read_file_content(data.filepath);
+        std::optional<std::string> const read = read_project_file(data.filepath, env_.rootpath);
         if (read) {
             record_changes_between_runs(data.filepath, *read);
         }
@@ -392,7 +392,7 @@ void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path
     std::string text;
     if (event.text_included) {
         text = std::move(event.inserted);
-    } else if (std::optional<std::string> raw = read_file_content(path)) {
+    } else if (std::optional<std::string> raw = read_project_file(path, env_.rootpath)) {
         if (std::optional<std::string> decoded = documents_.editor_text(path, *raw)) {
             text = std::move(*decoded);
         } else {
@@ -430,7 +430,7 @@ void VSCodeListener::set_document_text(VSCodeEvent& event, std::filesystem::path
 }
 
 void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const& path) {
-    std::optional<std::string> raw = read_file_content(path);
+    std::optional<std::string> raw = read_project_file(path, env_.rootpath);
     if (!raw) {
         log_line("[VSCodeListener] save of {}: cannot read the file; not compared", event.filepath);
         return;

@@ -89,7 +89,7 @@ void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& pa
 void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::path const& path,
                                       bool content_is_new) {
     filemap_.insert_or_assign(fid, filemap_data{path});
-    std::string content = read_file_content(path).value_or(std::string{});
+    std::string content = read_project_file(path, env_.rootpath).value_or(std::string{});
     // A file that appears holding text did not get it through the editor: it starts empty, and
     // its content is a fast insertion.
     std::string const start = content_is_new ? std::string{} : content;

@@ -62,7 +62,7 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
 bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
                                   std::optional<std::string> const& mirror_then) {
     std::filesystem::path const path(event.filepath);
-    std::optional<std::string> raw = read_file_content(path);
+    std::optional<std::string> raw = read_project_file(path, env_.rootpath);
     if (!raw) {
         // A file that is gone or unreadable tells nothing about its content; comparing it as
         // empty would flag a deletion of every line and lose the mirror.

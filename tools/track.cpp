@@ -188,6 +188,19 @@ TrackedFile identify_file(fs::path const& name) {
     return {fid, filepath};
 }
 
+namespace {
+
+// A link placed in the project towards a private file elsewhere would copy that file into the
+// record; the monitor does not read such a link, so it is not tracked either.
+TrackedFile identify_project_file(fs::path const& proj_dir, fs::path const& name) {
+    if (links_outside(name, proj_dir)) {
+        throw TrackError(quoted(name) + ": a symbolic link leading outside the project");
+    }
+    return identify_file(name);
+}
+
+}  // namespace
+
 std::vector<MapChange> add_to_map(std::vector<MapLine>& lines,
                                   std::vector<TrackedFile> const& files) {
     // One entry per file id; a later name of the same file (a hard link) wins, as in the map.
@@ -372,7 +385,7 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
     };
     for (auto const& name : names) {
         try {
-            files.push_back(identify_file(resolve_name(proj_dir, name)));
+            files.push_back(identify_project_file(proj_dir, resolve_name(proj_dir, name)));
         } catch (TrackError const& refusal) {
             refuse(refusal.what());
         }
@@ -413,7 +426,7 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
         std::vector<fs::path> const matched = matching_files(proj_dir, recorded);
         for (auto const& path : matched) {
             try {
-                files.push_back(identify_file(path));
+                files.push_back(identify_project_file(proj_dir, path));
             } catch (TrackError const& refusal) {
                 // One unusual name must not keep the rest of the project untracked.
                 notes.push_back("skipped   " + std::string(refusal.what()));
@@ -442,14 +455,24 @@ void track_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
     report(out, changes);
 }
 
-void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& patterns,
-                     std::ostream& out) {
+namespace {
+
+// The files of a project that something is tracked in already: a removal needs them.
+ProjectFiles existing_project_files(fs::path const& proj_dir) {
     require_project_dir(proj_dir);
-    ProjectFiles const paths = project_files(proj_dir);
+    ProjectFiles paths = project_files(proj_dir);
     std::error_code error;
     if (!fs::is_directory(paths.data_dir, error)) {
         throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
     }
+    return paths;
+}
+
+}  // namespace
+
+void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& patterns,
+                     std::ostream& out) {
+    ProjectFiles const paths = existing_project_files(proj_dir);
     DirectoryLock const lock(paths.data_dir);
     std::vector<std::string> lines =
         text_lines(read_text_or_empty(paths.patterns, "patterns file"));
@@ -476,12 +499,7 @@ void remove_patterns(fs::path const& proj_dir, std::vector<std::string> const& p
 
 void untrack_files(fs::path const& proj_dir, std::vector<fs::path> const& names,
                    std::ostream& out) {
-    require_project_dir(proj_dir);
-    ProjectFiles const paths = project_files(proj_dir);
-    std::error_code error;
-    if (!fs::is_directory(paths.data_dir, error)) {
-        throw TrackError("no data directory " + quoted(paths.data_dir) + ": nothing is tracked");
-    }
+    ProjectFiles const paths = existing_project_files(proj_dir);
     DirectoryLock const lock(paths.data_dir);
     std::vector<MapLine> lines = read_map(paths.map);
     std::vector<MapChange> changes;

@@ -10,15 +10,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::optional<fs::path> find_program(std::string const& name) {
-    for (std::string const dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-        if (::access((fs::path(dir) / name).c_str(), X_OK) == 0) {
-            return fs::path(dir) / name;
-        }
-    }
-    return std::nullopt;
-}
-
 // The package names in a Depends field, without versions or alternatives' other choices.
 std::vector<std::string> depended_packages(std::string const& info) {
     auto const start = info.find("Depends: ");

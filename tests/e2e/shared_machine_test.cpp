@@ -387,6 +387,37 @@ TEST(HostileFiles, ATrackedFifoAtStartOrRenamedOverATrackedFileBlocksNothing) {
     EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
 }
 
+// A project handed out with a link planted towards a private file (a key, another user's work)
+// must not copy that file into the record the student hands in.
+TEST(PrivateFiles, ATrackedLinkLeadingOutsideTheProjectIsNeverRead) {
+    MonitorHarness monitor;
+    TempDir elsewhere;
+    auto const secret = write_file(elsewhere / "id_key", "PRIVATE KEY\n");
+    auto const link = monitor.project() / "notes.txt";
+    fs::create_symlink(secret, link);
+    struct stat status {};
+    ::stat(link.c_str(), &status);
+    std::ofstream(monitor.filemap(), std::ios::app)
+        << status.st_ino << ';' << status.st_dev << ';' << link.native() << '\n';
+    monitor.add_tracked("a.txt", "abc");
+    monitor.start();
+    EXPECT_EQ(count_of(monitor.process().output(),
+                       "notes.txt is a symbolic link leading outside the project: not read"),
+              1u)
+        << monitor.process().output();
+    // The secret changes on disk: the change is not read either.
+    write_file(secret, "PRIVATE KEY, rotated\n");
+    monitor.send(Change{.file = link, .inserted = "x", .offset = 0}.line());
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE CAST(content AS TEXT) LIKE "
+                           "'%PRIVATE%'"),
+              "0\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE CAST(diff AS TEXT) LIKE "
+                           "'%PRIVATE%'"),
+              "0\n");
+}
+
 TEST(PrivateFiles, AFreshProjectKeepsTheProgrammersTextToItsOwner) {
     TempDir root;
     auto const project = root / "project";

@@ -147,3 +147,13 @@ inline ProcessResult run_process(std::vector<std::string> argv, ChildProcess::Op
     auto const status = child.wait(bound);
     return {status.value_or(-1), child.output()};
 }
+
+// The path of an installed program in the system's usual folders, or nothing.
+inline std::optional<std::filesystem::path> find_program(std::string const& name) {
+    for (std::string const dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
+        if (::access((std::filesystem::path(dir) / name).c_str(), X_OK) == 0) {
+            return std::filesystem::path(dir) / name;
+        }
+    }
+    return std::nullopt;
+}

@@ -7,20 +7,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The path of a program on PATH, or nothing.
-std::optional<fs::path> find_program(std::string const& name) {
-    for (std::string const dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-        if (::access((fs::path(dir) / name).c_str(), X_OK) == 0) {
-            return fs::path(dir) / name;
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 TEST(Service, InstanceNamesEscapeThePathAsSystemdDoes) {
     EXPECT_EQ(systemd_escape_path("/home/ann/proj"), "home-ann-proj");
     EXPECT_EQ(systemd_escape_path("/"), "-");

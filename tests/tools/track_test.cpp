@@ -128,11 +128,14 @@ TEST_F(TrackTool, PreparesAProjectThenUpdatesReplacedFilesAndListsTheirStates) {
 TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
     fs::path const a = file("a.c"), semicolon = file("odd;name.c");
     fs::create_directory(project / "dir");
+    TempDir elsewhere;
+    fs::create_symlink(write_file(elsewhere / "key", "private"), project / "key.c");
     std::string const usage = "usage: wardlet-track";
     for (auto const& [args, status, reason] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
              {{project.path(), a, project / "nope.c", project / "dir"}, 1, "nope.c': no such file"},
              {{project.path(), project / "dir"}, 1, "dir': not a regular file"},
+             {{project.path(), "key.c"}, 1, "key.c': a symbolic link leading outside the project"},
              {{}, 2, usage},
              {{project.path()}, 2, usage},
              {{project.path(), "--list", a}, 2, usage},
@@ -208,6 +211,8 @@ TEST_F(TrackTool, PatternsTrackEveryMatchingFileAndAreKeptInTheDataDirectory) {
     file("notes.txt");
     fs::path const odd = file("odd;name.c");
     fs::create_symlink(project / "src", project / "linked");  // not followed: no second name
+    TempDir elsewhere;
+    fs::create_symlink(write_file(elsewhere / "key.c", "private"), project / "planted.c");
     auto result =
         track({project.path(), "--pattern", "*.c", "--pattern=src/**/*.py", "--pattern", "*.rs"});
     ASSERT_EQ(result.status, 0) << result.output;
@@ -215,6 +220,8 @@ TEST_F(TrackTool, PatternsTrackEveryMatchingFileAndAreKeptInTheDataDirectory) {
               line_for(main_c) + "\n" + line_for(app_py) + "\n" + line_for(util_c) + "\n");
     EXPECT_TRUE(has(result.output, "pattern   *.rs  (no file yet)")) << result.output;
     EXPECT_TRUE(has(result.output, "skipped   '" + odd.native() + "'")) << result.output;
+    EXPECT_TRUE(has(result.output, "planted.c': a symbolic link leading outside the project"))
+        << result.output;
     EXPECT_EQ(pattern_lines(read_file(project / ".wardlet" / "patterns")),
               (std::vector<std::string>{"*.c", "src/**/*.py", "*.rs"}));
 
