@@ -326,7 +326,7 @@ void VSCodeListener::process_line(std::string const& line) {
     if (event.change_type == MessageKind::RENAME) {
         follow_rename(event);
     }
-    update_if_tracked(event);
+    mark_if_in_current_filemap(event);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
     bool const describes_document =
@@ -488,7 +488,7 @@ void VSCodeListener::follow_rename(VSCodeEvent& event) {
     event.mirror_reset_reason = SnapshotReason::EDITOR_RENAME;
 }
 
-void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
+void VSCodeListener::mark_if_in_current_filemap(VSCodeEvent& event) {
     event.is_tracked = filemap_cache_.names(event.filepath);
 }
 

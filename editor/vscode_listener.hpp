@@ -36,9 +36,10 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 //
 // Threads: the owning thread constructs it, primes it, runs `start` and, at teardown, calls
 // close_connections and remove_socket_if_ours. `stop`, has_open_connection and wait_count may come
-// from any thread. Each connection's reader thread runs read_messages and update_if_tracked, and
-// uses the file map cache, the documents and the insertion buffer, each of which locks itself.
-// `handle` runs on the bus worker. No lock of this class is held while a line is logged.
+// from any thread. Each connection's reader thread runs read_messages and
+// mark_if_in_current_filemap, and uses the file map cache, the documents and the insertion buffer,
+// each of which locks itself. `handle` runs on the bus worker. No lock of this class is held while
+// a line is logged.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
@@ -66,8 +67,8 @@ public:
     void read_messages(int fd);
 
     static VSCodeEvent parse_event(std::string const& message) { return ::parse_event(message); }
-    // Marks the event tracked when the file map, as it is now, names its path.
-    void update_if_tracked(VSCodeEvent& event);
+    // Marks the event tracked when the file map, as it is on disk now, names its path.
+    void mark_if_in_current_filemap(VSCodeEvent& event);
 
     // Shuts down the reading side of every open connection, lets each reader finish the lines it
     // has already received, and waits for the readers. Connections accepted afterwards are

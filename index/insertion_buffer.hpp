@@ -68,8 +68,6 @@ public:
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);
-    // The same without taking the lock: the caller must hold the mutex.
-    void async_update(std::filesystem::path const& path);
 
     // The tracked file that holds `text` in its indexed content, or else one that once held it;
     // logs the search and the file found. The empty text is found in any file.
@@ -89,6 +87,8 @@ public:
 
 private:
     sambuf_pair& entry(std::filesystem::path const& path);
+    // update() with mutex_ held.
+    void update_locked(std::filesystem::path const& path);
     void insert_locked(std::filesystem::path const& path, unsigned long offset,
                        std::string const& text);
     void delete_locked(std::filesystem::path const& path, unsigned long offset,

@@ -63,7 +63,9 @@ private:
     void start_tracking(FileListener* listener, FileId fid, std::filesystem::path const& path,
                         bool content_is_new);
     void handle_backupdir(FileListener* listener, FileEvent& event);
-    bool is_tracked_file(std::string const& path) const;
+    // Whether the map this supervisor keeps (read at start, then kept up with the project and
+    // the editor's renames) names `path`. Takes follow_mutex_.
+    bool in_kept_filemap(std::string const& path) const;
     // What the bus worker needs of an editor event once it is stored.
     struct EditorOutcome {
         std::string path;

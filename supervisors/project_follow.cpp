@@ -96,7 +96,7 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     std::uint64_t const added = ibuf_.set_filecontent(path, start);
     ibuf_.update(path);
     db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start, added);
-    listener->watch(
+    listener->watch_creating(
         path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
     log_line("[OnlineSupervisor] tracking {} (size={})", path.native(), content.size());
     if (content_is_new && !content.empty()) {
@@ -160,7 +160,7 @@ void OnlineSupervisor::track_moved_file(FileListener* listener, fs::path const& 
         watched && watched->first == old_path) {
         listener->unwatch(old_path);
     }
-    listener->watch(
+    listener->watch_creating(
         new_path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
         false);
     FileEvent event;

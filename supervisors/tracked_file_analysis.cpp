@@ -26,13 +26,13 @@ std::optional<std::string> backup_document(std::filesystem::path const& backup_f
 
 void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& filemap) {
     for (auto const& [fid, entry] : filemap) {
-        listener->watch(
+        listener->watch_creating(
             entry.filepath,
             [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
     }
 }
 
-bool OnlineSupervisor::is_tracked_file(std::string const& path) const {
+bool OnlineSupervisor::in_kept_filemap(std::string const& path) const {
     std::filesystem::path const candidate(path);
     std::lock_guard lock(follow_mutex_);
     for (auto const& [fid, entry] : filemap_) {
@@ -49,7 +49,7 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
     // content as surely as a write does.
     bool const content_may_have_changed =
         event.action == FileActions::Modified ||
-        (event.action == FileActions::Moved && is_tracked_file(event.filepath));
+        (event.action == FileActions::Moved && in_kept_filemap(event.filepath));
     if (content_may_have_changed) {
         std::optional<std::string> const mirror_then = save_wait_->expired(event);
         if (!judge_disk(event, !mirror_then, mirror_then)) {
@@ -126,7 +126,7 @@ void OnlineSupervisor::after_editor_event(EditorOutcome const& outcome) {
         }
         if (tracked_now) {
             FileListener* listener = &file_listener();
-            listener->watch(
+            listener->watch_creating(
                 renamed,
                 [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
         }
@@ -160,8 +160,8 @@ void OnlineSupervisor::handle_backupdir(FileListener* listener, FileEvent& event
     listener->store(Event{event});
     if (event.action == FileActions::Add) {
         std::optional<std::string> const document = backup_document(event.filepath);
-        if (document && listener->is_tracked(*document)) {
-            listener->watch(
+        if (document && listener->has_entry_with_prefix(*document)) {
+            listener->watch_creating(
                 event.filepath,
                 [this, listener](FileEvent& backup) { handle_backupfile(listener, backup); },
                 false);
