@@ -2,13 +2,13 @@
 #include "app/signal_stop.hpp"
 #include "app/startup_error.hpp"
 #include "app/wardlet.hpp"
-#include "editor/vscode_listener.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -110,9 +110,12 @@ int main(int argc, char** argv) {
     }
     std::filesystem::path const proj_dir(*options.proj_dir);
     try {
-        Wardlet wardlet(proj_dir, false, options.socket.value_or(EDITOR_SOCKET_PATH));
+        WardletSettings settings;
+        if (options.socket) {
+            settings.socket_path = *options.socket;
+        }
+        Wardlet wardlet(proj_dir, false, std::move(settings));
         SignalStop signals([&wardlet] { wardlet.stop(); }, [&wardlet] { wardlet.hurry(); });
-        log_line("[OnlineSupervisor] starting...");
         wardlet.start();
         return wardlet.finish();
     } catch (StartupError const&) {

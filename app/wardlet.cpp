@@ -11,13 +11,10 @@ namespace {
 
 // How long the teardown waits for received events to be stored.
 constexpr std::chrono::seconds kDrainBound{5};
-// The longest a stored row waits for its commit while events keep arriving: what a process killed
-// outright can lose of the rows it has logged.
-constexpr std::chrono::milliseconds kGroupCommitBound{2};
 
 }  // namespace
 
-Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::string socket_path)
+Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, WardletSettings settings)
     : env_(detect_env(rootpath, use_logfile)) {
     log_text(env_banner(env_));
     bus_ = std::make_unique<EventBus>();
@@ -25,15 +22,17 @@ Wardlet::Wardlet(std::filesystem::path const& rootpath, bool use_logfile, std::s
     create_private_file(env_.dbpath);
     db_ = std::make_unique<EventDB>(env_.dbpath.native());
     // A burst of changes shares one commit; a lone change is committed as soon as the bus is idle.
-    db_->enable_group_commit(kGroupCommitBound);
-    db_->commit_with(*bus_);
+    if (settings.group_commit) {
+        db_->enable_group_commit(*settings.group_commit);
+        db_->commit_with(*bus_);
+    }
     ibuf_ = std::make_unique<InsertionBuffer>();
     ibuf_->continue_sequence(db_->last_mirror_seq());
     // Rows an earlier run could not write come first, before any row of this run, but only once
     // this monitor owns the editor socket: a monitor that cannot start writes nothing. Their
     // places in the mirror's order count among those the new ones follow.
     supervisor_ = std::make_unique<OnlineSupervisor>(
-        *bus_, *db_, *ibuf_, env_, std::move(socket_path), [this] {
+        *bus_, *db_, *ibuf_, env_, std::move(settings.socket_path), [this] {
             db_->begin_writing();
             import_unwritten(*db_, env_.datapath);
             ibuf_->continue_sequence(db_->last_mirror_seq());
@@ -95,6 +94,7 @@ void Wardlet::hurry() {
 }
 
 void Wardlet::start() {
+    log_line("[OnlineSupervisor] starting...");
     supervisor_->start();
 }
 

@@ -7,18 +7,34 @@
 #include "supervisors/online_supervisor.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <mutex>
+#include <optional>
+#include <string>
+
+// What a run of the monitor may change beyond its project.
+struct WardletSettings {
+    // Where the editor extension finds this monitor.
+    std::string socket_path = EDITOR_SOCKET_PATH;
+    // The longest a stored row waits for its commit while events keep arriving: what a process
+    // killed outright can lose of the rows it has logged. Empty: every row is committed alone, by
+    // the thread that stores it.
+    std::optional<std::chrono::milliseconds> group_commit = std::chrono::milliseconds{2};
+};
 
 // The application object: detects the environment and owns every long-lived component, in the
-// order they come into being.
+// order they come into being. The program, its benchmarks and its tests assemble the monitor only
+// through it.
+//
+// Threads: the thread that constructs it calls start() (which serves the editor socket until a
+// stop), then finish() or the destructor. stop() and hurry() come from any other thread (the
+// signal thread); each takes effect once however often it is called.
 class Wardlet {
 public:
-    // `socket_path` is where the editor extension finds this monitor.
     Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
-            std::string socket_path = EDITOR_SOCKET_PATH);
+            WardletSettings settings = {});
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
     // The process's exit status when received rows could not be written to the database.
@@ -27,7 +43,8 @@ public:
     // Tears down as finish() does.
     ~Wardlet();
 
-    // Runs the monitors on the calling thread until the editor listener stops serving.
+    // Logs "[OnlineSupervisor] starting..." and runs the monitors on the calling thread until the
+    // editor listener stops serving.
     void start();
     // Asks the monitors to stop; safe from any thread.
     void stop();
@@ -42,12 +59,16 @@ public:
     Env const& env() const { return env_; }
 
 private:
+    // Set by the constructor and reset by finish(), both on the owning thread; the components use
+    // one another on their own threads meanwhile (see each one's header).
     Env env_;
     std::unique_ptr<EventBus> bus_;
     std::unique_ptr<EventDB> db_;
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
-    std::atomic<bool> stopping_{false};
-    bool finished_ = false;
-    std::mutex db_mutex_;  // held to reach db_ from another thread, and to reset it
+    std::atomic<bool> stopping_{false};  // stop() has run: the supervisor is told once
+    bool finished_ = false;              // the owning thread's alone
+    // Held by hurry() to reach db_ from another thread, and by finish() to reset it. A log line
+    // may be written under it: logging only queues the line (app/log.hpp).
+    std::mutex db_mutex_;
 };

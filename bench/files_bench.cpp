@@ -214,7 +214,7 @@ struct ListenerRig {
         bus.subscribe(BaseEvent::Types::FILE_EVENT, [this](Event e) { listener.handle(e); });
         for (int i = 0; i < kFiles; ++i) {
             files.push_back(root / "proj" / ("f" + std::to_string(i)));
-            listener.watch(
+            listener.watch_creating(
                 files.back(), [this](FileEvent& e) { counter.record(e.action); }, false);
         }
         listener.start();

@@ -25,14 +25,11 @@
 // --before_burst=N that of the run without group commit alone, which writes one row per commit and
 // so takes minutes for the whole burst on a slow disk (default: the same as --burst).
 #include "app/convert.hpp"
-#include "app/env.hpp"
 #include "app/log.hpp"
-#include "events/event_bus.hpp"
+#include "app/wardlet.hpp"
 #include "events/file_id.hpp"
-#include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
 #include "store/schema.hpp"
-#include "supervisors/online_supervisor.hpp"
 #include "tools/send.hpp"
 
 #include "sample_session.hpp"
@@ -66,6 +63,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -75,9 +73,6 @@ using Clock = std::chrono::system_clock;
 
 namespace {
 
-// The application's bound on how long a stored row waits for its commit.
-constexpr std::chrono::milliseconds kGroupCommitBound{2};
-constexpr std::chrono::milliseconds kDrainBound{5000};
 std::size_t burst_length = 60000;
 std::size_t before_burst_length = 0;  // 0: as burst_length
 std::size_t spaced_length = 500;
@@ -257,47 +252,27 @@ private:
 };
 
 // The monitor as the application object assembles it, with the accept loop on a thread of its
-// own, torn down in the application's order. Group commit is wired as the application does, or
-// left off (every row in its own transaction).
+// own. Group commit is as the application sets it, or left off (every row in its own transaction).
 class Monitor {
 public:
-    Monitor(Scratch const& scratch, bool group_commit)
-        : env_(detect_env(scratch.project(), false)) {
+    Monitor(Scratch const& scratch, bool group_commit) {
         ::setenv("HOME", scratch.home().c_str(), 1);
-        log_text(env_banner(env_));
-        bus_ = std::make_unique<EventBus>();
-        db_ = std::make_unique<EventDB>(env_.dbpath.native());
-        if (group_commit) {
-            db_->enable_group_commit(kGroupCommitBound);
-            db_->commit_with(*bus_);
+        WardletSettings settings;
+        settings.socket_path = scratch.socket();
+        if (!group_commit) {
+            settings.group_commit.reset();
         }
-        ibuf_ = std::make_unique<InsertionBuffer>();
-        supervisor_ =
-            std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, scratch.socket());
-        log_text("[OnlineSupervisor] starting...");
-        loop_ = std::thread([this] { supervisor_->start(); });
+        wardlet_.emplace(scratch.project(), false, std::move(settings));
+        loop_ = std::thread([this] { wardlet_->start(); });
     }
     ~Monitor() {
-        supervisor_->stop();
+        wardlet_->stop();
         loop_.join();
-        bus_->drain(kDrainBound);
-        supervisor_->editor_listener().close_connections();
-        bus_->drain(kDrainBound);
-        supervisor_->editor_listener().remove_socket_if_ours();
-        db_->commit_pending();
-        bus_->stop();
-        supervisor_.reset();
-        ibuf_.reset();
-        db_.reset();
-        bus_.reset();
+        wardlet_->finish();
     }
 
 private:
-    Env env_;
-    std::unique_ptr<EventBus> bus_;
-    std::unique_ptr<EventDB> db_;
-    std::unique_ptr<InsertionBuffer> ibuf_;
-    std::unique_ptr<OnlineSupervisor> supervisor_;
+    std::optional<Wardlet> wardlet_;
     std::thread loop_;
 };
 

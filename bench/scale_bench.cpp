@@ -13,14 +13,8 @@
 // The "patterns" benchmarks track the files as `wardlet-track --pattern 'src/**/*.py'` does
 // (track_s is its time), so the monitor also follows every folder of the project.
 // --keys=N sets the number of keystrokes (default 500).
-#include "app/convert.hpp"
-#include "app/env.hpp"
-#include "app/log.hpp"
-#include "events/event_bus.hpp"
+#include "app/wardlet.hpp"
 #include "events/file_id.hpp"
-#include "index/insertion_buffer.hpp"
-#include "store/event_db.hpp"
-#include "supervisors/online_supervisor.hpp"
 #include "tools/send.hpp"
 #include "tools/track.hpp"
 
@@ -41,6 +35,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -135,42 +130,25 @@ private:
     int saved_ = -1;
 };
 
-// The monitor as the application assembles it, the accept loop on a thread of its own.
+// The monitor as the application object assembles it, the accept loop on a thread of its own.
 class Monitor {
 public:
-    explicit Monitor(Project const& project) : env_(detect_env(project.path(), false)) {
+    explicit Monitor(Project const& project) {
         ::setenv("HOME", project.home().c_str(), 1);
-        log_text(env_banner(env_));
-        bus_ = std::make_unique<EventBus>();
-        db_ = std::make_unique<EventDB>(env_.dbpath.native());
-        db_->enable_group_commit(20ms);
-        bus_->set_idle_hook([db = db_.get()] { db->commit_soon(); });
-        ibuf_ = std::make_unique<InsertionBuffer>();
-        supervisor_ =
-            std::make_unique<OnlineSupervisor>(*bus_, *db_, *ibuf_, env_, project.socket());
-        loop_ = std::thread([this] { supervisor_->start(); });
+        WardletSettings settings;
+        settings.socket_path = project.socket();
+        settings.group_commit = 20ms;
+        wardlet_.emplace(project.path(), false, std::move(settings));
+        loop_ = std::thread([this] { wardlet_->start(); });
     }
     ~Monitor() {
-        supervisor_->stop();
+        wardlet_->stop();
         loop_.join();
-        bus_->drain(5s);
-        supervisor_->editor_listener().close_connections();
-        bus_->drain(5s);
-        supervisor_->editor_listener().remove_socket_if_ours();
-        db_->commit_pending();
-        bus_->stop();
-        supervisor_.reset();
-        ibuf_.reset();
-        db_.reset();
-        bus_.reset();
+        wardlet_->finish();
     }
 
 private:
-    Env env_;
-    std::unique_ptr<EventBus> bus_;
-    std::unique_ptr<EventDB> db_;
-    std::unique_ptr<InsertionBuffer> ibuf_;
-    std::unique_ptr<OnlineSupervisor> supervisor_;
+    std::optional<Wardlet> wardlet_;
     std::thread loop_;
 };
 

@@ -42,6 +42,7 @@ private:
         std::string saved_disk_sha256;
     };
 
+    // State below is protected by mutex_, held for one member call and never while calling out.
     mutable std::mutex mutex_;
     std::unordered_map<std::filesystem::path, State> states_;
 };

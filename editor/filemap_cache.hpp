@@ -18,7 +18,8 @@
 // of the last parse; otherwise a message costs one stat and a hash lookup. A file map that is
 // missing or unreadable names nothing, as when it is read.
 //
-// Safe to call from several reader threads at once.
+// Safe to call from several reader threads at once: the editor's connection readers ask it for
+// every message.
 class FileMapCache {
 public:
     explicit FileMapCache(std::filesystem::path map_path);
@@ -40,7 +41,9 @@ private:
     // Expects mutex_ held.
     void refresh();
 
-    std::filesystem::path map_path_;
+    std::filesystem::path map_path_;  // set once, by the constructor
+    // State below is protected by mutex_, held for one call, the map's parse included; nothing is
+    // logged and no other lock is taken under it.
     std::mutex mutex_;
     bool have_stamp_ = false;
     Stamp stamp_;

@@ -349,7 +349,7 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
     if (event.first_save && first_save_follower_) {
         first_save_follower_(event.filepath);
     }
-    update_if_tracked(event);
+    mark_if_in_current_filemap(event);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
     if (event.first_save && event.is_tracked && !ibuf_.get_filecontent(path).value_or("").empty()) {
@@ -494,7 +494,7 @@ void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const&
              event.filepath);
 }
 
-void VSCodeListener::update_if_tracked(VSCodeEvent& event) {
+void VSCodeListener::mark_if_in_current_filemap(VSCodeEvent& event) {
     event.is_tracked = filemap_cache_.names(event.filepath);
 }
 

@@ -35,6 +35,13 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // that sets the mirror carries the new content in `mirror_reset` (and its place in
 // the mirror's order in `mirror_reset_seq`), which `handle` stores as a snapshot right after the
 // message's row.
+//
+// Threads: the owning thread constructs it, primes it, runs `start` and, at teardown, calls
+// close_connections and remove_socket_if_ours. `stop`, has_open_connection and wait_count may come
+// from any thread. Each connection's reader thread runs read_messages and
+// mark_if_in_current_filemap, and uses the file map cache, the documents and the insertion buffer,
+// each of which locks itself. `handle` runs on the bus worker. No lock of this class is held while
+// a line is logged.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
@@ -77,8 +84,8 @@ public:
     void read_messages(int fd);
 
     static VSCodeEvent parse_event(std::string const& message) { return ::parse_event(message); }
-    // Marks the event tracked when the file map, as it is now, names its path.
-    void update_if_tracked(VSCodeEvent& event);
+    // Marks the event tracked when the file map, as it is on disk now, names its path.
+    void mark_if_in_current_filemap(VSCodeEvent& event);
 
     // Shuts down the reading side of every open connection, lets each reader finish the lines it
     // has already received, and waits for the readers. Connections accepted afterwards are
@@ -123,23 +130,28 @@ private:
     // "save" of a tracked document: sets the event's verdict on the disk's content.
     void judge_save(VSCodeEvent& event, std::filesystem::path const& path);
 
+    // Set by the constructor and read by every thread afterwards.
     std::filesystem::path tracked_map_;
     FileMapCache filemap_cache_{tracked_map_};  // the file map, as if read for every message
     EditorDocuments documents_;
+    // Set before `start`; called on the connections' reader threads.
     RenameFollower rename_follower_;
     FirstSaveFollower first_save_follower_;
-    int server_fd_ = -1;
-    int wake_pipe_[2] = {-1, -1};
+    int server_fd_ = -1;  // closed by the accept loop under readers_mutex_, for has_open_connection
+    int wake_pipe_[2] = {-1, -1};  // `stop` writes it from any thread; the accept loop reads it
     std::string socket_path_;
     dev_t socket_device_ = 0;
     ino_t socket_inode_ = 0;
     std::atomic<std::uint64_t> waits_{0};
+    // The accept loop's alone (the owning thread).
     int spare_fd_ = -1;             // given up to take an excess connection off the backlog
     bool shedding_ = false;         // the accept loop's: in an episode of excess connections
     std::size_t resume_below_ = 0;  // the accept loop's: open connections that end an episode
     std::size_t max_connections_ = std::numeric_limits<std::size_t>::max();
     std::atomic<std::size_t> open_connections_{0};
 
+    // State below is protected by readers_mutex_, taken by the accept loop, by each reader as it
+    // ends, and by close_connections.
     std::mutex readers_mutex_;
     std::list<Reader> readers_;  // a list: each reader thread keeps a pointer to its entry
     bool closing_ = false;

@@ -66,8 +66,14 @@ private:
 
     static std::atomic<std::uint64_t> sid_;
 
+    // Threads: any thread publishes, drains and stops; subscribe and set_idle_hook are called
+    // while the monitor is assembled, before the events they concern flow. The worker thread runs
+    // every handler and the hook.
+    //
     // The handlers, and the hook, are used by the worker under delivery_mutex_, which is held for
     // one whole delivery; the queue has a lock of its own, held only to add or take an event.
+    // No lock of the bus is held while a publisher waits for room, and only delivery_mutex_
+    // while a handler runs: handlers may log, and may take locks of their own, never the bus's.
     std::mutex delivery_mutex_;
     std::unordered_map<std::string, std::vector<std::pair<std::uint64_t, Handler>>> subscribers_;
     std::function<void()> idle_hook_;

@@ -43,7 +43,8 @@ std::string dir_watch_error_text(WatchId error);
 // Reporting runs on one thread of the watcher's own, which starts with the first successful
 // add_watch: changes are reported from then on, whether or not watch() has been called. Callbacks
 // are made with no lock of the watcher held, so a callback may block, or call add_watch, while
-// another thread adds watches. A callback must not destroy the watcher.
+// another thread adds watches. A callback must not destroy the watcher. The watcher's own log
+// lines are written under its lock: they only queue (app/log.hpp).
 //
 // A recursive watch follows its tree: a directory created or moved in below it is watched at once
 // and whatever it already holds is reported as Add; a renamed directory keeps being reported under

@@ -70,8 +70,8 @@ void FileListener::handle(Event event) {
     handler(file_event);
 }
 
-WatchId FileListener::watch(fs::path const& path, bool recursive,
-                            std::function<void(FileEvent&)> handler) {
+WatchId FileListener::watch_existing(fs::path const& path, std::function<void(FileEvent&)> handler,
+                                     bool recursive) {
     std::lock_guard lock(mutex_);
     return watch_directory(path, recursive, std::move(handler));
 }
@@ -87,8 +87,8 @@ WatchId FileListener::watch_directory(fs::path const& path, bool recursive,
     return wid;
 }
 
-WatchId FileListener::watch(fs::path const& path, std::function<void(FileEvent&)> handler,
-                            bool is_dir) {
+WatchId FileListener::watch_creating(fs::path const& path, std::function<void(FileEvent&)> handler,
+                                     bool is_dir) {
     std::lock_guard lock(mutex_);
     if (auto const covering = find_covering(path); covering != handlers_.end()) {
         return covering->second.wid;
@@ -141,7 +141,7 @@ void FileListener::unwatch(fs::path const& path) {
     }
 }
 
-bool FileListener::is_tracked(fs::path const& path) {
+bool FileListener::has_entry_with_prefix(fs::path const& path) {
     std::lock_guard lock(mutex_);
     return first_with_prefix(path.native()) != handlers_.end();
 }

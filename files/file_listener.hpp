@@ -20,7 +20,14 @@
 //
 // The registry is locked: the main thread registers watches while the bus worker may already be
 // looking entries up for changes reported before `start`. Handlers run with no lock held, so a
-// handler may call `watch`, `unwatch` or `is_tracked` on this listener, even for its own entry.
+// handler may call the watch forms, `unwatch` or `has_entry_with_prefix` on this listener, even
+// for its own entry.
+//
+// Threads: the registry's members (the watch forms, unwatch, has_entry_with_prefix,
+// find_if_already_watched) are called by the main thread while the monitor is assembled, then by
+// the bus worker (handlers) and by the project follower's thread. `handle` runs on the bus worker;
+// the watcher's thread calls handleFileAction, which takes no lock of this class and only
+// publishes. set_aside is called on the main thread before the watch it names reports anything.
 //
 // The registry is ordered by path text, and its recursive entries (a handful: the editor's
 // folders) are listed apart, so that finding the entry that covers a path costs a search of the
@@ -47,14 +54,18 @@ public:
     void stop() override;
     void handle(Event event) override;
 
-    // Watches a directory unless an entry already covers it; then the covering entry's watch id
-    // is returned and `handler` is dropped.
-    WatchId watch(std::filesystem::path const& path, bool recursive,
-                  std::function<void(FileEvent&)> handler);
+    // Both forms watch `path` with `handler` unless an entry already covers it; then the covering
+    // entry's watch id is returned and `handler` is dropped.
+    //
+    // Watches a directory as it is, recursively or not; a missing one is a failed watch (the
+    // watcher's negative id is kept in the entry).
+    WatchId watch_existing(std::filesystem::path const& path,
+                           std::function<void(FileEvent&)> handler, bool recursive);
     // Watches a directory (recursively) or a single file (through its directory), creating it
-    // first when it is missing. An existing file is never truncated.
-    WatchId watch(std::filesystem::path const& path, std::function<void(FileEvent&)> handler,
-                  bool is_dir);
+    // first when it is missing: a directory when `is_dir`, else an empty file. An existing file is
+    // never truncated.
+    WatchId watch_creating(std::filesystem::path const& path,
+                           std::function<void(FileEvent&)> handler, bool is_dir);
     // Changes that `wid` reports in `directory` for any name but `kept` are set aside as they are
     // reported, before any registry search and without an event. For the monitor's own data
     // directory, where only the file map's changes matter and the database and log write often:
@@ -63,8 +74,8 @@ public:
     // Drops the first entry, in the order of key texts, whose key text begins with the text of
     // `path`.
     void unwatch(std::filesystem::path const& path);
-    // Whether some entry's key text begins with the text of `path`.
-    bool is_tracked(std::filesystem::path const& path);
+    // Whether some entry's key text begins with the text of `path` (a plain text prefix).
+    bool has_entry_with_prefix(std::filesystem::path const& path);
     // A copy of the entry that covers `path`: its key equals `path`, or it is recursive and one
     // of the two lies below the other (see above for the choice among several).
     std::optional<Entry> find_if_already_watched(std::filesystem::path const& path);
@@ -96,6 +107,8 @@ private:
     // The first entry whose key text begins with `prefix`.
     Registry::iterator first_with_prefix(std::string const& prefix);
 
+    // State below is protected by mutex_. Under it the watcher's own lock is taken (to add a
+    // watch) and log lines are written, which only queue (app/log.hpp); no handler runs under it.
     std::mutex mutex_;
     Registry handlers_;
     std::vector<Registry::iterator> recursive_;  // in registration order

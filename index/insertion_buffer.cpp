@@ -145,10 +145,10 @@ std::optional<InsertionBuffer::MovedEntry> InsertionBuffer::rename_file(
 
 void InsertionBuffer::update(std::filesystem::path const& path) {
     std::lock_guard lock(mutex_);
-    async_update(path);
+    update_locked(path);
 }
 
-void InsertionBuffer::async_update(std::filesystem::path const& path) {
+void InsertionBuffer::update_locked(std::filesystem::path const& path) {
     auto& file = entry(path);
     ChangedSpan const span =
         changed_span(file.indexed, file.buf, file.same_prefix, file.same_suffix);

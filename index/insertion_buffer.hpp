@@ -23,6 +23,12 @@ struct CopySource {
 // tells whether a text already occurs in some tracked file. One mutex guards everything and is
 // held for the whole of each operation; sequences of operations are not atomic.
 //
+// Threads: the editor's connection readers edit, search and update; the bus worker compares,
+// diffs and sets whole contents (the analysis of disk changes); the project follower's thread
+// sets, renames and updates. Any of them may call any member. The mutex is the innermost lock of
+// the monitor: no operation calls out while holding it, except to queue a log line, which never
+// waits (app/log.hpp).
+//
 // The index of a file is its content as of the last update, searched directly, plus the history
 // of its earlier contents (index/content_history.hpp): every substring of at least
 // ContentHistory::LONG_TEXT bytes of every content the file had at an update is found, and every
@@ -78,8 +84,6 @@ public:
 
     // Brings the index of `path` up to its current content.
     void update(std::filesystem::path const& path);
-    // The same without taking the lock: the caller must hold the mutex.
-    void async_update(std::filesystem::path const& path);
 
     // The tracked file that holds `text` in its indexed content, or else one that once held it;
     // logs the search and the file found. The empty text is found in any file.
@@ -104,6 +108,8 @@ private:
     std::optional<CopySource> find_in_contents(std::string const& text);
     std::optional<CopySource> find_in_histories(std::string const& text);
     Node const* numbered(ContentCensus::Entry number) const;
+    // update() with mutex_ held.
+    void update_locked(std::filesystem::path const& path);
     void insert_locked(std::filesystem::path const& path, unsigned long offset,
                        std::string const& text);
     void delete_locked(std::filesystem::path const& path, unsigned long offset,
@@ -111,6 +117,7 @@ private:
     void report_drift(std::filesystem::path const& path, unsigned long offset,
                       std::size_t size) const;
 
+    // State below is protected by mutex_.
     std::unordered_map<std::filesystem::path, sambuf_pair> files_;
     // The entries by number; null for one replaced by a rename. Nodes of `files_` stay put.
     std::vector<Node*> by_number_;

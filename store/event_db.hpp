@@ -64,6 +64,11 @@ struct EventDBLimits {
 // at once or, while rows keep coming, per group of at most the given delay. The writer logs a
 // row's "registering" line as it hands the row to SQLite, so that a line in the log means a row
 // committed, or about to be within that delay. Any thread may store.
+//
+// Threads: rows are stored by the bus worker, the main thread (start-up snapshots) and the
+// project follower's thread; the writer thread writes them. close runs on the owning thread at
+// teardown, hurry and commit_soon come from any thread. Log lines written under conn_mutex_ or
+// mutex_ only queue (app/log.hpp).
 class EventDB {
 public:
     // The most rows one transaction of the writer holds.

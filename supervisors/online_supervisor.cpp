@@ -93,7 +93,7 @@ void OnlineSupervisor::watch_locations() {
         home / "Library" / "Application Support" / "Wardlet" / "projs";
     tracked_path_ = env_.rootpath / ".wardlet" / "tracked";
 
-    WatchId const data_wid = listener->watch(
+    WatchId const data_wid = listener->watch_creating(
         tracked_path_,
         [this, listener](FileEvent& event) {
             log_line("[FileListener]::handler ProjTracked {}", event.filepath);
@@ -104,17 +104,21 @@ void OnlineSupervisor::watch_locations() {
         false);
     // The database and the log are written there all the time; only the map's changes matter.
     listener->set_aside(data_wid, tracked_path_.parent_path(), tracked_path_.filename().native());
-    listener->watch(extension_dir, true, [listener](FileEvent& event) {
-        log_line("[FileListener]::handler VSCodeConfig");
-        event.handler_type = FileEvent::Handlers::VSCODE_CONFIGPATH;
-        listener->store(Event{event});
-    });
+    listener->watch_existing(
+        extension_dir,
+        [listener](FileEvent& event) {
+            log_line("[FileListener]::handler VSCodeConfig");
+            event.handler_type = FileEvent::Handlers::VSCODE_CONFIGPATH;
+            listener->store(Event{event});
+        },
+        true);
     // Where the editor keeps its backups: on a Mac, and on Linux.
     for (auto const& backup_dir : backup_dirs) {
-        listener->watch(backup_dir, true,
-                        [this, listener](FileEvent& event) { handle_backupdir(listener, event); });
+        listener->watch_existing(
+            backup_dir, [this, listener](FileEvent& event) { handle_backupdir(listener, event); },
+            true);
     }
-    listener->watch(
+    listener->watch_creating(
         projs_file,
         [listener](FileEvent& event) {
             log_line("[FileListener]::handler WardletConfig");

@@ -123,9 +123,17 @@ private:
     EventDB& db_;
     InsertionBuffer& ibuf_;
     Env& env_;
+    // Threads: the owning thread constructs it, runs `start` and, at teardown, judge_waiting_now;
+    // `stop` may come from any thread. The handlers (handle_trackedfile, handle_backupfile and the
+    // routes) run on the bus worker; the follower's callbacks (track_new_file, track_moved_file)
+    // on the follower's watcher thread.
     std::vector<std::unique_ptr<ISupervisor>> supervisors_;
     std::filesystem::path tracked_path_;
-    // Written by the follower's thread and read by the bus worker.
+    // The map of tracked files as the running monitor knows it: protected by follow_mutex_,
+    // written by the follower's thread and by the bus worker (lines added to the map by hand),
+    // read by the bus worker. Under it the insertion buffer's, the file listener's and the
+    // database's locks may be taken, and storing may wait for the database's room; none of those
+    // calls back into this class. Log lines written under it only queue (app/log.hpp).
     mutable std::mutex follow_mutex_;
     FileMap filemap_;
     // Renames seen on the disk waiting for the editor's report; before the follower, whose

@@ -99,7 +99,7 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     std::uint64_t const added = ibuf_.set_filecontent(path, start);
     ibuf_.update(path);
     db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start, added);
-    listener->watch(
+    listener->watch_creating(
         path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
     log_line("[OnlineSupervisor] tracking {} (size={})", path.native(), content.size());
     if (content_is_new && !content.empty()) {
@@ -213,7 +213,7 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
             watched && watched->first == move.from) {
             listener->unwatch(move.from);
         }
-        listener->watch(
+        listener->watch_creating(
             move.to, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
             false);
         log_line("[OnlineSupervisor] {} moved to {}", move.from.native(), move.to.native());
@@ -276,7 +276,7 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
         fs::path below;
         for (auto const& [fid, data] : filemap_) {
             if (at_or_below(data.filepath, old_path, below)) {
-                listener->watch(
+                listener->watch_creating(
                     moved_to(new_path, below),
                     [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
                     false);

@@ -50,10 +50,14 @@ private:
     // Reads the .gitignore of `dir`, a folder of the tree, again.
     void read_ignore_file(std::filesystem::path const& dir);
 
+    // Threads: the owning thread constructs and starts it; the watcher's thread reports changes
+    // and makes the callbacks, with no lock of this class held; `follows` is also asked by the
+    // bus worker (a move reported through the file listener).
     std::filesystem::path root_;
     std::filesystem::path patterns_file_;
     Callbacks callbacks_;
 
+    // State below is protected by mutex_, held to read or match the patterns and nothing else.
     std::mutex mutex_;
     std::string patterns_text_;
     bool patterns_read_ = false;

@@ -55,8 +55,12 @@ private:
     void run();
     static bool same(FileEvent const& a, FileEvent const& b);
 
+    // Threads: park, take and expired run on the bus worker; expire_all on the owning thread at
+    // teardown; run on the timer thread. `expire_` is called with no lock held, since the bus it
+    // publishes to may wait for room while its worker asks `expired`.
     std::chrono::milliseconds bound_;
     Expire expire_;
+    // State below is protected by mutex_.
     std::mutex mutex_;
     std::condition_variable cv_;
     std::list<Parked> parked_;  // in deadline order: every event waits the same bound

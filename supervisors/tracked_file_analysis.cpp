@@ -28,7 +28,7 @@ std::optional<std::string> backup_document(std::filesystem::path const& backup_f
 
 void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& filemap) {
     for (auto const& [fid, entry] : filemap) {
-        listener->watch(
+        listener->watch_creating(
             entry.filepath,
             [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
     }
@@ -203,8 +203,8 @@ void OnlineSupervisor::handle_backupdir(FileListener* listener, FileEvent& event
     listener->store(Event{event});
     if (event.action == FileActions::Add) {
         std::optional<std::string> const document = backup_document(event.filepath);
-        if (document && listener->is_tracked(*document)) {
-            listener->watch(
+        if (document && listener->has_entry_with_prefix(*document)) {
+            listener->watch_creating(
                 event.filepath,
                 [this, listener](FileEvent& backup) { handle_backupfile(listener, backup); },
                 false);

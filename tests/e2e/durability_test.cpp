@@ -111,10 +111,14 @@ TEST(Durability, RowsLockedOutAtTheStopAreKeptThenImportedAtTheNextStart) {
         // The first signal waits for the database (30 s at most); a second one cuts that short.
         monitor.process().send_signal(SIGTERM);
         ASSERT_TRUE(monitor.process().wait_for_output("stopping...", 20s));
-        monitor.process().send_signal(SIGINT);
-        EXPECT_EQ(monitor.process().wait(60s), 3);
+        monitor.process().send_signal(SIGTERM);
+        EXPECT_EQ(monitor.process().wait(20s), 3);
         ASSERT_EQ(other("COMMIT"), "");
     }
+    EXPECT_EQ(count_of(monitor.process().output(),
+                       "[Wardlet] received another signal: rows not written yet go to a recovery "
+                       "file\n"),
+              1u);
     auto const files = recovery_files(monitor.project() / ".wardlet");
     ASSERT_EQ(files.size(), 1u);
     std::string const out = monitor.process().output();
@@ -133,4 +137,26 @@ TEST(Durability, RowsLockedOutAtTheStopAreKeptThenImportedAtTheNextStart) {
                        "[EventDB] 500 unwritten rows written from " + files[0].native()),
               1u);
     EXPECT_EQ(monitor.stop(SIGINT), 0);
+}
+
+// A third signal ends the process at once, whatever its stop is waiting for.
+TEST(Durability, AThirdSignalEndsAStopThatWaits) {
+    MonitorHarness monitor;
+    auto const file = monitor.add_tracked("a.txt", "");
+    monitor.start();
+    monitor.send(numbered_burst(file, 10));
+    ASSERT_EQ(monitor.wait_for("SELECT count(*) FROM vscode_events", 10), 10);
+    SqlReader other(monitor.db());
+    ASSERT_EQ(other("BEGIN EXCLUSIVE"), "");
+    monitor.send(numbered_burst(file, 10));
+    ASSERT_TRUE(monitor.process().wait_for_output(
+        "[EventDB] error: rows cannot be written: database is locked; ", 20s))
+        << monitor.process().output();
+    monitor.process().send_signal(SIGTERM);
+    ASSERT_TRUE(monitor.process().wait_for_output("stopping...", 20s));
+    // Two distinct signals, so that neither merges into the other while it is pending.
+    monitor.process().send_signal(SIGINT);
+    monitor.process().send_signal(SIGHUP);
+    EXPECT_EQ(monitor.process().wait(20s), 128 + SIGHUP) << monitor.process().output();
+    ASSERT_EQ(other("COMMIT"), "");
 }

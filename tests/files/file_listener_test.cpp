@@ -51,33 +51,33 @@ protected:
 TEST_F(FileListenerTest, RegistryCreatesWhatIsMissingAndCoversByDepth) {
     write_file(dir / "kept", "content");
     capture_log();
-    files.watch(dir / "busy", record(), true);
+    files.watch_creating(dir / "busy", record(), true);
     std::atomic<bool> done{false};
     std::thread writer([&] {
         for (int i = 0; !done || i < 10; ++i) {
             write_file(dir / "busy/f", std::to_string(i));
         }
     });
-    EXPECT_GT(files.watch(dir / "kept", none, false), 0);
-    WatchId const cfg = files.watch(dir / "cfg/settings", none, false);
-    WatchId const p = files.watch(dir / "p", none, true);
+    EXPECT_GT(files.watch_creating(dir / "kept", none, false), 0);
+    WatchId const cfg = files.watch_creating(dir / "cfg/settings", none, false);
+    WatchId const p = files.watch_creating(dir / "p", none, true);
     std::string const out = captured_log();
-    EXPECT_LT(files.watch(dir / "missing", false, none), 0);  // kept as the watcher said
+    EXPECT_LT(files.watch_existing(dir / "missing", none, false), 0);  // kept as the watcher said
     // A recursive entry covers its key and everything below it: nothing more is registered.
     for (auto const& covered : {dir / "p", dir / "p/sub"}) {
-        EXPECT_EQ(files.watch(covered, false, none), p) << covered;
-        EXPECT_EQ(files.watch(covered, none, true), p) << covered;
+        EXPECT_EQ(files.watch_existing(covered, none, false), p) << covered;
+        EXPECT_EQ(files.watch_creating(covered, none, true), p) << covered;
     }
     EXPECT_EQ(read_file(dir / "kept"), "content");
     EXPECT_EQ(files.find_if_already_watched(dir / "cfg/settings").value().second.wid, cfg);
     EXPECT_FALSE(files.find_if_already_watched(dir / "cfg/other"));
     EXPECT_FALSE(files.find_if_already_watched(dir / "p2/x"));  // p is only a text prefix
     EXPECT_EQ(files.find_if_already_watched(dir / "p/sub/x").value().first, dir / "p");
-    EXPECT_TRUE(files.is_tracked(dir / "mis"));
+    EXPECT_TRUE(files.has_entry_with_prefix(dir / "mis"));
     files.unwatch(dir / "cfg");  // one of cfg and cfg/settings
-    EXPECT_TRUE(files.is_tracked(dir / "cfg"));
+    EXPECT_TRUE(files.has_entry_with_prefix(dir / "cfg"));
     files.unwatch(dir / "cfg");
-    EXPECT_FALSE(files.is_tracked(dir / "cfg"));
+    EXPECT_FALSE(files.has_entry_with_prefix(dir / "cfg"));
     done = true;
     writer.join();
     EXPECT_FALSE(await(1).empty());
@@ -95,11 +95,11 @@ TEST_F(FileListenerTest, DeliversToTheCoveringHandlerEvenAfterStop) {
     auto const cfg = dir / "d/cfg";
     auto store = record([&](FileEvent& event) { files.store(Event{event}); });
     // The first handler replaces its own entry while it runs.
-    WatchId const wid = files.watch(cfg, record([&](FileEvent&) {
-                                        files.unwatch(cfg);
-                                        files.watch(cfg, store, false);
-                                    }),
-                                    false);
+    WatchId const wid = files.watch_creating(cfg, record([&](FileEvent&) {
+                                                 files.unwatch(cfg);
+                                                 files.watch_creating(cfg, store, false);
+                                             }),
+                                             false);
     files.start();
     write_file(dir / "d/other", "y");  // its directory's entry covers the directory only
     write_file(cfg, "1");
@@ -122,9 +122,9 @@ TEST_F(FileListenerTest, CoveringRegistrationAmongNestedSiblingsAndSeveralCandid
     for (auto const& sub : {"p/src", "p/src2", "p/src/deep/er", "q/r"}) {
         std::filesystem::create_directories(dir / sub);
     }
-    WatchId const src = files.watch(dir / "p/src", true, none);
-    WatchId const src2 = files.watch(dir / "p/src2/a.c", none, false);  // through p/src2
-    WatchId const q = files.watch(dir / "q", true, none);
+    WatchId const src = files.watch_existing(dir / "p/src", none, true);
+    WatchId const src2 = files.watch_creating(dir / "p/src2/a.c", none, false);  // through p/src2
+    WatchId const q = files.watch_existing(dir / "q", none, true);
     ASSERT_GT(src, 0);
     ASSERT_GT(src2, 0);
     ASSERT_GT(q, 0);
@@ -141,30 +141,40 @@ TEST_F(FileListenerTest, CoveringRegistrationAmongNestedSiblingsAndSeveralCandid
     EXPECT_EQ(key_of("p"), "p/src");  // a recursive entry below covers it
     EXPECT_EQ(key_of("q/r/x"), "q");
     // A recursive entry registered below another one is dropped: the first one covers it.
-    EXPECT_EQ(files.watch(dir / "p/src/deep", true, none), src);
+    EXPECT_EQ(files.watch_existing(dir / "p/src/deep", none, true), src);
     // Several candidates above and below: a recursive entry below covers p, so p is not added.
-    EXPECT_EQ(files.watch(dir / "p", true, none), src);
+    EXPECT_EQ(files.watch_existing(dir / "p", none, true), src);
     // The entry of the same path wins over a recursive one that also covers it.
-    WatchId const file_in_q = files.watch(dir / "q/r/own.c", false, none);
+    WatchId const file_in_q = files.watch_existing(dir / "q/r/own.c", none, false);
     EXPECT_EQ(file_in_q, q);
     EXPECT_EQ(key_of("q/r/own.c"), "q");
     // Prefix questions follow the text order of the keys.
-    EXPECT_TRUE(files.is_tracked(dir / "p/src2/a"));
-    EXPECT_FALSE(files.is_tracked(dir / "p/src2/b"));
+    EXPECT_TRUE(files.has_entry_with_prefix(dir / "p/src2/a"));
+    EXPECT_FALSE(files.has_entry_with_prefix(dir / "p/src2/b"));
     files.unwatch(dir / "p/src2/a.c");
     EXPECT_EQ(key_of("p/src2/a.c"), "-");
     EXPECT_EQ(key_of("p/src2"), "p/src2");
     files.unwatch(dir / "p/src");  // the first key with that text: p/src itself
     EXPECT_EQ(key_of("p/src/deep/er/f.c"), "-");
     EXPECT_EQ(key_of("q/r/x"), "q");
+    // Two recursive entries below a path: the one registered first covers it, not the first in
+    // the order of their texts.
+    std::filesystem::create_directories(dir / "m/zeta");
+    std::filesystem::create_directories(dir / "m/alpha");
+    ASSERT_GT(files.watch_existing(dir / "m/zeta", none, true), 0);
+    ASSERT_GT(files.watch_existing(dir / "m/alpha", none, true), 0);
+    EXPECT_EQ(key_of("m"), "m/zeta");
+    EXPECT_EQ(key_of("m/alpha/x"), "m/alpha");
+    EXPECT_EQ(key_of("m/zeta2"), "-");
 }
 
 // The data directory's other files are set aside as they are reported: no handler runs for them.
 TEST_F(FileListenerTest, SetAsideChangesReachNoHandler) {
     std::filesystem::create_directories(dir / "data");
-    WatchId const wid = files.watch(dir / "data/map", record(), false);
+    WatchId const wid = files.watch_creating(dir / "data/map", record(), false);
     files.set_aside(wid, dir / "data", "map");
-    files.watch(dir / "data/db", record(), false);  // would be covered, but it is set aside
+    files.watch_creating(dir / "data/db", record(),
+                         false);  // would be covered, but it is set aside
     files.start();
     write_file(dir / "data/db", "x");
     write_file(dir / "data/map", "1;2;/p\n");
