@@ -514,10 +514,12 @@ public:
         std::vector<PerThread> result;
         for (Thread const& thread : threads_) {
             Counts const now = read_counts(thread.tid);
-            PerThread entry{thread.tid, {now.cpu_s - thread.start.cpu_s,
-                                         now.switches - thread.start.switches, -1}};
+            PerThread entry{
+                thread.tid,
+                {now.cpu_s - thread.start.cpu_s, now.switches - thread.start.switches, -1}};
             std::uint64_t calls = 0;
-            if (thread.perf_fd >= 0 && ::read(thread.perf_fd, &calls, sizeof calls) == sizeof calls) {
+            if (thread.perf_fd >= 0 &&
+                ::read(thread.perf_fd, &calls, sizeof calls) == sizeof calls) {
                 entry.counts.syscalls = static_cast<std::int64_t>(calls);
             }
             result.push_back(entry);
@@ -798,8 +800,7 @@ void print_threads(char const* label, ThreadCounters const& counters, std::size_
         std::string name;
         std::getline(comm, name);
         std::fprintf(stderr, "  %-15s %d: cpu %.1f us, %.2f switches, %.2f system calls\n",
-                     name.c_str(), tid,
-                     counts.cpu_s * 1e6 / static_cast<double>(keys),
+                     name.c_str(), tid, counts.cpu_s * 1e6 / static_cast<double>(keys),
                      static_cast<double>(counts.switches) / static_cast<double>(keys),
                      static_cast<double>(counts.syscalls) / static_cast<double>(keys));
     }
@@ -909,8 +910,7 @@ void run_spaced(benchmark::State& state, std::size_t size, std::size_t count,
         for (std::size_t i = 0; i < count; ++i) {
             latency.push_back(rows->visible(i + 1) - sent[i]);
         }
-        double const syscalls =
-            used.syscalls < 0 ? -1 : static_cast<double>(used.syscalls) / keys;
+        double const syscalls = used.syscalls < 0 ? -1 : static_cast<double>(used.syscalls) / keys;
         double const switches = static_cast<double>(used.switches) / keys;
         state.counters["cpu_us_per_key"] = used.cpu_s * 1e6 / keys;
         state.counters["syscalls_per_key"] = syscalls;
@@ -934,10 +934,9 @@ void run_spaced(benchmark::State& state, std::size_t size, std::size_t count,
 }
 
 void register_benchmarks() {
-    benchmark::RegisterBenchmark("monitor_spaced_keys/10KB",
-                                 [](benchmark::State& state) {
-                                     run_spaced(state, 10 << 10, spaced_length, 20ms);
-                                 })
+    benchmark::RegisterBenchmark(
+        "monitor_spaced_keys/10KB",
+        [](benchmark::State& state) { run_spaced(state, 10 << 10, spaced_length, 20ms); })
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

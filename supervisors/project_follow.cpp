@@ -49,10 +49,11 @@ void OnlineSupervisor::follow_project(FileListener* listener) {
     callbacks.moved = [this, listener](fs::path const& old_path, fs::path const& new_path) {
         follow_disk_move(listener, old_path, new_path);
     };
-    move_wait_ = std::make_unique<SaveWait>(kRenameWaitBound, [this, listener](FileEvent const& move) {
-        move_wait_->expired(move);  // nothing to judge later: settled here
-        settle_disk_move(listener, move.old_filepath, move.filepath);
-    });
+    move_wait_ =
+        std::make_unique<SaveWait>(kRenameWaitBound, [this, listener](FileEvent const& move) {
+            move_wait_->expired(move);  // nothing to judge later: settled here
+            settle_disk_move(listener, move.old_filepath, move.filepath);
+        });
     follower_ = std::make_unique<ProjectFollower>(env_.rootpath, env_.datapath / "patterns",
                                                   std::move(callbacks));
     follower_->start();
@@ -138,8 +139,9 @@ void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> 
     std::string result;
     for (std::string current; std::getline(in, current);) {
         FileMapLine const parsed = parse_filemap_line(current);
-        auto const line = std::find_if(lines.begin(), lines.end(),
-                                       [&](auto const& entry) { return parsed.fid == entry.first; });
+        auto const line = std::find_if(lines.begin(), lines.end(), [&](auto const& entry) {
+            return parsed.fid == entry.first;
+        });
         if (line == lines.end()) {
             result += current + '\n';
             continue;
