@@ -91,6 +91,8 @@ Options parse_options(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts: stop signals are read by one thread, never handled in another.
+    SignalStop::block_stop_signals();
     // A log reader that goes away, or an editor that hangs up, must not end the monitor.
     ::signal(SIGPIPE, SIG_IGN);
     char const* const program = argc > 0 ? argv[0] : "wardlet";
@@ -114,8 +116,14 @@ int main(int argc, char** argv) {
         if (options.socket) {
             settings.socket_path = *options.socket;
         }
+        SignalStop signals;
         Wardlet wardlet(proj_dir, false, std::move(settings));
-        SignalStop signals([&wardlet] { wardlet.stop(); }, [&wardlet] { wardlet.hurry(); });
+        signals.arm([&wardlet] { wardlet.stop(); }, [&wardlet] { wardlet.hurry(); });
+        // Whichever way this scope ends, the waiter ends before the monitor it stops goes.
+        struct EndWaiter {
+            SignalStop& signals;
+            ~EndWaiter() { signals.end(); }
+        } const end_waiter{signals};
         wardlet.start();
         return wardlet.finish();
     } catch (StartupError const&) {

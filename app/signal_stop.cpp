@@ -4,75 +4,100 @@
 #include "app/startup_error.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
-std::atomic<int> signal_pipe_write{-1};
-std::atomic<int> signals_received{0};
-constexpr char kQuit = 0;
-
-extern "C" void on_signal(int signal_number) {
-    if (signals_received.fetch_add(1) > 1) {
-        _exit(128 + signal_number);
-    }
-    char const code = static_cast<char>(signal_number);
-    int const saved_errno = errno;
-    [[maybe_unused]] auto const written = ::write(signal_pipe_write.load(), &code, 1);
-    errno = saved_errno;
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    // A closed terminal stops the monitor as an interrupt does, not without storing.
+    sigaddset(&set, SIGHUP);
+    return set;
 }
 
 }  // namespace
 
-SignalStop::SignalStop(std::function<void()> on_stop, std::function<void()> on_hurry)
-    : on_stop_(std::move(on_stop)), on_hurry_(std::move(on_hurry)) {
-    if (::pipe2(pipe_, O_CLOEXEC) != 0) {
-        log_line("[Wardlet] error: cannot create the signal pipe: {}", std::strerror(errno));
-        throw StartupError("signal pipe");
+void SignalStop::block_stop_signals() {
+    sigset_t const set = stop_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+SignalStop::SignalStop() {
+    block_stop_signals();
+    sigset_t const set = stop_signals();
+    signals_fd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+    if (signals_fd_ < 0 || ::pipe2(quit_pipe_, O_CLOEXEC) != 0) {
+        log_line("[Wardlet] error: cannot wait for signals: {}", std::strerror(errno));
+        throw StartupError("signal descriptor");
     }
-    signal_pipe_write = pipe_[1];
-    waiter_ = std::thread([this] { wait_for_signal(); });
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A closed terminal stops the monitor as an interrupt does, not without storing.
-    sigaction(SIGHUP, &action, nullptr);
+    waiter_ = std::thread([this] { wait_for_signals(); });
 }
 
 SignalStop::~SignalStop() {
-    char const quit = kQuit;
-    [[maybe_unused]] auto const written = ::write(pipe_[1], &quit, 1);
-    waiter_.join();
-    // The pipe stays open: a signal during the teardown still finds it (a second one ends the
-    // process), and a write to a pipe without reader would raise SIGPIPE.
+    end();
+    ::close(signals_fd_);
+    ::close(quit_pipe_[0]);
+    ::close(quit_pipe_[1]);
 }
 
-void SignalStop::wait_for_signal() {
-    char code = kQuit;
-    bool stop_asked = false;
+void SignalStop::end() {
+    if (waiter_.joinable()) {
+        char const quit = 0;
+        [[maybe_unused]] auto const written = ::write(quit_pipe_[1], &quit, 1);
+        waiter_.join();
+    }
+}
+
+void SignalStop::arm(std::function<void()> on_stop, std::function<void()> on_hurry) {
+    std::lock_guard lock(mutex_);
+    on_stop_ = std::move(on_stop);
+    on_hurry_ = std::move(on_hurry);
+}
+
+void SignalStop::wait_for_signals() {
+    int received = 0;
     while (true) {
-        ssize_t const count = ::read(pipe_[0], &code, 1);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0 || code == kQuit) {
+        pollfd waits[2] = {{signals_fd_, POLLIN, 0}, {quit_pipe_[0], POLLIN, 0}};
+        if (::poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             return;
         }
-        if (!stop_asked) {
-            stop_asked = true;
+        if (waits[1].revents != 0) {
+            return;
+        }
+        signalfd_siginfo info{};
+        if (::read(signals_fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            continue;
+        }
+        int const signal_number = static_cast<int>(info.ssi_signo);
+        std::function<void()> on_stop;
+        std::function<void()> on_hurry;
+        {
+            std::lock_guard lock(mutex_);
+            on_stop = on_stop_;
+            on_hurry = on_hurry_;
+        }
+        ++received;
+        if (!on_stop || received > 2) {
+            _exit(128 + signal_number);
+        }
+        if (received == 1) {
             // Stopped first: the monitor stops even when its log cannot be written.
-            on_stop_();
-            log_line("[Wardlet] received signal {}, stopping...", static_cast<int>(code));
-        } else if (on_hurry_) {
-            on_hurry_();
+            on_stop();
+            log_line("[Wardlet] received signal {}, stopping...", signal_number);
+        } else if (on_hurry) {
+            on_hurry();
         }
     }
 }

@@ -99,7 +99,9 @@ void Wardlet::start() {
 }
 
 void Wardlet::stop() {
-    if (!stopping_.exchange(true)) {
+    std::lock_guard lock(stop_mutex_);
+    if (!stopping_) {
+        stopping_ = true;
         supervisor_->stop();
     }
 }

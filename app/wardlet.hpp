@@ -33,8 +33,7 @@ struct WardletSettings {
 // signal thread); each takes effect once however often it is called.
 class Wardlet {
 public:
-    Wardlet(std::filesystem::path const& rootpath, bool use_logfile,
-            WardletSettings settings = {});
+    Wardlet(std::filesystem::path const& rootpath, bool use_logfile, WardletSettings settings = {});
     Wardlet(Wardlet const&) = delete;
     Wardlet& operator=(Wardlet const&) = delete;
     // The process's exit status when received rows could not be written to the database.
@@ -66,8 +65,11 @@ private:
     std::unique_ptr<EventDB> db_;
     std::unique_ptr<InsertionBuffer> ibuf_;
     std::unique_ptr<OnlineSupervisor> supervisor_;
-    std::atomic<bool> stopping_{false};  // stop() has run: the supervisor is told once
-    bool finished_ = false;              // the owning thread's alone
+    // Held for the whole of stop(), so that finish(), which stops too, tears nothing down while a
+    // stop from another thread is still telling the monitors.
+    std::mutex stop_mutex_;
+    bool stopping_ = false;  // stop() has run: the supervisor is told once; under stop_mutex_
+    bool finished_ = false;  // the owning thread's alone
     // Held by hurry() to reach db_ from another thread, and by finish() to reset it. A log line
     // may be written under it: logging only queues the line (app/log.hpp).
     std::mutex db_mutex_;

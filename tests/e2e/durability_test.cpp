@@ -154,8 +154,9 @@ TEST(Durability, AThirdSignalEndsAStopThatWaits) {
         << monitor.process().output();
     monitor.process().send_signal(SIGTERM);
     ASSERT_TRUE(monitor.process().wait_for_output("stopping...", 20s));
-    // Two distinct signals, so that neither merges into the other while it is pending.
+    // Each signal read before the next is sent: pending signals are read lowest number first.
     monitor.process().send_signal(SIGINT);
+    ASSERT_TRUE(monitor.process().wait_for_output("[Wardlet] received another signal", 20s));
     monitor.process().send_signal(SIGHUP);
     EXPECT_EQ(monitor.process().wait(20s), 128 + SIGHUP) << monitor.process().output();
     ASSERT_EQ(other("COMMIT"), "");

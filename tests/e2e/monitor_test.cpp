@@ -133,7 +133,7 @@ TEST(Monitor, ChangesMadeWhileNoMonitorRanAreAFastInsertionAtTheNextStart) {
     monitor.start();
     monitor.send(Change{.file = file, .inserted = "int c;\n", .offset = 7}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
-    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
     // The editor's save, then an append by another program.
     write_file(file, "int a;\nint c;\n");
     std::ofstream(file, std::ios::app) << "int pasted;\n";
