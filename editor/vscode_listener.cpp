@@ -2,8 +2,8 @@
 
 #include "app/file_content.hpp"
 #include "app/log.hpp"
-#include "editor/document_text.hpp"
 #include "app/startup_error.hpp"
+#include "editor/document_text.hpp"
 #include "editor/filemap.hpp"
 #include "editor/line_framer.hpp"
 #include "editor/listen_socket.hpp"
@@ -343,7 +343,8 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
         log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     }
-    if (event.change_type == MessageKind::RENAME && rename_follower_ && !event.old_filepath.empty()) {
+    if (event.change_type == MessageKind::RENAME && rename_follower_ &&
+        !event.old_filepath.empty()) {
         rename_follower_(event.old_filepath, event.filepath);
     }
     if (event.first_save && first_save_follower_) {
@@ -361,6 +362,7 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
     }
     bool const describes_document =
         event.change_type == MessageKind::OPEN || event.change_type == MessageKind::RESYNC;
+    std::optional<InsertionBuffer::MirrorEdit> edit;
     if (event.is_tracked) {
         documents_.mark_seen(path);
         if (describes_document) {
@@ -369,8 +371,7 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
             judge_save(event, path);
         } else if (event.offset != NO_POSITION) {
             if (event.deleted != 0 || !event.inserted.empty()) {
-                event.mirror_seq =
-                    ibuf_.edit_filecontent(path, event.offset, event.deleted, event.inserted);
+                edit = InsertionBuffer::MirrorEdit{event.offset, event.deleted};
             }
             if (event.change_type == MessageKind::EOL) {
                 documents_.set_eol(
@@ -378,25 +379,28 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
             }
         }
     }
+    // Only tracked files are mirrored: an untracked path must not leave an entry that every later
+    // message searches.
     if (describes_document) {
         event.internal_copy = false;  // the editor's text as it stands, not an insertion
         if (!event.is_tracked) {
             // Nothing was set from it: a document outside the project keeps its text.
             event.inserted.clear();
+        } else {
+            ibuf_.update(path);
         }
     } else {
-        // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
-        std::optional<CopySource> const source = ibuf_.find(event.inserted);
-        event.internal_copy = source && !event.inserted.empty();
-        if (event.internal_copy) {
-            event.copy_source = source->path.native();
-            event.copy_source_offset = source->offset;
+        InsertionBuffer::ChangeOutcome const outcome =
+            ibuf_.apply_editor_change(path, edit, event.inserted, event.is_tracked);
+        if (outcome.place) {
+            event.mirror_seq = *outcome.place;
         }
-    }
-    // Only tracked files are mirrored: an untracked path must not leave an entry that every later
-    // message searches.
-    if (event.is_tracked) {
-        ibuf_.update(path);
+        // Every text "occurs" in a non-empty file, so nothing inserted is never evidence of a copy.
+        event.internal_copy = outcome.source && !event.inserted.empty();
+        if (event.internal_copy) {
+            event.copy_source = outcome.source->path.native();
+            event.copy_source_offset = outcome.source->offset;
+        }
     }
     out.emplace_back(std::in_place_type<VSCodeEvent>, std::move(event));
 }

@@ -96,6 +96,11 @@ std::uint64_t InsertionBuffer::edit_filecontent(std::filesystem::path const& pat
                                                 unsigned long offset, unsigned long count,
                                                 std::string const& text) {
     std::lock_guard lock(mutex_);
+    return edit_locked(path, offset, count, text);
+}
+
+std::uint64_t InsertionBuffer::edit_locked(std::filesystem::path const& path, unsigned long offset,
+                                           unsigned long count, std::string const& text) {
     if (count != 0) {
         delete_locked(path, offset, count);
     }
@@ -103,6 +108,21 @@ std::uint64_t InsertionBuffer::edit_filecontent(std::filesystem::path const& pat
         insert_locked(path, offset, text);
     }
     return ++sequence_;
+}
+
+InsertionBuffer::ChangeOutcome InsertionBuffer::apply_editor_change(
+    std::filesystem::path const& path, std::optional<MirrorEdit> edit, std::string const& inserted,
+    bool mirrored) {
+    std::lock_guard lock(mutex_);
+    ChangeOutcome outcome;
+    if (edit) {
+        outcome.place = edit_locked(path, edit->offset, edit->count, inserted);
+    }
+    outcome.source = find_locked(inserted);
+    if (mirrored) {
+        update_locked(path);
+    }
+    return outcome;
 }
 
 std::uint64_t InsertionBuffer::set_filecontent(std::filesystem::path const& path,
@@ -173,6 +193,10 @@ void InsertionBuffer::update_locked(std::filesystem::path const& path) {
 
 std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
     std::lock_guard lock(mutex_);
+    return find_locked(text);
+}
+
+std::optional<CopySource> InsertionBuffer::find_locked(std::string const& text) {
     log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}",
              log_safe(text));
     std::optional<CopySource> found;
@@ -242,10 +266,4 @@ std::optional<CopySource> InsertionBuffer::find_in_histories(std::string const& 
         }
     }
     return std::nullopt;
-}
-
-std::size_t InsertionBuffer::history_memory(std::filesystem::path const& path) const {
-    std::lock_guard lock(mutex_);
-    auto const it = files_.find(path);
-    return it == files_.end() ? 0 : it->second.history.memory();
 }

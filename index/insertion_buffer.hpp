@@ -88,6 +88,26 @@ public:
     // The tracked file that holds `text` in its indexed content, or else one that once held it;
     // logs the search and the file found. The empty text is found in any file.
     std::optional<CopySource> find(std::string const& text);
+
+    // The internal-copy step of one editor message, whole, under the lock, in this order:
+    //   1. when `edit` is given, the change edits the mirror of `path` (`edit->count` bytes
+    //      removed at `edit->offset`, then `inserted` put there, as edit_filecontent does);
+    //   2. `inserted` is searched as find() searches it, in indexes that do not hold the change
+    //      yet (an index is its content as of its last update);
+    //   3. when `mirrored`, the index of `path` is brought up to its content.
+    // So an insertion is an internal copy when its text was in a tracked file before it, never
+    // because of itself, and no other change comes between the three steps.
+    struct MirrorEdit {
+        unsigned long offset;
+        unsigned long count;
+    };
+    struct ChangeOutcome {
+        std::optional<std::uint64_t> place;  // the edit's place in the mirrors' order
+        std::optional<CopySource> source;    // where `inserted` occurred already
+    };
+    ChangeOutcome apply_editor_change(std::filesystem::path const& path,
+                                      std::optional<MirrorEdit> edit, std::string const& inserted,
+                                      bool mirrored);
     bool contains(std::string const& text) { return find(text).has_value(); }
 
     // Byte-wise three-way comparison of the mirrored content with `text`; 0 without an entry.
@@ -98,13 +118,13 @@ public:
     // The same line diff between two texts.
     static std::string line_diff(std::string const& old_content, std::string const& text);
 
-    // Heap bytes of the history of `path` (0 without an entry).
-    std::size_t history_memory(std::filesystem::path const& path) const;
-
 private:
     using Node = std::unordered_map<std::filesystem::path, sambuf_pair>::value_type;
 
     sambuf_pair& entry(std::filesystem::path const& path);
+    std::optional<CopySource> find_locked(std::string const& text);
+    std::uint64_t edit_locked(std::filesystem::path const& path, unsigned long offset,
+                              unsigned long count, std::string const& text);
     std::optional<CopySource> find_in_contents(std::string const& text);
     std::optional<CopySource> find_in_histories(std::string const& text);
     Node const* numbered(ContentCensus::Entry number) const;

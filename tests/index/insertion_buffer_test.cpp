@@ -129,6 +129,29 @@ TEST(InsertionBuffer, FindNamesTheSourceFileAndOffset) {
     EXPECT_FALSE(nowhere);
 }
 
+// An editor change is searched after it edits the mirror and before its index is updated: its own
+// text is never its source, while text that was there before it is; an untracked path is searched
+// but gets no mirror.
+TEST(InsertionBuffer, AnEditorChangeIsSearchedBetweenItsEditAndItsUpdate) {
+    InsertionBuffer buffer;
+    apply(buffer, "/p/a", {0, 0, "int total = first;", true});
+    testing::internal::CaptureStdout();
+    auto const typed = buffer.apply_editor_change("/p/a", {{17, 0}}, " + second", true);
+    auto const again = buffer.apply_editor_change("/p/a", {{0, 0}}, " + second", true);
+    auto const elsewhere = buffer.apply_editor_change("/p/untracked", std::nullopt, "total", false);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(typed.source);
+    ASSERT_TRUE(typed.place && again.place);
+    EXPECT_LT(*typed.place, *again.place);
+    ASSERT_TRUE(again.source);
+    EXPECT_EQ(again.source->path, "/p/a");
+    EXPECT_EQ(again.source->offset, 17u);
+    EXPECT_EQ(buffer.get_filecontent("/p/a"), " + secondint total = first + second;");
+    ASSERT_TRUE(elsewhere.source);
+    EXPECT_FALSE(elsewhere.place);
+    EXPECT_EQ(buffer.get_filecontent("/p/untracked"), std::nullopt);
+}
+
 // An update compares only the part of the mirror its edits touched; a buffer whose content is set
 // anew before each update compares it whole. Both must index the same text.
 TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
