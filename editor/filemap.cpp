@@ -284,35 +284,3 @@ void write_filemap_atomically(std::filesystem::path const& target, std::string c
     }
 }
 
-bool rename_in_filemap(std::filesystem::path const& map, std::filesystem::path const& from,
-                       std::filesystem::path const& to) {
-    std::filesystem::path const data_dir =
-        map.has_parent_path() ? map.parent_path() : std::filesystem::path(".");
-    FileMapLock const lock(data_dir);
-    std::error_code error;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(map, error))) {
-        return false;
-    }
-    std::optional<std::string> const content = read_file_content(map);
-    if (!content) {
-        // Rewriting a map that could not be read would lose its lines.
-        throw FileMapWriteError("cannot read the file map '" + map.native() + "'");
-    }
-    std::string rewritten;
-    bool changed = false;
-    for_each_line(*content, [&](std::size_t, std::string_view line) {
-        LineFields const read = read_line(line);
-        if (read.fid && std::filesystem::path(read.path) == from) {
-            rewritten += std::to_string(read.fid->first) + ';' + std::to_string(read.fid->second) +
-                         ';' + to.native();
-            changed = true;
-        } else {
-            rewritten += line;
-        }
-        rewritten += '\n';
-    });
-    if (changed) {
-        write_filemap_atomically(map, rewritten);
-    }
-    return changed;
-}

@@ -91,9 +91,3 @@ private:
 // old map or the new one, never a part. Throws FileMapWriteError.
 void write_filemap_atomically(std::filesystem::path const& target, std::string const& content);
 
-// Gives every usable line of the file map at `map` whose path equals `from` (element by element)
-// the path `to`, keeping its file id and every other line byte for byte, under the data
-// directory's lock. True when a line changed. Throws FileMapWriteError when the map cannot be
-// rewritten; a missing map names nothing.
-bool rename_in_filemap(std::filesystem::path const& map, std::filesystem::path const& from,
-                       std::filesystem::path const& to);

@@ -167,7 +167,3 @@ void ContentHistory::add_fingerprint(std::uint64_t hash) {
     }
 }
 
-std::size_t ContentHistory::memory() const {
-    return table_.capacity() * sizeof(std::uint64_t) + neighbourhoods_.capacity() +
-           neighbourhood_ends_.capacity() * sizeof(std::size_t);
-}

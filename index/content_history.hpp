@@ -46,9 +46,6 @@ public:
     // The neighbourhoods kept so far, one after another (each call of `record` only appends).
     std::string_view neighbourhoods() const { return neighbourhoods_; }
 
-    // Heap bytes kept: the fingerprint table and the neighbourhoods.
-    std::size_t memory() const;
-
 private:
     void keep_fingerprints(std::string_view content, std::size_t first_window,
                            std::size_t end_window);

@@ -163,20 +163,3 @@ SessionRecord load_outline(std::filesystem::path const& database) {
     return record;
 }
 
-SessionRecord load_session(std::filesystem::path const& database) {
-    SessionRecord record;
-    record.database = database;
-    RecordReader const reader(database);
-    require_monitor_tables(reader);
-    if (has_table(reader.conn(), "vscode_events")) {
-        EditorRows rows(reader);
-        EditorRow row;
-        while (rows.next(row)) {
-            record.editor.push_back(row);
-        }
-    }
-    for_each_file_row(reader, [&](FileRow&& row) { record.files.push_back(std::move(row)); });
-    record.replayable = is_replayable(reader);
-    record.snapshots = load_snapshots(reader, true);
-    return record;
-}

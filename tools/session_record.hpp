@@ -102,7 +102,3 @@ void require_monitor_tables(RecordReader const& reader);
 // the paths a record names before it is read in full.
 SessionRecord load_outline(std::filesystem::path const& database);
 
-// Reads the database read-only in one read transaction (the monitor may be writing it). Throws
-// RecordError when the file is missing, unreadable, or holds neither monitor table. Tables made
-// elsewhere with only the columns the monitor writes are read as far as they go.
-SessionRecord load_session(std::filesystem::path const& database);

@@ -114,24 +114,3 @@ TEST(FileMap, AMapThatCannotBeReadAnswersWithItsLastReadingAndIsNeverEmptyInstea
                        map.native() + " can be read again\n");
 }
 
-// A renamed document keeps its map line and file id under its new path; every other line stays
-// byte for byte, and the map is replaced whole.
-TEST(FileMap, RenameRewritesTheLinesOfThePathOnly) {
-    TempDir dir;
-    auto const map = write_file(dir / "tracked",
-                                "1;2;/p/a.c\n"
-                                "3;4;/p/b.c;extra\n"
-                                "bad line\n"
-                                "5;6;/p//a.c\n");
-    EXPECT_TRUE(rename_in_filemap(map, "/p/a.c", "/p/src/a.c"));
-    EXPECT_EQ(read_file(map),
-              "1;2;/p/src/a.c\n"
-              "3;4;/p/b.c;extra\n"
-              "bad line\n"
-              "5;6;/p/src/a.c\n");
-    EXPECT_FALSE(rename_in_filemap(map, "/p/none.c", "/p/x.c"));
-    EXPECT_FALSE(rename_in_filemap(dir / "missing", "/p/a.c", "/p/x.c"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
-    EXPECT_THROW(rename_in_filemap(dir / "no-dir" / "tracked", "/p/a.c", "/p/x.c"),
-                 FileMapWriteError);
-}
