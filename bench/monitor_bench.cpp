@@ -32,6 +32,7 @@
 #include "store/schema.hpp"
 #include "tools/send.hpp"
 
+#include "running_monitor.hpp"
 #include "sample_session.hpp"
 
 #include <benchmark/benchmark.h>
@@ -231,49 +232,22 @@ private:
     fs::path root_;
 };
 
-// Standard output, where the monitor logs, goes to a file while it lives.
-class LogToFile {
+// The monitor with group commit as the application sets it, or left off (every row in its own
+// transaction).
+class Monitor : public RunningMonitor {
 public:
-    explicit LogToFile(fs::path const& path) {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, STDOUT_FILENO);
-        ::close(fd);
-    }
-    ~LogToFile() {
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-    }
+    Monitor(Scratch const& scratch, bool group_commit)
+        : RunningMonitor(scratch.project(), scratch.home(), settings(scratch, group_commit)) {}
 
 private:
-    int saved_ = -1;
-};
-
-// The monitor as the application object assembles it, with the accept loop on a thread of its
-// own. Group commit is as the application sets it, or left off (every row in its own transaction).
-class Monitor {
-public:
-    Monitor(Scratch const& scratch, bool group_commit) {
-        ::setenv("HOME", scratch.home().c_str(), 1);
+    static WardletSettings settings(Scratch const& scratch, bool group_commit) {
         WardletSettings settings;
         settings.socket_path = scratch.socket();
         if (!group_commit) {
             settings.group_commit.reset();
         }
-        wardlet_.emplace(scratch.project(), false, std::move(settings));
-        loop_ = std::thread([this] { wardlet_->start(); });
+        return settings;
     }
-    ~Monitor() {
-        wardlet_->stop();
-        loop_.join();
-        wardlet_->finish();
-    }
-
-private:
-    std::optional<Wardlet> wardlet_;
-    std::thread loop_;
 };
 
 // The rows' "YYYY-MM-DD HH:MM:SS.fffffffff" (UTC) read back cheaply: the watcher shares the

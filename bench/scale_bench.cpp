@@ -18,6 +18,8 @@
 #include "tools/send.hpp"
 #include "tools/track.hpp"
 
+#include "running_monitor.hpp"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -110,46 +112,19 @@ private:
     double track_seconds_ = 0;
 };
 
-// Standard output, where the monitor logs, goes to a file while it lives.
-class LogToFile {
+// The monitor as the application commits with this bench's 20 ms bound.
+class Monitor : public RunningMonitor {
 public:
-    explicit LogToFile(fs::path const& path) {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, STDOUT_FILENO);
-        ::close(fd);
-    }
-    ~LogToFile() {
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-    }
+    explicit Monitor(Project const& project)
+        : RunningMonitor(project.path(), project.home(), settings(project)) {}
 
 private:
-    int saved_ = -1;
-};
-
-// The monitor as the application object assembles it, the accept loop on a thread of its own.
-class Monitor {
-public:
-    explicit Monitor(Project const& project) {
-        ::setenv("HOME", project.home().c_str(), 1);
+    static WardletSettings settings(Project const& project) {
         WardletSettings settings;
         settings.socket_path = project.socket();
         settings.group_commit = 20ms;
-        wardlet_.emplace(project.path(), false, std::move(settings));
-        loop_ = std::thread([this] { wardlet_->start(); });
+        return settings;
     }
-    ~Monitor() {
-        wardlet_->stop();
-        loop_.join();
-        wardlet_->finish();
-    }
-
-private:
-    std::optional<Wardlet> wardlet_;
-    std::thread loop_;
 };
 
 // How many editor rows a reviewer's connection sees.
