@@ -70,6 +70,46 @@ std::optional<std::vector<std::string>> stored_names(sqlite3* conn,
     return found;
 }
 
+// A read-only connection to a record that keeps change offsets and snapshot places, waiting for
+// the monitor's own commits; null otherwise.
+Connection open_replayable(std::filesystem::path const& database) {
+    sqlite3* raw = nullptr;
+    int const rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    Connection conn(raw, &sqlite3_close);
+    if (rc != SQLITE_OK) {
+        return Connection(nullptr, &sqlite3_close);
+    }
+    // The monitor's own connection may be committing; wait for it as its rows do.
+    sqlite3_busy_timeout(raw, 5000);
+    if (!has_column(raw, "vscode_events", "change_offset") ||
+        !has_column(raw, "snapshots", "after_event_id")) {
+        return Connection(nullptr, &sqlite3_close);
+    }
+    return conn;
+}
+
+// Every snapshot, latest first: path, content, after_event_id and mirror_seq (NULL when the
+// record keeps no mirror order).
+Statement snapshots_latest_first(sqlite3* conn) {
+    bool const ordered = has_column(conn, "snapshots", "mirror_seq") &&
+                         has_column(conn, "vscode_events", "mirror_seq");
+    return prepare(conn, ordered ? "SELECT filepath, content, after_event_id, mirror_seq FROM "
+                                   "snapshots ORDER BY id DESC"
+                                 : "SELECT filepath, content, after_event_id, NULL FROM "
+                                   "snapshots ORDER BY id DESC");
+}
+
+// One stored change applied as the mirror applies it: the deletion, then the insertion.
+void apply_edit(std::string& content, std::uint64_t offset, std::uint32_t deleted,
+                std::string_view inserted) {
+    if (deleted != 0) {
+        delete_text(content, offset, deleted);
+    }
+    if (!inserted.empty()) {
+        insert_text(content, offset, inserted);
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> for_each_edit_after(
@@ -129,23 +169,12 @@ std::optional<std::string> for_each_edit_after(
 
 std::optional<std::string> recorded_content(std::filesystem::path const& database,
                                             std::filesystem::path const& file) {
-    sqlite3* raw = nullptr;
-    int const rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    Connection const conn(raw, &sqlite3_close);
-    if (rc == SQLITE_OK) {
-        // The monitor's own connection may be committing; wait for it as its rows do.
-        sqlite3_busy_timeout(raw, 5000);
-    }
-    if (rc != SQLITE_OK || !has_column(raw, "vscode_events", "change_offset") ||
-        !has_column(raw, "snapshots", "after_event_id")) {
+    Connection const conn = open_replayable(database);
+    if (!conn) {
         return std::nullopt;
     }
-    bool const ordered = has_column(raw, "snapshots", "mirror_seq") &&
-                         has_column(raw, "vscode_events", "mirror_seq");
-    Statement snapshots = prepare(raw, ordered ? "SELECT filepath, content, after_event_id, "
-                                                 "mirror_seq FROM snapshots ORDER BY id DESC"
-                                               : "SELECT filepath, content, after_event_id, NULL "
-                                                 "FROM snapshots ORDER BY id DESC");
+    sqlite3* const raw = conn.get();
+    Statement snapshots = snapshots_latest_first(raw);
     if (!snapshots) {
         return std::nullopt;
     }
@@ -166,12 +195,7 @@ std::optional<std::string> recorded_content(std::filesystem::path const& databas
     }
     auto const failed =
         for_each_edit_after(raw, file, start, std::nullopt, [&](RecordedEdit const& edit) {
-            if (edit.deleted != 0) {
-                delete_text(*content, edit.offset, edit.deleted);
-            }
-            if (!edit.inserted.empty()) {
-                insert_text(*content, edit.offset, edit.inserted);
-            }
+            apply_edit(*content, edit.offset, edit.deleted, edit.inserted);
         });
     if (failed) {
         return std::nullopt;
@@ -185,23 +209,12 @@ std::map<std::filesystem::path, std::string> recorded_contents(
     if (files.empty()) {
         return contents;
     }
-    sqlite3* raw = nullptr;
-    int const rc = sqlite3_open_v2(database.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    Connection const conn(raw, &sqlite3_close);
-    if (rc == SQLITE_OK) {
-        // The monitor's own connection may be committing; wait for it as its rows do.
-        sqlite3_busy_timeout(raw, 5000);
-    }
-    if (rc != SQLITE_OK || !has_column(raw, "vscode_events", "change_offset") ||
-        !has_column(raw, "snapshots", "after_event_id")) {
+    Connection const conn = open_replayable(database);
+    if (!conn) {
         return contents;
     }
-    bool const ordered = has_column(raw, "snapshots", "mirror_seq") &&
-                         has_column(raw, "vscode_events", "mirror_seq");
-    Statement snapshots = prepare(raw, ordered ? "SELECT filepath, content, after_event_id, "
-                                                 "mirror_seq FROM snapshots ORDER BY id DESC"
-                                               : "SELECT filepath, content, after_event_id, NULL "
-                                                 "FROM snapshots ORDER BY id DESC");
+    sqlite3* const raw = conn.get();
+    Statement snapshots = snapshots_latest_first(raw);
     if (!snapshots) {
         return contents;
     }
@@ -267,13 +280,7 @@ std::map<std::filesystem::path, std::string> recorded_contents(
             auto const offset = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
             // The low 32 bits of the deleted count, read unsigned.
             auto const deleted = static_cast<std::uint32_t>(sqlite3_column_int64(row, 2));
-            std::string_view const inserted = column_bytes(row, 3);
-            if (deleted != 0) {
-                delete_text(content, offset, deleted);
-            }
-            if (!inserted.empty()) {
-                insert_text(content, offset, inserted);
-            }
+            apply_edit(content, offset, deleted, column_bytes(row, 3));
         }
     }
     for (auto& [path, file] : wanted) {
