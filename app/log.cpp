@@ -16,7 +16,7 @@ namespace {
 constexpr std::chrono::seconds kExitFlushBound{2};
 // Lines are written together, once per period while they come: a keystroke's lines, or a
 // burst's, cost one write, and the threads that log seldom have to wake the writer.
-constexpr std::chrono::milliseconds kBatchPeriod{50};
+constexpr std::chrono::milliseconds kBatchPeriod{100};
 // After this long without a line the writer sleeps until the next one wakes it.
 constexpr std::chrono::seconds kIdleAfter{1};
 // Lines queued beyond this are written at once rather than at the end of the period.
@@ -156,7 +156,29 @@ std::uint64_t log_write_count() {
     return writer().write_count();
 }
 
+namespace {
+
+// Whether `text` holds a byte that log_safe writes as an escape.
+bool needs_escape(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto const byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F ||
+            (byte == 0xC2 && i + 1 < text.size() &&
+             static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+             static_cast<unsigned char>(text[i + 1]) >= 0x80)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string log_safe(std::string_view text) {
+    // Every message is logged: the common one, with nothing to escape, is copied whole.
+    if (!needs_escape(text)) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {

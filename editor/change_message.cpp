@@ -116,21 +116,23 @@ std::string replace_lone_surrogates(std::string_view message) {
 }
 
 VSCodeEvent parse_event(std::string const& message) {
+    VSCodeEvent event = parse_message(message);
+    event.fid = file_id_of(event.filepath);
+    return event;
+}
+
+VSCodeEvent parse_message(std::string const& message) {
     // Keys are read through the mutable object: a missing key then reads as null, which the
     // conversions reject with a type error, and a line that is not an object raises one.
     json object = message.find("\\u") == std::string::npos
                       ? json::parse(message, nullptr, true, false)
                       : json::parse(replace_lone_surrogates(message), nullptr, true, false);
 
-    std::string const file = object["file"].get<std::string>();
-    FileId const fid = file_id_of(file);
-
     VSCodeEvent event;
+    event.filepath = object["file"].get<std::string>();
     event.type = BaseEvent::Types::VSCODE_EVENT;
     event.timestamp = now_timestamp();
-    event.fid = fid;
     event.change_type = object["type"].get<std::string>();
-    event.filepath = object["file"].get<std::string>();
     event.inserted = object["inserted"].get<std::string>();
     event.deleted = read_count(object["deletedCount"], "deletedCount");
     event.offset = read_count(object["offset"], "offset");

@@ -35,6 +35,8 @@ inline constexpr char const* RENAME = "rename";  // "oldFile" is now "file"
 // A lone surrogate escape ("\ud800" without its pair), which the editor's JSON encoding writes for
 // a document holding one, is read as U+FFFD, three bytes in UTF-8, as the extension counts it.
 VSCodeEvent parse_event(std::string const& message);
+// parse_event without the file id, which is left (0, 0): for a caller that finds it itself.
+VSCodeEvent parse_message(std::string const& message);
 
 // `message` with every escape of a lone surrogate replaced by "\uFFFD"; the rest as it is.
 std::string replace_lone_surrogates(std::string_view message);

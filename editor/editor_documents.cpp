@@ -30,8 +30,7 @@ bool EditorDocuments::seen(std::filesystem::path const& path) const {
     return found != states_.end() && found->second.seen;
 }
 
-void EditorDocuments::note_saved_disk(std::filesystem::path const& path,
-                                      std::string disk_sha256) {
+void EditorDocuments::note_saved_disk(std::filesystem::path const& path, std::string disk_sha256) {
     std::lock_guard lock(mutex_);
     states_[path].saved_disk_sha256 = std::move(disk_sha256);
 }

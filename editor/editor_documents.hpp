@@ -12,7 +12,7 @@
 // What the monitor knows of the documents the editor holds, by path: the format the editor read
 // each one in, whether an editor has opened or edited it during this run (an editor may
 // reconnect, so this outlives its connection), and the SHA-256 of the disk's bytes at its last
-// save that matched the editor's text. Connection readers write it, the bus worker reads it;
+// save that matched the editor's text. Connection readers write it, the bus's deliveries read it;
 // every call takes the one mutex for its own duration.
 class EditorDocuments {
 public:

@@ -6,10 +6,10 @@
 #include "app/log.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <cctype>
@@ -283,4 +283,3 @@ void write_filemap_atomically(std::filesystem::path const& target, std::string c
         throw FileMapWriteError(error.what());
     }
 }
-

@@ -90,4 +90,3 @@ private:
 // beside it, with the permissions of the file it replaces, then renamed over it. Readers see the
 // old map or the new one, never a part. Throws FileMapWriteError.
 void write_filemap_atomically(std::filesystem::path const& target, std::string const& content);
-

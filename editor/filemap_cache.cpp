@@ -67,6 +67,18 @@ void FileMapCache::refresh() {
 bool FileMapCache::names(std::string_view file) {
     std::lock_guard lock(mutex_);
     refresh();
+    return has_entry(file);
+}
+
+bool FileMapCache::named(std::string_view file) {
+    std::lock_guard lock(mutex_);
+    if (!have_stamp_) {
+        refresh();
+    }
+    return has_entry(file);
+}
+
+bool FileMapCache::has_entry(std::string_view file) const {
     auto const found = by_text_.find(collapse_separator_runs(file));
     if (found == by_text_.end()) {
         return false;

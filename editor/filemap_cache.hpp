@@ -26,6 +26,9 @@ public:
 
     // Whether the map, as it is now, has an entry whose path equals `file` element by element.
     bool names(std::string_view file);
+    // Whether the map as names() last saw it has such an entry, without looking at the file
+    // again: for the messages that came with one read, once names() has answered the first.
+    bool named(std::string_view file);
     // The map's entries as it is now.
     FileMap current();
 
@@ -38,8 +41,9 @@ private:
         timespec changed{};
         bool operator==(Stamp const& other) const;
     };
-    // Expects mutex_ held.
+    // Expect mutex_ held.
     void refresh();
+    bool has_entry(std::string_view file) const;
 
     std::filesystem::path map_path_;  // set once, by the constructor
     // State below is protected by mutex_, held for one call, the map's parse included; nothing is

@@ -310,10 +310,11 @@ void VSCodeListener::read_messages(int fd) {
             return;
         }
         std::size_t const dropped_before = framer.dropped_lines();
+        ReadLookups lookups(filemap_cache_);
         for (std::string const& line :
              framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)))) {
             try {
-                process_line(line, ready);
+                process_line(line, ready, lookups);
             } catch (...) {
                 // The messages before the failing one were received: they are recorded.
                 bus_.publish_events(ready);
@@ -321,8 +322,10 @@ void VSCodeListener::read_messages(int fd) {
             }
         }
         // The messages of one read go to the bus together: during a burst the bus is woken once
-        // per read, not once per message.
-        bus_.publish_events(ready);
+        // per read, not once per message. A lone message (a keystroke) is delivered and committed
+        // on this thread when the bus is idle, without waking another thread for it.
+        bus_.publish_events(ready, ready.size() == 1 ? EventBus::Delivery::here_when_idle
+                                                     : EventBus::Delivery::queued);
         ready.clear();
         if (framer.dropped_lines() != dropped_before) {
             log_line("[VSCodeListener] message longer than {} bytes dropped",
@@ -331,11 +334,12 @@ void VSCodeListener::read_messages(int fd) {
     }
 }
 
-void VSCodeListener::process_line(std::string const& line, std::vector<Event>& out) {
+void VSCodeListener::process_line(std::string const& line, std::vector<Event>& out,
+                                  ReadLookups& lookups) {
     log_line("[VSCodeListener] received:: {}", log_safe(line));
     VSCodeEvent event;
     try {
-        event = parse_event(line);
+        event = parse_message(line);
     } catch (nlohmann::json::exception const& error) {
         log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
@@ -343,14 +347,17 @@ void VSCodeListener::process_line(std::string const& line, std::vector<Event>& o
         log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
         return;
     }
+    event.fid = lookups.file_id(event.filepath);
     if (event.change_type == MessageKind::RENAME && rename_follower_ &&
         !event.old_filepath.empty()) {
         rename_follower_(event.old_filepath, event.filepath);
+        lookups.forget();
     }
     if (event.first_save && first_save_follower_) {
         first_save_follower_(event.filepath);
+        lookups.forget();
     }
-    mark_if_in_current_filemap(event);
+    mark_if_in_current_filemap(event, lookups);
 
     std::filesystem::path const path(event.filepath);  // once: the buffer keys files by path
     if (event.first_save && event.is_tracked && !ibuf_.get_filecontent(path).value_or("").empty()) {
@@ -498,8 +505,30 @@ void VSCodeListener::judge_save(VSCodeEvent& event, std::filesystem::path const&
              event.filepath);
 }
 
-void VSCodeListener::mark_if_in_current_filemap(VSCodeEvent& event) {
-    event.is_tracked = filemap_cache_.names(event.filepath);
+FileId VSCodeListener::ReadLookups::file_id(std::string const& path) {
+    if (!have_id_ || path != id_path_) {
+        id_ = file_id_of(path);
+        id_path_ = path;
+        have_id_ = true;
+    }
+    return id_;
+}
+
+bool VSCodeListener::ReadLookups::map_names(std::string_view path) {
+    if (!map_checked_) {
+        map_checked_ = true;
+        return map_.names(path);
+    }
+    return map_.named(path);
+}
+
+void VSCodeListener::ReadLookups::forget() {
+    map_checked_ = false;
+    have_id_ = false;
+}
+
+void VSCodeListener::mark_if_in_current_filemap(VSCodeEvent& event, ReadLookups& lookups) {
+    event.is_tracked = lookups.map_names(event.filepath);
 }
 
 void VSCodeListener::handle(Event event) {

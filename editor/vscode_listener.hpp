@@ -40,8 +40,9 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // close_connections and remove_socket_if_ours. `stop`, has_open_connection and wait_count may come
 // from any thread. Each connection's reader thread runs read_messages and
 // mark_if_in_current_filemap, and uses the file map cache, the documents and the insertion buffer,
-// each of which locks itself. `handle` runs on the bus worker. No lock of this class is held while
-// a line is logged.
+// each of which locks itself. `handle` runs where the bus delivers: on its worker, or on the
+// reader that published a lone message while the bus was idle. No lock of this class is held
+// while a line is logged, nor while a message is published.
 class VSCodeListener : public ISupervisor {
 public:
     // Throws StartupError, after logging the failed step, when the socket cannot be served.
@@ -60,7 +61,7 @@ public:
     void start() override;
     // Ends the accept loop; may be called from any thread. Connections keep being served.
     void stop() override;
-    // Stores one editor event; runs on the bus worker.
+    // Stores one editor event; runs where the bus delivers it.
     void handle(Event event) override;
 
     // Moves the tracking of `from` (a file, or a folder and the tracked files below it) to `to`.
@@ -83,9 +84,27 @@ public:
     // Serves one connection until the extension closes it or a read fails.
     void read_messages(int fd);
 
-    static VSCodeEvent parse_event(std::string const& message) { return ::parse_event(message); }
+    // What the messages of one read share: they all arrived before it, so the file map and a
+    // file's identity looked up once, at the first message that needs them, answer for the
+    // others as they would a moment later. A rename or first save that the reader follows may
+    // change both: it makes the next message look again.
+    class ReadLookups {
+    public:
+        explicit ReadLookups(FileMapCache& map) : map_(map) {}
+        FileId file_id(std::string const& path);
+        bool map_names(std::string_view path);
+        void forget();
+
+    private:
+        FileMapCache& map_;
+        bool map_checked_ = false;
+        std::string id_path_;
+        FileId id_{0, 0};
+        bool have_id_ = false;
+    };
+
     // Marks the event tracked when the file map, as it is on disk now, names its path.
-    void mark_if_in_current_filemap(VSCodeEvent& event);
+    void mark_if_in_current_filemap(VSCodeEvent& event, ReadLookups& lookups);
 
     // Shuts down the reading side of every open connection, lets each reader finish the lines it
     // has already received, and waits for the readers. Connections accepted afterwards are
@@ -124,7 +143,7 @@ private:
     void serve(Reader* reader, int fd);
     // The message step for one non-empty line: its event, when the line is a message, joins
     // `out`, to be published with the others of the same read.
-    void process_line(std::string const& line, std::vector<Event>& out);
+    void process_line(std::string const& line, std::vector<Event>& out, ReadLookups& lookups);
     // "open"/"resync" of a tracked document: the mirror becomes the editor's text.
     void set_document_text(VSCodeEvent& event, std::filesystem::path const& path);
     // "save" of a tracked document: sets the event's verdict on the disk's content.

@@ -40,44 +40,97 @@ void EventBus::set_idle_hook(std::function<void()> hook, std::function<void()> b
 }
 
 void EventBus::publish_event(Event event) {
-    {
-        // Counted first, so that a drain never sees a queued event uncounted.
-        std::lock_guard count(drain_mutex_);
-        ++undelivered_;
-    }
-    std::unique_lock lock(mutex_);
-    room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
-    // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
-    bool const was_empty = queue_.empty();
-    queue_.push_back(std::move(event));
-    lock.unlock();
-    // Outside the lock: the worker it wakes does not have to wait for it.
-    if (was_empty) {
-        cv_.notify_one();
-    }
+    std::vector<Event> events;
+    events.push_back(std::move(event));
+    publish_events(events);
 }
 
-void EventBus::publish_events(std::vector<Event>& events) {
+void EventBus::publish_events(std::vector<Event>& events, Delivery delivery) {
     if (events.empty()) {
         return;
     }
     {
+        // Counted first, so that a drain never sees a queued event uncounted.
         std::lock_guard count(drain_mutex_);
         undelivered_ += events.size();
     }
+    if (delivery == Delivery::here_when_idle && events.size() == 1 &&
+        deliver_here_if_idle(events.front())) {
+        return;
+    }
+    enqueue(events);
+}
+
+void EventBus::enqueue(std::vector<Event>& events) {
     std::size_t next = 0;
     while (next < events.size()) {
         std::unique_lock lock(mutex_);
         room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
+        // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
         bool const was_empty = queue_.empty();
         // As many as there is room for; after the stop, every one (they are never delivered).
         do {
             queue_.push_back(std::move(events[next++]));
         } while (next < events.size() && (queue_.size() < MAX_QUEUED || !running_));
         lock.unlock();
+        // Outside the lock: the worker it wakes does not have to wait for it.
         if (was_empty) {
             cv_.notify_one();
         }
+    }
+}
+
+bool EventBus::deliver_here_if_idle(Event& event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_ || delivering_ || !queue_.empty()) {
+            return false;
+        }
+        delivering_ = true;
+    }
+    deliver_and_settle(event);
+    return true;
+}
+
+namespace {
+// The bus whose event the calling thread is delivering, if any.
+thread_local EventBus const* delivering_bus = nullptr;
+}  // namespace
+
+bool EventBus::delivering_here() const {
+    return delivering_bus == this;
+}
+
+void EventBus::deliver_and_settle(Event const& event) {
+    {
+        std::lock_guard delivering(delivery_mutex_);
+        delivering_bus = this;
+        deliver(event);
+        bool idle;
+        {
+            std::lock_guard lock(mutex_);
+            idle = queue_.empty();
+        }
+        if (idle && idle_hook_) {
+            idle_hook_();
+        } else if (!idle && busy_hook_) {
+            busy_hook_();
+        }
+        delivering_bus = nullptr;
+    }
+    bool queued;
+    {
+        std::lock_guard lock(mutex_);
+        delivering_ = false;
+        queued = !queue_.empty();
+    }
+    // Events queued meanwhile waited for this delivery's end, not for the worker's wake-up.
+    if (queued) {
+        cv_.notify_one();
+    }
+    std::lock_guard count(drain_mutex_);
+    if (--undelivered_ == 0) {
+        drained_cv_.notify_all();
     }
 }
 
@@ -109,35 +162,18 @@ void EventBus::run() {
         std::optional<Event> event;
         {
             std::unique_lock lock(mutex_);
-            cv_.wait(lock, [this] { return !queue_.empty() || !running_; });
+            cv_.wait(lock, [this] { return (!queue_.empty() && !delivering_) || !running_; });
             if (!running_) {
                 return;
             }
             event.emplace(std::move(queue_.front()));
             queue_.pop_front();
+            delivering_ = true;
             if (queue_.size() + 1 == MAX_QUEUED) {
                 room_cv_.notify_all();
             }
         }
-        {
-            std::lock_guard delivering(delivery_mutex_);
-            deliver(*event);
-            event.reset();
-            bool idle;
-            {
-                std::lock_guard lock(mutex_);
-                idle = queue_.empty();
-            }
-            if (idle && idle_hook_) {
-                idle_hook_();
-            } else if (!idle && busy_hook_) {
-                busy_hook_();
-            }
-        }
-        std::lock_guard count(drain_mutex_);
-        if (--undelivered_ == 0) {
-            drained_cv_.notify_all();
-        }
+        deliver_and_settle(*event);
     }
 }
 

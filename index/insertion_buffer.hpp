@@ -23,8 +23,8 @@ struct CopySource {
 // tells whether a text already occurs in some tracked file. One mutex guards everything and is
 // held for the whole of each operation; sequences of operations are not atomic.
 //
-// Threads: the editor's connection readers edit, search and update; the bus worker compares,
-// diffs and sets whole contents (the analysis of disk changes); the project follower's thread
+// Threads: the editor's connection readers edit, search and update; the bus's deliveries compare,
+// diff and set whole contents (the analysis of disk changes); the project follower's thread
 // sets, renames and updates. Any of them may call any member. The mutex is the innermost lock of
 // the monitor: no operation calls out while holding it, except to queue a log line, which never
 // waits (app/log.hpp).

@@ -105,9 +105,8 @@ EventDB::EventDB(std::string const& dbpath, EventDBLimits limits)
     std::vector<std::string> snapshot_columns{"filepath", "fid", "reason", "content"};
     if (records_offsets_) {
         // The monitor's own tables, which have the columns added since they first shipped.
-        editor_columns.insert(editor_columns.end(),
-                              {"change_offset", "copy_source", "copy_source_offset", "mirror_seq",
-                               "editor"});
+        editor_columns.insert(editor_columns.end(), {"change_offset", "copy_source",
+                                                     "copy_source_offset", "mirror_seq", "editor"});
         snapshot_columns.emplace_back("mirror_seq");
         last_mirror_seq_ = read_last_mirror_seq();
     }
@@ -321,7 +320,7 @@ bool EventDB::queue_row(PendingRow row) {
         queued = ++queued_count_;
         grouped = writer_.joinable();
         wake_writer = grouped && writer_idle_;
-        if (wake_writer && std::this_thread::get_id() == leaves_wake_ups_) {
+        if (wake_writer && committing_bus_ != nullptr && committing_bus_->delivering_here()) {
             wake_writer = false;
             wake_owed_ = true;
         }
@@ -402,7 +401,7 @@ void EventDB::keep_writing() {
 void EventDB::commit_with(EventBus& bus) {
     {
         std::lock_guard lock(mutex_);
-        leaves_wake_ups_ = bus.worker_id();
+        committing_bus_ = &bus;
     }
     bus.set_idle_hook([this] { commit_soon(); }, [this] { keep_writing(); });
 }

@@ -35,8 +35,8 @@ inline constexpr char const* EDITOR_RESYNC = "editor_resync";
 inline constexpr char const* EDITOR_SAVE = "editor_save";
 // The editor renamed the document; the content moved to the new path unchanged.
 inline constexpr char const* EDITOR_RENAME = "editor_rename";
-inline constexpr char const* ADDED = "added";                    // tracked while monitoring
-inline constexpr char const* MOVED = "moved";                    // its content under a new name
+inline constexpr char const* ADDED = "added";  // tracked while monitoring
+inline constexpr char const* MOVED = "moved";  // its content under a new name
 }  // namespace SnapshotReason
 
 // How much trouble an EventDB holds out against, and how it speaks of it; the defaults are the
@@ -65,8 +65,9 @@ struct EventDBLimits {
 // row's "registering" line as it hands the row to SQLite, so that a line in the log means a row
 // committed, or about to be within that delay. Any thread may store.
 //
-// Threads: rows are stored by the bus worker, the main thread (start-up snapshots) and the
-// project follower's thread; the writer thread writes them. close runs on the owning thread at
+// Threads: rows are stored by the bus's deliveries (its worker, or an editor connection's reader
+// delivering its own message), the main thread (start-up snapshots) and the project follower's
+// thread; the writer thread writes them. close runs on the owning thread at
 // teardown, hurry and commit_soon come from any thread. Log lines written under conn_mutex_ or
 // mutex_ only queue (app/log.hpp).
 class EventDB {
@@ -114,13 +115,14 @@ public:
     void enable_group_commit(std::chrono::milliseconds max_group);
     // Asks the writer to commit the rows stored so far as soon as they are written, rather than
     // wait, within its bound, for more rows to share the commit. The bus asks whenever it is idle.
-    // Rows that the bus's worker stored while the writer slept (see commit_with) are written
+    // Rows that the bus's deliveries stored while the writer slept (see commit_with) are written
     // here, on the calling thread, at once.
     void commit_soon();
-    // Has `bus` ask for the commit whenever it is idle. Rows its worker stores while the writer
-    // sleeps do not wake the writer: once the bus is idle, the worker writes them itself (a lone
-    // change costs no wake-up of another thread); while more events wait, the writer is woken to
-    // gather them into a group as usual. Call after enable_group_commit, before events flow.
+    // Has `bus` ask for the commit whenever it is idle. Rows its deliveries store while the writer
+    // sleeps do not wake the writer: once the bus is idle, the delivering thread writes them
+    // itself (a lone change costs no wake-up of another thread); while more events wait, the
+    // writer is woken to gather them into a group as usual. Call after enable_group_commit,
+    // before events flow.
     void commit_with(EventBus& bus);
     // Waits until the rows stored so far are committed, or until an attempt to write them failed
     // (they stay pending then).
@@ -260,8 +262,8 @@ private:
     bool commit_requested_ = false;  // the bus has delivered all it had: commit what is written
     bool writer_waiting_ = false;    // the writer waits for more rows to join its transaction
     bool writer_idle_ = false;       // the writer waits for any row
-    // Rows stored on this thread while the writer is idle do not wake it (see commit_with).
-    std::thread::id leaves_wake_ups_;
+    // Rows its deliveries store while the writer is idle do not wake it (see commit_with).
+    EventBus const* committing_bus_ = nullptr;
     bool wake_owed_ = false;  // rows wait for the writer, which has not been woken for them
     bool closing_ = false;
     std::chrono::steady_clock::time_point close_deadline_;

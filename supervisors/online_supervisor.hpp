@@ -102,7 +102,7 @@ private:
     // Whether another file took the place of the tracked file at `path` (written elsewhere and
     // renamed over it).
     bool replaces_tracked_file(std::string const& path) const;
-    // What the bus worker needs of an editor event once it is stored.
+    // What the delivery of an editor event needs of it once it is stored.
     struct EditorOutcome {
         std::string path;
         std::string kind;
@@ -125,13 +125,13 @@ private:
     Env& env_;
     // Threads: the owning thread constructs it, runs `start` and, at teardown, judge_waiting_now;
     // `stop` may come from any thread. The handlers (handle_trackedfile, handle_backupfile and the
-    // routes) run on the bus worker; the follower's callbacks (track_new_file, track_moved_file)
+    // routes) run where the bus delivers, one at a time; the follower's callbacks (track_new_file, track_moved_file)
     // on the follower's watcher thread.
     std::vector<std::unique_ptr<ISupervisor>> supervisors_;
     std::filesystem::path tracked_path_;
     // The map of tracked files as the running monitor knows it: protected by follow_mutex_,
-    // written by the follower's thread and by the bus worker (lines added to the map by hand),
-    // read by the bus worker. Under it the insertion buffer's, the file listener's and the
+    // written by the follower's thread and by the bus's deliveries (lines added to the map by
+    // hand), read by the deliveries. Under it the insertion buffer's, the file listener's and the
     // database's locks may be taken, and storing may wait for the database's room; none of those
     // calls back into this class. Log lines written under it only queue (app/log.hpp).
     mutable std::mutex follow_mutex_;

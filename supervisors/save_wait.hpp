@@ -13,7 +13,7 @@
 #include <vector>
 
 // Disk changes of documents the editor holds, waiting for the editor's save to explain them.
-// The bus worker parks an event and later takes the events of a saved file back; an event still
+// The bus's delivery parks an event and later takes the events of a saved file back; an event still
 // parked at its deadline is handed to `expire` on this class's own thread (which publishes it
 // again, to be judged without waiting), and is from then on recognised by `expired`.
 class SaveWait {
@@ -55,7 +55,7 @@ private:
     void run();
     static bool same(FileEvent const& a, FileEvent const& b);
 
-    // Threads: park, take and expired run on the bus worker; expire_all on the owning thread at
+    // Threads: park, take and expired run where the bus delivers, one at a time; expire_all on the owning thread at
     // teardown; run on the timer thread. `expire_` is called with no lock held, since the bus it
     // publishes to may wait for room while its worker asks `expired`.
     std::chrono::milliseconds bound_;

@@ -19,7 +19,8 @@ public:
 
     virtual void start() = 0;
     virtual void stop();
-    // Runs on the bus worker, one event at a time, in publication order.
+    // Runs where the bus delivers (its worker, or a publisher delivering a lone event while the
+    // bus is idle), one event at a time, in publication order.
     virtual void handle(Event event) = 0;
 
     bool should_run() const { return running_.load(); }

@@ -230,3 +230,60 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     EXPECT_EQ(tracked, (std::vector<bool>{true, true, true, false, false, true, true, true, false,
                                           true, true}));
 }
+
+// The messages of one read share their lookups of the file map and of a file's identity, except
+// across a first save or rename the reader follows: the messages after it see the map and the
+// file as the follower left them.
+TEST_F(EditorChannel, MessagesOfOneReadSeeTheMapAndFilesAsFollowedSavesAndRenamesLeaveThem) {
+    fs::path const digits = dir / "digits.txt", fresh = dir / "fresh.txt";
+    fs::path const before = dir / "before.txt", after = dir / "after.txt";
+    track({{digits, "0123456789"}, {before, "b"}});
+    std::string const map_before_follow = read_file(env.datapath / "tracked");
+    open();
+    std::size_t follows = 0;
+    listener->follow_first_saves_with([&](fs::path const& path) {
+        FileId const fid = file_id_of(write_file(path, "new"));
+        write_file(env.datapath / "tracked",
+                   read_file(env.datapath / "tracked") +
+                       fmt::format("{};{};{}\n", fid.first, fid.second, path.native()));
+        ++follows;
+    });
+    listener->follow_renames_with([&](fs::path const& from, fs::path const& to) {
+        fs::rename(from, to);
+        FileId const fid = file_id_of(to);
+        write_file(env.datapath / "tracked",
+                   read_file(env.datapath / "tracked") +
+                       fmt::format("{};{};{}\n", fid.first, fid.second, to.native()));
+        ++follows;
+    });
+    std::string const first_save =
+        R"({"file": ")" + fresh.native() +
+        R"(", "type": "change", "inserted": "new", "deletedCount": 0, "offset": 0, )"
+        R"("causedByUndoRedo": false, "causedByCopyPaste": false, "isSaved": false, )"
+        R"("firstSave": true})"
+        "\n";
+    std::string const rename =
+        R"({"file": ")" + after.native() + R"(", "oldFile": ")" + before.native() +
+        R"(", "type": "rename", "inserted": "", "deletedCount": 0, "offset": -1, )"
+        R"("causedByUndoRedo": false, "causedByCopyPaste": false, "isSaved": false})"
+        "\n";
+    UnixClient client(socket);
+    client.send(line_of(digits, "a", 0) + line_of(fresh, "x", 0) + first_save +
+                line_of(fresh, "y", 0) + line_of(digits, "b", 0) + rename + line_of(after, "z", 0));
+    std::vector<VSCodeEvent> const seen = published(7);
+    finish();
+    EXPECT_EQ(follows, 2u);
+    ASSERT_EQ(seen.size(), 7u);
+    std::vector<bool> tracked;
+    for (auto const& event : seen) {
+        tracked.push_back(event.is_tracked);
+    }
+    EXPECT_EQ(tracked, (std::vector<bool>{true, false, true, true, true, true, true}));
+    FileId const fresh_id = file_id_of(fresh), after_id = file_id_of(after);
+    EXPECT_EQ(seen[0].fid, file_id_of(digits));
+    EXPECT_EQ(seen[1].fid, (FileId{0, 0}));  // not written yet when the read came
+    EXPECT_EQ(seen[3].fid, fresh_id);        // looked up again after the follower wrote it
+    EXPECT_EQ(seen[4].fid, file_id_of(digits));
+    EXPECT_EQ(seen[6].fid, after_id);
+    EXPECT_NE(map_before_follow, read_file(env.datapath / "tracked"));
+}

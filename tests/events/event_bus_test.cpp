@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -122,5 +125,92 @@ TEST(EventBus, EventsPublishedTogetherKeepTheirOrderAndTheHooksSayWhetherMoreWai
     }
     for (std::size_t i = 0; i < 100; ++i) {
         EXPECT_EQ(theirs[i], "o" + std::to_string(i));
+    }
+}
+
+// A lone event asked to be delivered here is delivered, and the idle hook run, on the publishing
+// thread while the bus is idle; during another delivery it is queued behind it. Publishers that
+// race never have two handlers running at once, and each one's events keep their order.
+TEST(EventBus, LoneEventIsDeliveredByItsPublisherOnlyWhileTheBusIsIdle) {
+    EventBus bus;
+    std::mutex seen_mutex;
+    std::vector<std::pair<std::string, std::thread::id>> seen;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<bool> hold{false};
+    std::atomic<bool> held{false};
+    bus.subscribe(BaseEvent::Types::FILE_EVENT, [&](Event event) {
+        if (running.fetch_add(1) != 0) {
+            overlapped = true;
+        }
+        std::string const path = std::get<FileEvent>(event).filepath;
+        if (path == "hold") {
+            held = true;
+            while (hold) {
+                std::this_thread::yield();
+            }
+        }
+        {
+            std::lock_guard lock(seen_mutex);
+            seen.emplace_back(path, std::this_thread::get_id());
+        }
+        running.fetch_sub(1);
+    });
+    std::thread::id hook_thread;
+    bus.set_idle_hook([&] { hook_thread = std::this_thread::get_id(); });
+    auto const publish_here = [&](std::string path) {
+        std::vector<Event> one;
+        one.emplace_back(std::in_place_type<FileEvent>, file_event(std::move(path)));
+        bus.publish_events(one, EventBus::Delivery::here_when_idle);
+    };
+
+    publish_here("lone");
+    ASSERT_EQ(seen.size(), 1u);  // delivered before the publication returned
+    EXPECT_EQ(seen[0].second, std::this_thread::get_id());
+    EXPECT_EQ(hook_thread, std::this_thread::get_id());
+
+    hold = true;
+    bus.publish(file_event("hold"));
+    auto const deadline = std::chrono::steady_clock::now() + 10s;
+    while (!held && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(held);
+    publish_here("queued");
+    hold = false;
+    ASSERT_TRUE(bus.drain(10s));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].first, "hold");
+    EXPECT_EQ(seen[2].first, "queued");
+    EXPECT_NE(seen[2].second, std::this_thread::get_id());  // queued, so the worker's
+
+    std::vector<std::thread> publishers;
+    for (char const name : {'a', 'b', 'c'}) {
+        publishers.emplace_back([&, name] {
+            for (int i = 0; i < 300; ++i) {
+                if (i % 3 == 0) {
+                    bus.publish(file_event(name + std::to_string(i)));
+                } else {
+                    publish_here(name + std::to_string(i));
+                }
+            }
+        });
+    }
+    for (auto& publisher : publishers) {
+        publisher.join();
+    }
+    ASSERT_TRUE(bus.drain(10s));
+    EXPECT_FALSE(overlapped);
+    for (char const name : {'a', 'b', 'c'}) {
+        std::vector<std::string> order;
+        for (auto const& [path, thread] : seen) {
+            if (path[0] == name) {
+                order.push_back(path);
+            }
+        }
+        ASSERT_EQ(order.size(), 300u) << name;
+        for (int i = 0; i < 300; ++i) {
+            EXPECT_EQ(order[static_cast<std::size_t>(i)], name + std::to_string(i));
+        }
     }
 }
