@@ -6,7 +6,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -36,12 +39,97 @@ std::uint64_t read_count(json const& value, char const* key) {
 // An optional key: absent or null leaves `field` as it is; any other value must have the type
 // of `field`, like the required keys.
 template <typename T>
-void read_optional(json const& object, char const* key, T& field) {
-    auto const found = object.find(key);
-    if (found != object.end() && !found->is_null()) {
-        field = found->get<T>();
+void read_optional(json const& value, T& field) {
+    if (!value.is_null()) {
+        field = value.get<T>();
     }
 }
+
+// The keys of a message that the monitor reads.
+constexpr std::array<std::string_view, 17> kReadKeys{"file",
+                                                     "type",
+                                                     "inserted",
+                                                     "deletedCount",
+                                                     "offset",
+                                                     "causedByUndoRedo",
+                                                     "causedByCopyPaste",
+                                                     "isSaved",
+                                                     "length",
+                                                     "sha256",
+                                                     "encoding",
+                                                     "eol",
+                                                     "bom",
+                                                     "textIncluded",
+                                                     "oldFile",
+                                                     "firstSave",
+                                                     "editor"};
+
+// The values of the read keys, gathered while a message is parsed rather than from a whole
+// document built first: every message is parsed, and building its document cost a keystroke
+// more than anything else the monitor does with it. Only an object whose read keys hold plain
+// values is gathered; for anything else (another value, an object or an array under a read key,
+// a fault in the text) the gathering stops, and the message is read as a document, whose
+// conversions report the fault. A repeated key keeps its last value, as in the document.
+class ReadKeyValues final : public nlohmann::json_sax<json> {
+public:
+    // The value of `key` (one of kReadKeys); null when it is absent.
+    json const& operator[](std::string_view key) const {
+        return values_[static_cast<std::size_t>(slot_of(key))];
+    }
+
+    bool null() override { return take(json(nullptr)); }
+    bool boolean(bool value) override { return take(json(value)); }
+    bool number_integer(number_integer_t value) override { return take(json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return take(json(value)); }
+    bool number_float(number_float_t value, string_t const&) override { return take(json(value)); }
+    bool string(string_t& value) override { return take(json(std::move(value))); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return enter(); }
+    bool end_object() override { return leave(); }
+    bool start_array(std::size_t) override { return depth_ != 0 && enter(); }
+    bool end_array() override { return leave(); }
+    bool key(string_t& name) override {
+        if (depth_ == 1) {
+            slot_ = slot_of(name);
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const&) override {
+        return false;
+    }
+
+private:
+    static int slot_of(std::string_view key) {
+        for (std::size_t slot = 0; slot < kReadKeys.size(); ++slot) {
+            if (kReadKeys[slot] == key) {
+                return static_cast<int>(slot);
+            }
+        }
+        return -1;
+    }
+    // A value of the message's object is kept under its read key; one deeper in is skipped.
+    bool take(json value) {
+        if (depth_ == 1 && slot_ >= 0) {
+            values_[static_cast<std::size_t>(slot_)] = std::move(value);
+        }
+        return depth_ != 0;
+    }
+    bool enter() {
+        if (depth_ == 1 && slot_ >= 0) {
+            return false;
+        }
+        ++depth_;
+        return true;
+    }
+    bool leave() {
+        --depth_;
+        return true;
+    }
+
+    std::array<json, kReadKeys.size()> values_;
+    int depth_ = 0;
+    int slot_ = -1;
+};
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
@@ -121,38 +209,58 @@ VSCodeEvent parse_event(std::string const& message) {
     return event;
 }
 
+namespace {
+
+// The event of a message whose key `name` has the value at(name), null when absent.
+template <typename At>
+VSCodeEvent event_from(At&& at) {
+    VSCodeEvent event;
+    event.filepath = at("file").template get<std::string>();
+    event.type = BaseEvent::Types::VSCODE_EVENT;
+    event.timestamp = now_timestamp();
+    event.change_type = at("type").template get<std::string>();
+    event.inserted = at("inserted").template get<std::string>();
+    event.deleted = read_count(at("deletedCount"), "deletedCount");
+    event.offset = read_count(at("offset"), "offset");
+    event.is_undo_redo = at("causedByUndoRedo").template get<bool>();
+    event.is_copy_paste = at("causedByCopyPaste").template get<bool>();
+    event.is_saved = at("isSaved").template get<bool>();
+    event.incident_type = Incident::Types::NONE;
+
+    if (json const& length = at("length"); !length.is_null()) {
+        event.text_length = read_count(length, "length");
+    }
+    read_optional(at("sha256"), event.text_sha256);
+    read_optional(at("encoding"), event.encoding);
+    read_optional(at("eol"), event.eol);
+    read_optional(at("bom"), event.bom);
+    read_optional(at("textIncluded"), event.text_included);
+    read_optional(at("oldFile"), event.old_filepath);
+    read_optional(at("firstSave"), event.first_save);
+    if (json const& editor = at("editor"); !editor.is_null()) {
+        event.editor = editor_text(editor.get<std::string>());
+    }
+    return event;
+}
+
+}  // namespace
+
 VSCodeEvent parse_message(std::string const& message) {
+    std::string const repaired =
+        message.find("\\u") == std::string::npos ? std::string() : replace_lone_surrogates(message);
+    std::string const& text = repaired.empty() ? message : repaired;
+    ReadKeyValues values;
+    if (json::sax_parse(text, &values, json::input_format_t::json, true, false)) {
+        return event_from([&](char const* name) -> json const& { return values[name]; });
+    }
+    return parse_message_as_document(message);
+}
+
+VSCodeEvent parse_message_as_document(std::string const& message) {
     // Keys are read through the mutable object: a missing key then reads as null, which the
     // conversions reject with a type error, and a line that is not an object raises one.
     json object = message.find("\\u") == std::string::npos
                       ? json::parse(message, nullptr, true, false)
                       : json::parse(replace_lone_surrogates(message), nullptr, true, false);
-
-    VSCodeEvent event;
-    event.filepath = object["file"].get<std::string>();
-    event.type = BaseEvent::Types::VSCODE_EVENT;
-    event.timestamp = now_timestamp();
-    event.change_type = object["type"].get<std::string>();
-    event.inserted = object["inserted"].get<std::string>();
-    event.deleted = read_count(object["deletedCount"], "deletedCount");
-    event.offset = read_count(object["offset"], "offset");
-    event.is_undo_redo = object["causedByUndoRedo"].get<bool>();
-    event.is_copy_paste = object["causedByCopyPaste"].get<bool>();
-    event.is_saved = object["isSaved"].get<bool>();
-    event.incident_type = Incident::Types::NONE;
-
-    if (auto const length = object.find("length"); length != object.end() && !length->is_null()) {
-        event.text_length = read_count(*length, "length");
-    }
-    read_optional(object, "sha256", event.text_sha256);
-    read_optional(object, "encoding", event.encoding);
-    read_optional(object, "eol", event.eol);
-    read_optional(object, "bom", event.bom);
-    read_optional(object, "textIncluded", event.text_included);
-    read_optional(object, "oldFile", event.old_filepath);
-    read_optional(object, "firstSave", event.first_save);
-    if (auto const editor = object.find("editor"); editor != object.end() && !editor->is_null()) {
-        event.editor = editor_text(editor->get<std::string>());
-    }
-    return event;
+    return event_from([&](char const* name) -> json const& { return object[name]; });
 }

@@ -36,7 +36,11 @@ inline constexpr char const* RENAME = "rename";  // "oldFile" is now "file"
 // a document holding one, is read as U+FFFD, three bytes in UTF-8, as the extension counts it.
 VSCodeEvent parse_event(std::string const& message);
 // parse_event without the file id, which is left (0, 0): for a caller that finds it itself.
+// The keys it reads are gathered as the text is parsed; a message of another shape is read
+// through parse_message_as_document.
 VSCodeEvent parse_message(std::string const& message);
+// parse_message through a whole document of the message: the same event, or the same error.
+VSCodeEvent parse_message_as_document(std::string const& message);
 
 // `message` with every escape of a lone surrogate replaced by "\uFFFD"; the rest as it is.
 std::string replace_lone_surrogates(std::string_view message);

@@ -1,9 +1,15 @@
 #include "editor/change_message.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
 
 using nlohmann::json;
 
@@ -119,4 +125,121 @@ TEST(ChangeMessage, EditorKeyNamesAKnownEditor) {
     EXPECT_EQ(parse_event(line.dump()).editor, "VSCODE");
     line["editor"] = 1;
     EXPECT_THROW(parse_event(line.dump()), json::type_error);
+}
+
+// Gathered as it is parsed, a message gives the event, or the error, that the whole document of
+// it gives: over messages with keys missing, repeated, null, of every type, nested, in any order,
+// and texts that are not an object or not JSON.
+TEST(ChangeMessage, ReadingAsItIsParsedAgreesWithTheWholeDocument) {
+    std::vector<std::string> const keys = {"file",
+                                           "type",
+                                           "inserted",
+                                           "deletedCount",
+                                           "offset",
+                                           "causedByUndoRedo",
+                                           "causedByCopyPaste",
+                                           "isSaved",
+                                           "length",
+                                           "sha256",
+                                           "encoding",
+                                           "eol",
+                                           "bom",
+                                           "textIncluded",
+                                           "oldFile",
+                                           "firstSave",
+                                           "editor",
+                                           "other",
+                                           "more"};
+    std::vector<std::string> const values = {R"("/p")",
+                                             R"("change")",
+                                             R"("a\u00e9\ud800b")",
+                                             "3",
+                                             "-1",
+                                             "2.5",
+                                             "1e20",
+                                             "true",
+                                             "false",
+                                             "null",
+                                             R"({"file": "/q", "x": [1, {"y": 2}]})",
+                                             "[1, [2]]",
+                                             R"("VIM")",
+                                             R"("")",
+                                             "18446744073709551615"};
+    // Every key holds a value of its type most of the time, so that events come out too.
+    std::map<std::string, std::string> const usual = {{"file", R"("/p")"},
+                                                      {"type", R"("change")"},
+                                                      {"inserted", R"("ab")"},
+                                                      {"deletedCount", "1"},
+                                                      {"offset", "4"},
+                                                      {"causedByUndoRedo", "false"},
+                                                      {"causedByCopyPaste", "true"},
+                                                      {"isSaved", "false"},
+                                                      {"length", "2"},
+                                                      {"sha256", R"("ab")"},
+                                                      {"encoding", R"("utf8")"},
+                                                      {"eol", R"("\n")"},
+                                                      {"bom", "false"},
+                                                      {"textIncluded", "true"},
+                                                      {"oldFile", R"("/o")"},
+                                                      {"firstSave", "false"},
+                                                      {"editor", R"("VIM")"},
+                                                      {"other", R"({"x": [1]})"},
+                                                      {"more", "7"}};
+    std::mt19937 random(11);
+    auto const pick = [&](std::size_t size) {
+        return std::uniform_int_distribution<std::size_t>(0, size - 1)(random);
+    };
+    auto const describe = [](VSCodeEvent const& event) {
+        return fmt::format("{}|{}|{}|{}|{}|{}{}{}|{}|{}|{}|{}|{}|{}|{}|{}|{}", event.filepath,
+                           event.change_type, event.inserted, event.deleted, event.offset,
+                           event.is_undo_redo, event.is_copy_paste, event.is_saved,
+                           event.text_length ? std::to_string(*event.text_length) : "-",
+                           event.text_sha256, event.encoding, event.eol, event.bom,
+                           event.text_included, event.old_filepath, event.first_save, event.editor);
+    };
+    auto const outcome = [&](auto read, std::string const& text) {
+        try {
+            return describe(read(text));
+        } catch (std::exception const& error) {
+            return std::string("error: ") + error.what();
+        }
+    };
+    std::size_t events = 0;
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<std::string> members;
+        for (std::string const& key : keys) {
+            std::size_t const times = pick(10) == 0 ? 2 : (pick(8) == 0 ? 0 : 1);
+            for (std::size_t n = 0; n < times; ++n) {
+                bool const plain = usual.count(key) != 0 && pick(6) != 0;
+                members.push_back("\"" + key +
+                                  "\": " + (plain ? usual.at(key) : values[pick(values.size())]));
+            }
+        }
+        std::shuffle(members.begin(), members.end(), random);
+        std::string text = "{";
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            text += (i == 0 ? "" : ", ") + members[i];
+        }
+        text += "}";
+        switch (pick(12)) {
+            case 0:
+                text = "[" + text + "]";
+                break;
+            case 1:
+                text += " x";
+                break;
+            case 2:
+                text = text.substr(0, text.size() / 2);
+                break;
+            case 3:
+                text = values[pick(values.size())];
+                break;
+            default:
+                break;
+        }
+        std::string const gathered = outcome(parse_message, text);
+        EXPECT_EQ(gathered, outcome(parse_message_as_document, text)) << text;
+        events += gathered.starts_with("error: ") ? 0 : 1;
+    }
+    EXPECT_GT(events, 100u);  // the comparison covered events, not only errors
 }
