@@ -211,6 +211,168 @@ VSCodeEvent parse_event(std::string const& message) {
 
 namespace {
 
+// Reads the plain form of a message, the one editors send for every keystroke, by hand: one object
+// whose values are strings of printable ASCII with the short escapes, integers of up to 18 digits,
+// true, false or null. The JSON library's lexer, which reads any JSON a character at a time, cost
+// more than anything else done with a message. The values go to `values` as the library's parser
+// would hand them over; for anything else (another byte, escape, number or value, a nested value,
+// a fault) read() is false and the library reads the message.
+class PlainMessageReader {
+public:
+    PlainMessageReader(std::string_view text, ReadKeyValues& values)
+        : at_(text.data()), end_(text.data() + text.size()), values_(values) {}
+
+    bool read() {
+        skip_space();
+        if (!take('{') || !values_.start_object(0)) {
+            return false;
+        }
+        skip_space();
+        if (!take('}')) {
+            do {
+                skip_space();
+                std::string name;
+                if (!read_string(name) || !values_.key(name)) {
+                    return false;
+                }
+                skip_space();
+                if (!take(':')) {
+                    return false;
+                }
+                skip_space();
+                if (!read_value()) {
+                    return false;
+                }
+                skip_space();
+            } while (take(','));
+            if (!take('}')) {
+                return false;
+            }
+        }
+        values_.end_object();
+        skip_space();
+        return at_ == end_;
+    }
+
+private:
+    bool take(char wanted) {
+        if (at_ != end_ && *at_ == wanted) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+    void skip_space() {
+        while (at_ != end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) {
+            ++at_;
+        }
+    }
+    // Ends where a value may end: the number or word before it is whole.
+    bool at_value_end() const {
+        return at_ == end_ || *at_ == ',' || *at_ == '}' || *at_ == ' ' || *at_ == '\t' ||
+               *at_ == '\n' || *at_ == '\r';
+    }
+    bool read_value() {
+        if (at_ == end_) {
+            return false;
+        }
+        switch (*at_) {
+            case '"': {
+                std::string text;
+                return read_string(text) && values_.string(text);
+            }
+            case 't':
+                return read_word("true") && values_.boolean(true);
+            case 'f':
+                return read_word("false") && values_.boolean(false);
+            case 'n':
+                return read_word("null") && values_.null();
+            default:
+                return read_integer();
+        }
+    }
+    bool read_word(std::string_view word) {
+        if (static_cast<std::size_t>(end_ - at_) < word.size() ||
+            std::string_view(at_, word.size()) != word) {
+            return false;
+        }
+        at_ += word.size();
+        return at_value_end();
+    }
+    // "-"? then "0" or a digit 1-9 and more digits: 18 at most, so that it always fits.
+    bool read_integer() {
+        bool const negative = take('-');
+        char const* const digits = at_;
+        std::uint64_t value = 0;
+        while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
+            value = value * 10 + static_cast<std::uint64_t>(*at_ - '0');
+            ++at_;
+        }
+        std::size_t const count = static_cast<std::size_t>(at_ - digits);
+        if (count == 0 || count > 18 || (count > 1 && *digits == '0') || !at_value_end()) {
+            return false;
+        }
+        if (negative) {
+            return values_.number_integer(-static_cast<std::int64_t>(value));
+        }
+        return values_.number_unsigned(value);
+    }
+    bool read_string(std::string& out) {
+        if (!take('"')) {
+            return false;
+        }
+        while (at_ != end_) {
+            auto const byte = static_cast<unsigned char>(*at_++);
+            if (byte == '"') {
+                return true;
+            }
+            if (byte < 0x20 || byte > 0x7F) {
+                return false;
+            }
+            if (byte != '\\') {
+                out += static_cast<char>(byte);
+                continue;
+            }
+            if (at_ == end_) {
+                return false;
+            }
+            switch (*at_++) {
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                default:
+                    return false;  // "\u" among them
+            }
+        }
+        return false;
+    }
+
+    char const* at_;
+    char const* end_;
+    ReadKeyValues& values_;
+};
+
 // The event of a message whose key `name` has the value at(name), null when absent.
 template <typename At>
 VSCodeEvent event_from(At&& at) {
@@ -246,11 +408,14 @@ VSCodeEvent event_from(At&& at) {
 }  // namespace
 
 VSCodeEvent parse_message(std::string const& message) {
+    if (ReadKeyValues values; PlainMessageReader(message, values).read()) {
+        return event_from([&](char const* name) -> json const& { return values[name]; });
+    }
     std::string const repaired =
         message.find("\\u") == std::string::npos ? std::string() : replace_lone_surrogates(message);
     std::string const& text = repaired.empty() ? message : repaired;
-    ReadKeyValues values;
-    if (json::sax_parse(text, &values, json::input_format_t::json, true, false)) {
+    if (ReadKeyValues values;
+        json::sax_parse(text, &values, json::input_format_t::json, true, false)) {
         return event_from([&](char const* name) -> json const& { return values[name]; });
     }
     return parse_message_as_document(message);

@@ -101,7 +101,7 @@ bool EventBus::delivering_here() const {
     return delivering_bus == this;
 }
 
-void EventBus::deliver_and_settle(Event const& event) {
+void EventBus::deliver_and_settle(Event& event) {
     {
         std::lock_guard delivering(delivery_mutex_);
         delivering_bus = this;
@@ -177,17 +177,24 @@ void EventBus::run() {
     }
 }
 
-void EventBus::deliver(Event const& event) {
-    std::string const& type = base_of(event).type;
+void EventBus::deliver(Event& event) {
+    std::string const type = base_of(event).type;
     auto const found = subscribers_.find(type);
     if (found == subscribers_.end()) {
         log_line("[EventBus] could not find the handler for event type {}", type);
         return;
     }
-    for (auto const& [id, handler] : found->second) {
+    auto const& handlers = found->second;
+    for (std::size_t n = 0; n < handlers.size(); ++n) {
+        auto const& [id, handler] = handlers[n];
         // One failing handler must not end the worker: every later event would be lost.
         try {
-            handler(event);
+            // Each handler has a copy of its own; the last, the event itself.
+            if (n + 1 < handlers.size()) {
+                handler(event);
+            } else {
+                handler(std::move(event));
+            }
         } catch (std::exception const& error) {
             log_line("[EventBus] handler {} for event type {} failed: {}", id, type, error.what());
         } catch (...) {

@@ -79,8 +79,9 @@ private:
     bool deliver_here_if_idle(Event& event);
     // One delivery and the hook it calls for, under delivery_mutex_; the caller has set
     // delivering_. Clears delivering_ and counts the event delivered.
-    void deliver_and_settle(Event const& event);
-    void deliver(Event const& event);
+    void deliver_and_settle(Event& event);
+    // Hands `event` to its type's handlers; it is moved from.
+    void deliver(Event& event);
 
     static std::atomic<std::uint64_t> sid_;
 

@@ -164,7 +164,26 @@ TEST(ChangeMessage, ReadingAsItIsParsedAgreesWithTheWholeDocument) {
                                              "[1, [2]]",
                                              R"("VIM")",
                                              R"("")",
-                                             "18446744073709551615"};
+                                             "18446744073709551615",
+                                             R"("q\"\\\/\b\f\n\r\tz")",
+                                             "-0",
+                                             "0",
+                                             "01",
+                                             "123456789012345678",
+                                             "1234567890123456789",
+                                             "-123456789012345678",
+                                             "tru",
+                                             "nul",
+                                             "truex",
+                                             "1.",
+                                             "-",
+                                             "2e3",
+                                             R"("\x")",
+                                             "\"\x7f\"",
+                                             "\"\xc3\xa9\"",
+                                             "\"\xc3\"",
+                                             "\"a\tb\"",
+                                             R"("\u0041")"};
     // Every key holds a value of its type most of the time, so that events come out too.
     std::map<std::string, std::string> const usual = {{"file", R"("/p")"},
                                                       {"type", R"("change")"},
@@ -208,20 +227,22 @@ TEST(ChangeMessage, ReadingAsItIsParsedAgreesWithTheWholeDocument) {
     for (int round = 0; round < 4000; ++round) {
         std::vector<std::string> members;
         for (std::string const& key : keys) {
-            std::size_t const times = pick(10) == 0 ? 2 : (pick(8) == 0 ? 0 : 1);
+            std::size_t const times = pick(12) == 0 ? 2 : (pick(16) == 0 ? 0 : 1);
             for (std::size_t n = 0; n < times; ++n) {
-                bool const plain = usual.count(key) != 0 && pick(6) != 0;
+                bool const plain = pick(12) != 0;
                 members.push_back("\"" + key +
                                   "\": " + (plain ? usual.at(key) : values[pick(values.size())]));
             }
         }
         std::shuffle(members.begin(), members.end(), random);
-        std::string text = "{";
+        std::vector<std::string> const separators = {", ", ",", " ,\n\t", "\r\n,"};
+        std::string const& separator = separators[pick(separators.size())];
+        std::string text = pick(2) == 0 ? "{" : " \t{\n";
         for (std::size_t i = 0; i < members.size(); ++i) {
-            text += (i == 0 ? "" : ", ") + members[i];
+            text += (i == 0 ? "" : separator) + members[i];
         }
-        text += "}";
-        switch (pick(12)) {
+        text += pick(2) == 0 ? "}" : " }\r";
+        switch (pick(16)) {
             case 0:
                 text = "[" + text + "]";
                 break;
@@ -233,6 +254,15 @@ TEST(ChangeMessage, ReadingAsItIsParsedAgreesWithTheWholeDocument) {
                 break;
             case 3:
                 text = values[pick(values.size())];
+                break;
+            case 4:
+                text = "{}";
+                break;
+            case 5:
+                text.insert(text.rfind('}'), ",");
+                break;
+            case 6:
+                text.insert(text.find(':'), " ");
                 break;
             default:
                 break;
