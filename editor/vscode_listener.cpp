@@ -321,11 +321,10 @@ void VSCodeListener::read_messages(int fd) {
                 throw;
             }
         }
-        // The messages of one read go to the bus together: during a burst the bus is woken once
-        // per read, not once per message. A lone message (a keystroke) is delivered and committed
-        // on this thread when the bus is idle, without waking another thread for it.
-        bus_.publish_events(ready, ready.size() == 1 ? EventBus::Delivery::here_when_idle
-                                                     : EventBus::Delivery::queued);
+        // The messages of one read go to the bus together, delivered on this thread when the
+        // bus is idle: a keystroke is stored and committed without waking another thread, and a
+        // burst's rows go to the database's writer without a hand-off to the bus's worker.
+        bus_.publish_events(ready, EventBus::Delivery::here_when_idle);
         ready.clear();
         if (framer.dropped_lines() != dropped_before) {
             log_line("[VSCodeListener] message longer than {} bytes dropped",

@@ -41,7 +41,7 @@ inline constexpr char const* EDITOR_SOCKET_PATH = "/tmp/wardlet.sock";
 // from any thread. Each connection's reader thread runs read_messages and
 // mark_if_in_current_filemap, and uses the file map cache, the documents and the insertion buffer,
 // each of which locks itself. `handle` runs where the bus delivers: on its worker, or on the
-// reader that published a lone message while the bus was idle. No lock of this class is held
+// reader that published its messages while the bus was idle. No lock of this class is held
 // while a line is logged, nor while a message is published.
 class VSCodeListener : public ISupervisor {
 public:

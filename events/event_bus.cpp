@@ -54,8 +54,7 @@ void EventBus::publish_events(std::vector<Event>& events, Delivery delivery) {
         std::lock_guard count(drain_mutex_);
         undelivered_ += events.size();
     }
-    if (delivery == Delivery::here_when_idle && events.size() == 1 &&
-        deliver_here_if_idle(events.front())) {
+    if (delivery == Delivery::here_when_idle && deliver_here_if_idle(events)) {
         return;
     }
     enqueue(events);
@@ -80,7 +79,7 @@ void EventBus::enqueue(std::vector<Event>& events) {
     }
 }
 
-bool EventBus::deliver_here_if_idle(Event& event) {
+bool EventBus::deliver_here_if_idle(std::vector<Event>& events) {
     {
         std::lock_guard lock(mutex_);
         if (!running_ || delivering_ || !queue_.empty()) {
@@ -88,7 +87,14 @@ bool EventBus::deliver_here_if_idle(Event& event) {
         }
         delivering_ = true;
     }
-    deliver_and_settle(event);
+    for (std::size_t n = 0; n < events.size(); ++n) {
+        // After a stop the rest go undelivered, as queued events do.
+        if (!running_) {
+            break;
+        }
+        deliver_with_hook(events[n], n + 1 < events.size());
+    }
+    settle(events.size());
     return true;
 }
 
@@ -101,23 +107,24 @@ bool EventBus::delivering_here() const {
     return delivering_bus == this;
 }
 
-void EventBus::deliver_and_settle(Event& event) {
-    {
-        std::lock_guard delivering(delivery_mutex_);
-        delivering_bus = this;
-        deliver(event);
-        bool idle;
-        {
-            std::lock_guard lock(mutex_);
-            idle = queue_.empty();
-        }
-        if (idle && idle_hook_) {
-            idle_hook_();
-        } else if (!idle && busy_hook_) {
-            busy_hook_();
-        }
-        delivering_bus = nullptr;
+void EventBus::deliver_with_hook(Event& event, bool more_here) {
+    std::lock_guard delivering(delivery_mutex_);
+    delivering_bus = this;
+    deliver(event);
+    bool idle = !more_here;
+    if (idle) {
+        std::lock_guard lock(mutex_);
+        idle = queue_.empty();
     }
+    if (idle && idle_hook_) {
+        idle_hook_();
+    } else if (!idle && busy_hook_) {
+        busy_hook_();
+    }
+    delivering_bus = nullptr;
+}
+
+void EventBus::settle(std::size_t count) {
     bool queued;
     {
         std::lock_guard lock(mutex_);
@@ -128,8 +135,9 @@ void EventBus::deliver_and_settle(Event& event) {
     if (queued) {
         cv_.notify_one();
     }
-    std::lock_guard count(drain_mutex_);
-    if (--undelivered_ == 0) {
+    std::lock_guard count_lock(drain_mutex_);
+    undelivered_ -= count;
+    if (undelivered_ == 0) {
         drained_cv_.notify_all();
     }
 }
@@ -173,7 +181,8 @@ void EventBus::run() {
                 room_cv_.notify_all();
             }
         }
-        deliver_and_settle(*event);
+        deliver_with_hook(*event, false);
+        settle(1);
     }
 }
 

@@ -20,8 +20,8 @@
 // order. Publishing only queues the event: it never waits for a delivery in progress, so a handler
 // that has to wait (for the database's commit, say) does not hold up the threads that feed the
 // bus. Queued events are delivered by the bus's worker thread; a publisher may instead ask to
-// deliver a lone event itself when the bus is idle (Delivery::here_when_idle), which spares a
-// keystroke the hand-off to another thread. A handler must never publish, subscribe, drain or stop
+// deliver its events itself when the bus is idle (Delivery::here_when_idle), which spares them
+// the hand-off to another thread. A handler must never publish, subscribe, drain or stop
 // the bus, nor wait for anything its own publishing thread has still to do.
 class EventBus {
 public:
@@ -29,8 +29,8 @@ public:
     // Where a published event is delivered.
     enum class Delivery {
         queued,          // always on the worker
-        here_when_idle,  // a lone event, on the publishing thread, when nothing is queued or
-                         // being delivered; otherwise queued
+        here_when_idle,  // on the publishing thread, when nothing is queued or being
+                         // delivered; otherwise queued
     };
     // Events a publisher may queue ahead of the worker; beyond that it waits for room, so a
     // producer that outruns the handlers cannot exhaust memory.
@@ -50,8 +50,8 @@ public:
     }
     void publish_event(Event event);
     // Publishes `events` in their order, as one publish_event each would, but waking the worker
-    // once rather than once per event; they are moved from. With here_when_idle a single event
-    // may be delivered, and the hook run, before this returns.
+    // once rather than once per event; they are moved from. With here_when_idle they may be
+    // delivered, and the hooks run, before this returns.
     void publish_events(std::vector<Event>& events, Delivery delivery = Delivery::queued);
 
     // Runs `hook`, like a handler and on the delivering thread, whenever a delivery leaves the
@@ -75,11 +75,15 @@ private:
     void run();
     // Queues events already counted as undelivered.
     void enqueue(std::vector<Event>& events);
-    // Delivers `event`, already counted, on this thread when the bus is idle; false otherwise.
-    bool deliver_here_if_idle(Event& event);
+    // Delivers `events`, already counted, in their order on this thread when the bus is idle;
+    // false otherwise.
+    bool deliver_here_if_idle(std::vector<Event>& events);
     // One delivery and the hook it calls for, under delivery_mutex_; the caller has set
-    // delivering_. Clears delivering_ and counts the event delivered.
-    void deliver_and_settle(Event& event);
+    // delivering_. `more_here`: the caller delivers more events right after this one.
+    void deliver_with_hook(Event& event, bool more_here);
+    // Ends the deliveries begun by setting delivering_: clears it and counts `count` events
+    // delivered.
+    void settle(std::size_t count);
     // Hands `event` to its type's handlers; it is moved from.
     void deliver(Event& event);
 
@@ -87,7 +91,7 @@ private:
 
     // Threads: any thread publishes, drains and stops; subscribe and set_idle_hook are called
     // while the monitor is assembled, before the events they concern flow. The worker thread runs
-    // the handlers and the hook for queued events, a publisher for the lone event it delivers
+    // the handlers and the hooks for queued events, a publisher for the events it delivers
     // itself; never two at once (delivering_).
     //
     // The handlers, and the hook, are used under delivery_mutex_, which is held for one whole

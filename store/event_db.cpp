@@ -795,14 +795,16 @@ void EventDB::bind_values(sqlite3_stmt* stmt, std::vector<RowValue> const& value
             case RowValue::Kind::Integer:
                 sqlite3_bind_int64(stmt, ++position, value.integer);
                 break;
+            // Bound in place, not copied: the row outlives its one step, after which the
+            // bindings are cleared.
             case RowValue::Kind::Text:
                 // The full length, NUL bytes included; an empty text stays text, not NULL.
                 sqlite3_bind_text64(stmt, ++position, value.bytes.c_str(), value.bytes.size(),
-                                    SQLITE_TRANSIENT, SQLITE_UTF8);
+                                    SQLITE_STATIC, SQLITE_UTF8);
                 break;
             case RowValue::Kind::Blob:
                 sqlite3_bind_blob64(stmt, ++position, value.bytes.c_str(), value.bytes.size(),
-                                    SQLITE_TRANSIENT);
+                                    SQLITE_STATIC);
                 break;
             case RowValue::Kind::LatestIdOf:
                 break;  // part of the statement's text
@@ -815,7 +817,7 @@ std::optional<EventDB::Ran> EventDB::step_and_reset(std::string const& sql,
     int const rc = sqlite3_step(statement.stmt);
     if (rc == SQLITE_DONE) {
         sqlite3_reset(statement.stmt);
-        // The bound copies of the texts go now, not when the next row replaces them.
+        // The bindings point into the row: they go before the row may.
         sqlite3_clear_bindings(statement.stmt);
         return Ran{};
     }

@@ -19,7 +19,7 @@ public:
 
     virtual void start() = 0;
     virtual void stop();
-    // Runs where the bus delivers (its worker, or a publisher delivering a lone event while the
+    // Runs where the bus delivers (its worker, or a publisher delivering its own events while the
     // bus is idle), one event at a time, in publication order.
     virtual void handle(Event event) = 0;
 

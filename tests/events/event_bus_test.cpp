@@ -128,10 +128,10 @@ TEST(EventBus, EventsPublishedTogetherKeepTheirOrderAndTheHooksSayWhetherMoreWai
     }
 }
 
-// A lone event asked to be delivered here is delivered, and the idle hook run, on the publishing
-// thread while the bus is idle; during another delivery it is queued behind it. Publishers that
+// Events asked to be delivered here are delivered, and the hooks run, on the publishing thread
+// while the bus is idle; during another delivery they are queued behind it. Publishers that
 // race never have two handlers running at once, and each one's events keep their order.
-TEST(EventBus, LoneEventIsDeliveredByItsPublisherOnlyWhileTheBusIsIdle) {
+TEST(EventBus, EventsAreDeliveredByTheirPublisherOnlyWhileTheBusIsIdle) {
     EventBus bus;
     std::mutex seen_mutex;
     std::vector<std::pair<std::string, std::thread::id>> seen;
@@ -157,7 +157,8 @@ TEST(EventBus, LoneEventIsDeliveredByItsPublisherOnlyWhileTheBusIsIdle) {
         running.fetch_sub(1);
     });
     std::thread::id hook_thread;
-    bus.set_idle_hook([&] { hook_thread = std::this_thread::get_id(); });
+    std::size_t busy_hooks = 0;
+    bus.set_idle_hook([&] { hook_thread = std::this_thread::get_id(); }, [&] { ++busy_hooks; });
     auto const publish_here = [&](std::string path) {
         std::vector<Event> one;
         one.emplace_back(std::in_place_type<FileEvent>, file_event(std::move(path)));
@@ -168,6 +169,18 @@ TEST(EventBus, LoneEventIsDeliveredByItsPublisherOnlyWhileTheBusIsIdle) {
     ASSERT_EQ(seen.size(), 1u);  // delivered before the publication returned
     EXPECT_EQ(seen[0].second, std::this_thread::get_id());
     EXPECT_EQ(hook_thread, std::this_thread::get_id());
+    // Events published together are delivered here too, in order; more follow all but the last.
+    std::vector<Event> three;
+    for (char const* path : {"x1", "x2", "x3"}) {
+        three.emplace_back(std::in_place_type<FileEvent>, file_event(path));
+    }
+    bus.publish_events(three, EventBus::Delivery::here_when_idle);
+    ASSERT_EQ(seen.size(), 4u);
+    for (std::size_t n = 1; n < 4; ++n) {
+        EXPECT_EQ(seen[n].first, "x" + std::to_string(n));
+        EXPECT_EQ(seen[n].second, std::this_thread::get_id());
+    }
+    EXPECT_EQ(busy_hooks, 2u);
 
     hold = true;
     bus.publish(file_event("hold"));
@@ -179,10 +192,10 @@ TEST(EventBus, LoneEventIsDeliveredByItsPublisherOnlyWhileTheBusIsIdle) {
     publish_here("queued");
     hold = false;
     ASSERT_TRUE(bus.drain(10s));
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[1].first, "hold");
-    EXPECT_EQ(seen[2].first, "queued");
-    EXPECT_NE(seen[2].second, std::this_thread::get_id());  // queued, so the worker's
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[4].first, "hold");
+    EXPECT_EQ(seen[5].first, "queued");
+    EXPECT_NE(seen[5].second, std::this_thread::get_id());  // queued, so the worker's
 
     std::vector<std::thread> publishers;
     for (char const name : {'a', 'b', 'c'}) {
