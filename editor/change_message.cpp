@@ -317,21 +317,30 @@ private:
         }
         return values_.number_unsigned(value);
     }
+    // Printable ASCII that stands for itself in a string: not the quote, not the backslash.
+    static bool is_plain(unsigned char byte) {
+        return byte >= 0x20 && byte <= 0x7F && byte != '"' && byte != '\\';
+    }
     bool read_string(std::string& out) {
         if (!take('"')) {
             return false;
         }
         while (at_ != end_) {
+            // A run of plain characters is taken whole.
+            char const* const run = at_;
+            while (at_ != end_ && is_plain(static_cast<unsigned char>(*at_))) {
+                ++at_;
+            }
+            out.append(run, static_cast<std::size_t>(at_ - run));
+            if (at_ == end_) {
+                return false;
+            }
             auto const byte = static_cast<unsigned char>(*at_++);
             if (byte == '"') {
                 return true;
             }
-            if (byte < 0x20 || byte > 0x7F) {
-                return false;
-            }
             if (byte != '\\') {
-                out += static_cast<char>(byte);
-                continue;
+                return false;  // a control character, or a byte beyond ASCII
             }
             if (at_ == end_) {
                 return false;

@@ -516,9 +516,14 @@ FileId VSCodeListener::ReadLookups::file_id(std::string const& path) {
 bool VSCodeListener::ReadLookups::map_names(std::string_view path) {
     if (!map_checked_) {
         map_checked_ = true;
-        return map_.names(path);
+        named_path_ = path;
+        return named_ = map_.names(path);
     }
-    return map_.named(path);
+    if (path != named_path_) {
+        named_path_ = path;
+        named_ = map_.named(path);
+    }
+    return named_;
 }
 
 void VSCodeListener::ReadLookups::forget() {

@@ -98,6 +98,8 @@ public:
     private:
         FileMapCache& map_;
         bool map_checked_ = false;
+        std::string named_path_;  // the path map_names last answered for, and its answer
+        bool named_ = false;
         std::string id_path_;
         FileId id_{0, 0};
         bool have_id_ = false;
