@@ -40,12 +40,14 @@ void EventBus::set_idle_hook(std::function<void()> hook, std::function<void()> b
 }
 
 void EventBus::publish_event(Event event) {
-    std::vector<Event> events;
-    events.push_back(std::move(event));
-    publish_events(events);
+    publish(std::span<Event>(&event, 1), Delivery::queued);
 }
 
 void EventBus::publish_events(std::vector<Event>& events, Delivery delivery) {
+    publish(events, delivery);
+}
+
+void EventBus::publish(std::span<Event> events, Delivery delivery) {
     if (events.empty()) {
         return;
     }
@@ -60,7 +62,7 @@ void EventBus::publish_events(std::vector<Event>& events, Delivery delivery) {
     enqueue(events);
 }
 
-void EventBus::enqueue(std::vector<Event>& events) {
+void EventBus::enqueue(std::span<Event> events) {
     std::size_t next = 0;
     while (next < events.size()) {
         std::unique_lock lock(mutex_);
@@ -79,7 +81,7 @@ void EventBus::enqueue(std::vector<Event>& events) {
     }
 }
 
-bool EventBus::deliver_here_if_idle(std::vector<Event>& events) {
+bool EventBus::deliver_here_if_idle(std::span<Event> events) {
     {
         std::lock_guard lock(mutex_);
         if (!running_ || delivering_ || !queue_.empty()) {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -17,12 +18,12 @@
 #include <vector>
 
 // Carries events from the monitors' threads to their handlers, one event at a time, in publication
-// order. Publishing only queues the event: it never waits for a delivery in progress, so a handler
-// that has to wait (for the database's commit, say) does not hold up the threads that feed the
-// bus. Queued events are delivered by the bus's worker thread; a publisher may instead ask to
-// deliver its events itself when the bus is idle (Delivery::here_when_idle), which spares them
-// the hand-off to another thread. A handler must never publish, subscribe, drain or stop
-// the bus, nor wait for anything its own publishing thread has still to do.
+// order. Publishing never waits for a delivery in progress, so a handler that has to wait (for the
+// database's commit, say) does not hold up the threads that feed the bus. Queued events are
+// delivered by the bus's worker thread; a publisher may instead ask to deliver its events itself
+// when the bus is idle (Delivery::here_when_idle), which spares them the hand-off to another
+// thread. A handler must never publish, subscribe, drain or stop the bus, nor wait for anything its
+// own publishing thread has still to do.
 class EventBus {
 public:
     using Handler = std::function<void(Event)>;
@@ -73,11 +74,13 @@ public:
 private:
     void start();
     void run();
+    // publish_event and publish_events: `events` are moved from.
+    void publish(std::span<Event> events, Delivery delivery);
     // Queues events already counted as undelivered.
-    void enqueue(std::vector<Event>& events);
+    void enqueue(std::span<Event> events);
     // Delivers `events`, already counted, in their order on this thread when the bus is idle;
     // false otherwise.
-    bool deliver_here_if_idle(std::vector<Event>& events);
+    bool deliver_here_if_idle(std::span<Event> events);
     // One delivery and the hook it calls for, under delivery_mutex_; the caller has set
     // delivering_. `more_here`: the caller delivers more events right after this one.
     void deliver_with_hook(Event& event, bool more_here);
