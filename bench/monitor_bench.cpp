@@ -665,6 +665,19 @@ double bare_burst_rate(fs::path const& db, std::string const& file,
 
 // ---- the measurements -------------------------------------------------------------------------
 
+// The editor's end of the monitor's socket; none when it cannot connect, the benchmark then
+// skipped with the reason (the log restored first, so that the reason is seen).
+std::optional<MonitorConnection> connect_or_skip(benchmark::State& state, Scratch const& scratch,
+                                                 std::optional<LogToFile>& log) {
+    try {
+        return std::optional<MonitorConnection>(std::in_place, scratch.socket());
+    } catch (SendError const& error) {
+        log.reset();
+        state.SkipWithError(error.what());
+        return std::nullopt;
+    }
+}
+
 // A burst of `count` edits written as fast as the socket takes them, then, when `lone` is not 0,
 // that many further edits one at a time, each waiting for its row.
 void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, std::size_t lone,
@@ -685,12 +698,8 @@ void run_monitor(benchmark::State& state, std::size_t size, std::size_t count, s
     std::optional<Monitor> monitor(std::in_place, scratch, group_commit);
     std::optional<RowWatcher> rows(std::in_place, scratch.db(), lines.size());
     // The editor's end of the socket.
-    std::optional<MonitorConnection> client;
-    try {
-        client.emplace(scratch.socket());
-    } catch (SendError const& error) {
-        log.reset();
-        state.SkipWithError(error.what());
+    std::optional<MonitorConnection> client = connect_or_skip(state, scratch, log);
+    if (!client) {
         return;
     }
 
@@ -848,12 +857,8 @@ void run_spaced(benchmark::State& state, std::size_t size, std::size_t count,
         std::optional<LogToFile> log(scratch.log());
         std::optional<Monitor> monitor(std::in_place, scratch, true);
         std::optional<RowWatcher> rows(std::in_place, scratch.db(), count + 1, kPoll);
-        std::optional<MonitorConnection> client;
-        try {
-            client.emplace(scratch.socket());
-        } catch (SendError const& error) {
-            log.reset();
-            state.SkipWithError(error.what());
+        std::optional<MonitorConnection> client = connect_or_skip(state, scratch, log);
+        if (!client) {
             break;
         }
         client->send(lines[0]);

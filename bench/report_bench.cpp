@@ -1,12 +1,11 @@
+#include "child_program.hpp"
 #include "log_redirect.hpp"
 #include "sample_session.hpp"
 #include "store/event_db.hpp"
 #include "tools/report_render.hpp"
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -179,23 +178,8 @@ ChildCost run_child(std::vector<std::string> args) {
     fs::path const figures =
         fs::temp_directory_path() / ("wardlet-bench-" + std::to_string(getpid()));
     args.insert(args.begin(), {"/usr/bin/time", "-f", "%M %U %S", "-o", figures.native()});
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t const child = fork();
-    if (child == 0) {
-        int const null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
     ChildCost cost;
-    cost.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    cost.ok = run_program(std::move(args));
     // The figures are the last line; a line saying the status comes first when it is not 0.
     std::ifstream in(figures);
     std::string line;

@@ -1,10 +1,8 @@
+#include "child_program.hpp"
 #include "sample_session.hpp"
 #include "store/event_db.hpp"
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -94,25 +92,10 @@ Recording const& recording() {
 // Runs `args` with standard output to `out` (or /dev/null) and error discarded; the elapsed
 // seconds, or a negative number when it failed.
 double run_timed(std::vector<std::string> args, fs::path const& out = "/dev/null") {
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
     auto const started = std::chrono::steady_clock::now();
-    pid_t const child = fork();
-    if (child == 0) {
-        int const sink = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int const null = open("/dev/null", O_WRONLY);
-        dup2(sink, 1);
-        dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    bool const ok = run_program(std::move(args), out);
     std::chrono::duration<double> const elapsed = std::chrono::steady_clock::now() - started;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed.count() : -1.0;
+    return ok ? elapsed.count() : -1.0;
 }
 
 // Chromium opening `page` until it has serialised the DOM after the load event.
