@@ -88,18 +88,27 @@ std::string read_all(fs::path const& path) {
 
 }  // namespace
 
-// The page's own script rebuilds each file from the embedded change list in a real browser and
-// must reach, at its last step, exactly what the replay library rebuilds: across multi-byte text,
-// replacements, an edit beyond the end, a fast insertion's reset and more than one checkpoint.
-TEST(ReportPage, EachReplayPlayerShowsTheReplayedFinalContentAtItsLastStep) {
-    if (std::string(CHROMIUM_BIN).empty()) {
-        GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
+// A project in a temporary folder, whose record is made into a page and opened in a real
+// Chromium; skipped where Chromium is not installed.
+class ReportPage : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(CHROMIUM_BIN).empty()) {
+            GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
+        }
+        fs::create_directories(db.parent_path());
     }
+
     TempDir dir;
     fs::path const project = dir / "p";
     fs::path const db = project / ".wardlet" / "wardlet.sqlite3";
-    fs::create_directories(db.parent_path());
     std::string const a = (project / "a.c").native();
+};
+
+// The page's own script rebuilds each file from the embedded change list in a real browser and
+// must reach, at its last step, exactly what the replay library rebuilds: across multi-byte text,
+// replacements, an edit beyond the end, a fast insertion's reset and more than one checkpoint.
+TEST_F(ReportPage, EachReplayPlayerShowsTheReplayedFinalContentAtItsLastStep) {
     std::string const b = (project / "b <&> é.txt").native();
     {
         EventDB events(db.native());
@@ -190,15 +199,7 @@ std::vector<std::pair<std::string, std::string>> runs_of(LabelledText const& tex
 
 // Every step the player reaches, forwards, backwards and across its checkpoints and a reset,
 // shows the same bytes with the same origins as the analysis's own labelled replay.
-TEST(ReportPage, ThePlayerShowsEveryStepWithItsOrigins) {
-    if (std::string(CHROMIUM_BIN).empty()) {
-        GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
-    }
-    TempDir dir;
-    fs::path const project = dir / "p";
-    fs::path const db = project / ".wardlet" / "wardlet.sqlite3";
-    fs::create_directories(db.parent_path());
-    std::string const a = (project / "a.c").native();
+TEST_F(ReportPage, ThePlayerShowsEveryStepWithItsOrigins) {
     LabelledText model("int a;\n", Origin::initial);
     std::vector<std::vector<std::pair<std::string, std::string>>> expected{runs_of(model)};
     {
@@ -248,15 +249,7 @@ TEST(ReportPage, ThePlayerShowsEveryStepWithItsOrigins) {
 
 // A file changed while no monitor ran is marked on its timeline where the next run found it,
 // apart from a fast insertion seen live, each with its own hover text.
-TEST(ReportPage, TheTimelineMarksAChangeWhileNoMonitorRan) {
-    if (std::string(CHROMIUM_BIN).empty()) {
-        GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
-    }
-    TempDir dir;
-    fs::path const project = dir / "p";
-    fs::path const db = project / ".wardlet" / "wardlet.sqlite3";
-    fs::create_directories(db.parent_path());
-    std::string const a = (project / "a.c").native();
+TEST_F(ReportPage, TheTimelineMarksAChangeWhileNoMonitorRan) {
     {
         EventDB events(db.native());
         events.store_snapshot(a, {1, 1}, SnapshotReason::START, "int a;\n");
@@ -319,15 +312,7 @@ TEST(ReportPage, TheTimelineMarksAChangeWhileNoMonitorRan) {
 
 // A long folded list and a chart of many dots are kept as text in the page and built when wanted:
 // the list when it is opened, the dots soon after the page opened; then they hold every item.
-TEST(ReportPage, LongListsAndChartsAreBuiltWhenWanted) {
-    if (std::string(CHROMIUM_BIN).empty()) {
-        GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
-    }
-    TempDir dir;
-    fs::path const project = dir / "p";
-    fs::path const db = project / ".wardlet" / "wardlet.sqlite3";
-    fs::create_directories(db.parent_path());
-    std::string const a = (project / "a.c").native();
+TEST_F(ReportPage, LongListsAndChartsAreBuiltWhenWanted) {
     constexpr int kMinutes = 250;
     {
         EventDB events(db.native());
