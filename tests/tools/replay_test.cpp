@@ -20,9 +20,11 @@ using testing::HasSubstr;
 
 class ReplayTest : public testing::Test {
 protected:
-    // One editor row of `file`, stamped `ms` milliseconds after t0_.
+    // One editor row of `file`, stamped `ms` milliseconds after t0_, at `place` in the mirror's
+    // order when given.
     void edit(std::string const& file, int ms, std::int64_t offset, std::uint64_t deleted,
-              std::string const& inserted, bool saved = false) {
+              std::string const& inserted, bool saved = false,
+              std::optional<std::uint64_t> place = std::nullopt) {
         VSCodeEvent event;
         event.timestamp = t0_ + std::chrono::milliseconds(ms);
         event.filepath = file;
@@ -30,6 +32,7 @@ protected:
         event.deleted = deleted;
         event.inserted = inserted;
         event.is_saved = saved;
+        event.mirror_seq = place;
         db_.store(event);
     }
     // What replay_file refused with.
@@ -112,26 +115,16 @@ TEST(LabelledText, AResetRelabelsOnlyWhatChanged) {
 // snapshot. The replay follows the mirror's order, not the order stored.
 TEST_F(ReplayTest, FollowsTheOrderInWhichChangesReachedTheMirror) {
     InsertionBuffer mirror;
-    std::filesystem::path const file = "/p/race.c";
-    auto const row = [&](int ms, std::uint64_t offset, std::string const& inserted,
-                         std::uint64_t place) {
-        VSCodeEvent event;
-        event.timestamp = t0_ + std::chrono::milliseconds(ms);
-        event.filepath = file.native();
-        event.offset = offset;
-        event.inserted = inserted;
-        event.mirror_seq = place;
-        db_.store(event);
-    };
+    std::string const file = "/p/race.c";
     db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc",
                        mirror.set_filecontent(file, "abc"));
     std::uint64_t const before_reset = mirror.edit_filecontent(file, 3, 0, "d");
     std::uint64_t const reset = mirror.set_filecontent(file, "disk\n");
     std::uint64_t const after_reset = mirror.edit_filecontent(file, 0, 0, ">");
-    row(20, 0, ">", after_reset);
+    edit(file, 20, 0, 0, ">", false, after_reset);
     db_.store_snapshot(file, {1, 2}, SnapshotReason::FAST_INSERTION, "disk\n", reset);
-    row(10, 3, "d", before_reset);
-    row(30, 6, "!", mirror.edit_filecontent(file, 6, 0, "!"));
+    edit(file, 10, 3, 0, "d", false, before_reset);
+    edit(file, 30, 6, 0, "!", false, mirror.edit_filecontent(file, 6, 0, "!"));
 
     EXPECT_EQ(mirror.get_filecontent(file), ">disk\n!");
     EXPECT_EQ(replay_file(path_, file).content, *mirror.get_filecontent(file));
@@ -235,27 +228,16 @@ TEST_F(ReplayTest, ReadsOnlyTheFilesOwnRowsThroughTheIndex) {
 // a save stored after the reset keeps the mirror's content at that moment.
 TEST_F(ReplayTest, TheReportWalksAFileInTheOrderItsRowsReachedTheMirror) {
     InsertionBuffer mirror;
-    std::filesystem::path const file = "/p/race.c";
-    auto const row = [&](int ms, std::uint64_t offset, std::string const& inserted,
-                         std::optional<std::uint64_t> place, bool saved = false) {
-        VSCodeEvent event;
-        event.timestamp = t0_ + std::chrono::milliseconds(ms);
-        event.filepath = file.native();
-        event.offset = saved ? std::numeric_limits<std::uint64_t>::max() : offset;  // no position
-        event.inserted = inserted;
-        event.is_saved = saved;
-        event.mirror_seq = place;
-        db_.store(event);
-    };
+    std::string const file = "/p/race.c";
     db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc\n",
                        mirror.set_filecontent(file, "abc\n"));
     // Mirrored just before the reset, stored just after its snapshot.
     std::uint64_t const before_reset = mirror.edit_filecontent(file, 4, 0, "d\n");
     db_.store_snapshot(file, {1, 2}, SnapshotReason::FAST_INSERTION, "abc\nd\ndisk\n",
                        mirror.set_filecontent(file, "abc\nd\ndisk\n"));
-    row(10, 4, "d\n", before_reset);
-    row(20, 0, "", std::nullopt, true);  // a save
-    row(30, 0, ">", mirror.edit_filecontent(file, 0, 0, ">"));
+    edit(file, 10, 4, 0, "d\n", false, before_reset);
+    edit(file, 20, -1, 0, "", true);  // a save
+    edit(file, 30, 0, 0, ">", false, mirror.edit_filecontent(file, 0, 0, ">"));
     std::string const final_content = *mirror.get_filecontent(file);
     ASSERT_EQ(final_content, ">abc\nd\ndisk\n");
     ASSERT_EQ(replay_file(path_, file).content, final_content);
@@ -288,25 +270,14 @@ TEST_F(ReplayTest, TheReportWalksAFileInTheOrderItsRowsReachedTheMirror) {
 // once): the report's walk takes them in the mirror's order and ends with the mirror's content.
 TEST_F(ReplayTest, TheReportTakesEditsStoredOutOfTheMirrorsOrderInThatOrder) {
     InsertionBuffer mirror;
-    std::filesystem::path const file = "/p/two.c";
-    auto const row = [&](int ms, std::uint64_t offset, std::uint64_t deleted,
-                         std::string const& inserted, std::uint64_t place) {
-        VSCodeEvent event;
-        event.timestamp = t0_ + std::chrono::milliseconds(ms);
-        event.filepath = file.native();
-        event.offset = offset;
-        event.deleted = deleted;
-        event.inserted = inserted;
-        event.mirror_seq = place;
-        db_.store(event);
-    };
+    std::string const file = "/p/two.c";
     db_.store_snapshot(file, {1, 2}, SnapshotReason::START, "abc",
                        mirror.set_filecontent(file, "abc"));
     std::uint64_t const first = mirror.edit_filecontent(file, 1, 1, "XY");  // aXYc
     std::uint64_t const second = mirror.edit_filecontent(file, 3, 0, "!");  // aXY!c
-    row(20, 3, 0, "!", second);
-    row(10, 1, 1, "XY", first);
-    row(30, 5, 0, ".", mirror.edit_filecontent(file, 5, 0, "."));
+    edit(file, 20, 3, 0, "!", false, second);
+    edit(file, 10, 1, 1, "XY", false, first);
+    edit(file, 30, 5, 0, ".", false, mirror.edit_filecontent(file, 5, 0, "."));
     std::string const final_content = *mirror.get_filecontent(file);
     ASSERT_EQ(final_content, "aXY!c.");
     ASSERT_EQ(replay_file(path_, file).content, final_content);
