@@ -257,7 +257,8 @@ bool EventDB::store(VSCodeEvent event) {
         "[EventDB] registering vscode event... {} (fid={};{}) inserted {} characters @ {}",
         event.filepath, event.fid.first, event.fid.second,
         net_count_text(event.inserted.size(), event.deleted), timestamp);
-    row.values.reserve(16);
+    // Twelve columns, and five more where the table records offsets: one allocation.
+    row.values.reserve(17);
     row.values.push_back(RowValue::text(std::move(timestamp)));
     row.values.push_back(RowValue::text(std::move(event.change_type)));
     row.values.push_back(RowValue::text(std::move(event.filepath)));
