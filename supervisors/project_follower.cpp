@@ -78,13 +78,19 @@ void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
         log_line("[ProjectFollower] cannot watch {}: {}", dir.native(), dir_watch_error_text(wid));
         return;
     }
-    if (dir != root_) {
-        read_ignore_file(dir);  // before what it holds is looked at
-    }
+    // What the folder holds is listed before its .gitignore is read: a file listed existed
+    // before the read, so the rules read include any written before it. A file created after the
+    // listing is judged at its own report, which comes after that of the .gitignore's last write.
+    std::vector<fs::directory_entry> listed;
     std::error_code error;
     for (fs::directory_iterator entries(dir, fs::directory_options::skip_permission_denied, error);
          !error && entries != fs::directory_iterator(); entries.increment(error)) {
-        fs::directory_entry const& entry = *entries;
+        listed.push_back(*entries);
+    }
+    if (dir != root_) {
+        read_ignore_file(dir);
+    }
+    for (fs::directory_entry const& entry : listed) {
         std::error_code status_error;
         if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
             watch_tree(entry.path(), report_files);
