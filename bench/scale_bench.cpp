@@ -13,6 +13,13 @@
 // The "patterns" benchmarks track the files as `wardlet-track --pattern 'src/**/*.py'` does
 // (track_s is its time), so the monitor also follows every folder of the project.
 // --keys=N sets the number of keystrokes (default 500).
+//
+// monitor_checkout adds files to such a project while the monitor runs, as a checkout or an
+// unpacked archive does: N new files of 1 KB in new folders that the patterns match, written as
+// fast as the disk takes them, no editor connected:
+//   create_s     writing the files
+//   tracked_s    from the first file written to every one named in the file map and its first
+//                snapshot stored
 #include "app/wardlet.hpp"
 #include "events/file_id.hpp"
 #include "tools/send.hpp"
@@ -244,6 +251,76 @@ void run_scale(benchmark::State& state, std::size_t files, bool by_patterns) {
     log.reset();
 }
 
+// How many lines the file map has.
+std::size_t map_lines(fs::path const& project) {
+    std::ifstream map(project / ".wardlet" / "tracked");
+    std::size_t lines = 0;
+    for (std::string line; std::getline(map, line);) {
+        lines += line.empty() ? 0 : 1;
+    }
+    return lines;
+}
+
+void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t added) {
+    Project project(tracked, true);
+    std::optional<LogToFile> log(std::in_place, project.log());
+    for (auto _ : state) {
+        std::optional<Monitor> monitor;
+        std::optional<MonitorConnection> client;
+        if (!start_monitor(state, project, monitor, client, 0)) {
+            break;
+        }
+        client.reset();
+        sqlite3* conn = nullptr;
+        sqlite3_stmt* snapshots = nullptr;
+        sqlite3_open_v2((project.path() / ".wardlet" / "wardlet.sqlite3").c_str(), &conn,
+                        SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_busy_timeout(conn, 10'000);
+        sqlite3_prepare_v2(conn, "SELECT count(*) FROM snapshots WHERE reason = 'added'", -1,
+                           &snapshots, nullptr);
+        auto const count_snapshots = [&] {
+            std::size_t rows = 0;
+            if (sqlite3_step(snapshots) == SQLITE_ROW) {
+                rows = static_cast<std::size_t>(sqlite3_column_int64(snapshots, 0));
+            }
+            sqlite3_reset(snapshots);
+            return rows;
+        };
+        std::size_t const snapshots_before = count_snapshots();
+
+        std::string const text = std::string(1023, 'y') + '\n';
+        auto const started = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < added; ++i) {
+            fs::path const file = project.path() / "src" / ("new" + std::to_string(i / 100)) /
+                                  ("n" + std::to_string(i) + ".py");
+            fs::create_directories(file.parent_path());
+            std::ofstream(file, std::ios::binary) << text;
+        }
+        auto const created = std::chrono::steady_clock::now();
+        auto const until = created + 600s;
+        bool all = false;
+        while (!all && std::chrono::steady_clock::now() < until) {
+            all = map_lines(project.path()) >= tracked + added &&
+                  count_snapshots() >= snapshots_before + added;
+            if (!all) {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        auto const done = std::chrono::steady_clock::now();
+        sqlite3_finalize(snapshots);
+        sqlite3_close(conn);
+        if (!all) {
+            state.SkipWithError("the new files were not all tracked");
+            break;
+        }
+        double const tracked_s = std::chrono::duration<double>(done - started).count();
+        state.SetIterationTime(tracked_s);
+        state.counters["create_s"] = std::chrono::duration<double>(created - started).count();
+        state.counters["tracked_s"] = tracked_s;
+    }
+    log.reset();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,6 +350,14 @@ int main(int argc, char** argv) {
         add("monitor_scale", files, false);
     }
     add("monitor_scale_patterns", 5000, true);
+    for (std::size_t const added : {500, 2000}) {
+        benchmark::RegisterBenchmark(
+            ("monitor_checkout/" + std::to_string(added) + "_files_into_2000").c_str(),
+            [added](benchmark::State& state) { run_checkout(state, 2000, added); })
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -377,12 +377,20 @@ void DirWatcher::Impl::run() {
 }
 
 void DirWatcher::Impl::deliver(std::vector<Notice>& notices) {
+    std::vector<DirWatchListener*> reported;
     for (auto& notice : notices) {
         if (stop_) {
-            return;
+            break;
+        }
+        if (std::find(reported.begin(), reported.end(), notice.listener) == reported.end()) {
+            reported.push_back(notice.listener);
         }
         notice.listener->handleFileAction(notice.id, notice.dir, notice.name, notice.action,
                                           std::move(notice.old_name));
+    }
+    // Also when stopping: what a listener set aside during the batch is settled before the end.
+    for (DirWatchListener* listener : reported) {
+        listener->handleBatchEnd();
     }
 }
 

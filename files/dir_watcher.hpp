@@ -18,12 +18,20 @@
 // - Moved: renamed within the watch; `old_filename` is the old bare name when the old name was in
 //   the same directory, otherwise the old directory text joined with the old name.
 // `old_filename` is empty for the other actions.
+//
+// The changes are reported in batches (what one read of the kernel's queue gave, or what the
+// watcher settled while waiting, such as a writer that stopped): after the last report
+// of a batch, `handleBatchEnd` is called once for each listener that got a report in it, on the
+// same thread, before the watcher waits for more (also when the watcher stops in the middle of a
+// batch). A listener may set work aside during a batch and do it then, at once: a checkout that
+// adds thousands of files arrives in a few batches.
 class DirWatchListener {
 public:
     virtual ~DirWatchListener() = default;
     virtual void handleFileAction(WatchId watchid, std::string const& dir,
                                   std::string const& filename, FileAction action,
                                   std::string old_filename) = 0;
+    virtual void handleBatchEnd() {}
 };
 
 // The negative results of DirWatcher::add_watch.

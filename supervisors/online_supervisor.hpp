@@ -7,15 +7,15 @@
 #include "files/file_listener.hpp"
 #include "index/insertion_buffer.hpp"
 #include "store/event_db.hpp"
-#include "supervisors/save_wait.hpp"
 #include "supervisors/project_follower.hpp"
+#include "supervisors/save_wait.hpp"
 #include "supervisors/supervisor.hpp"
 
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,8 +54,18 @@ private:
     // Following the project (project_follow.cpp): files that appear, move, or are added to the
     // map by hand become tracked while the monitor runs.
     void follow_project(FileListener* listener);
-    void track_new_file(FileListener* listener, std::filesystem::path const& path,
-                        bool content_is_new);
+    // A file the follower saw appear, set aside until the end of the follower's batch: the files
+    // of a checkout then get their map lines in one write. Nothing else waits for it.
+    void set_aside_new_file(std::filesystem::path const& path);
+    // Tracks every file set aside, in the order they appeared, each as a new file: added empty,
+    // its content a fast insertion. At the end of the follower's batch, and first of all in every
+    // step that adds or moves tracking, so those steps see the files in the order they came.
+    void track_new_files(FileListener* listener);
+    // `path` set aside and tracked at once, with any set aside before it.
+    void track_new_file(FileListener* listener, std::filesystem::path const& path);
+    // Map lines for `files`, in one write, then their tracking. Expects follow_mutex_ held.
+    void add_new_files(FileListener* listener,
+                       std::vector<std::pair<FileId, std::filesystem::path>> const& files);
     // A rename seen on the disk. When an editor may report the same move, its report, which
     // comes in order with its changes, moves the tracking; the disk's report waits for it, and
     // settles the move itself only if none comes in time.
@@ -125,8 +135,8 @@ private:
     Env& env_;
     // Threads: the owning thread constructs it, runs `start` and, at teardown, judge_waiting_now;
     // `stop` may come from any thread. The handlers (handle_trackedfile, handle_backupfile and the
-    // routes) run where the bus delivers, one at a time; the follower's callbacks (track_new_file, track_moved_file)
-    // on the follower's watcher thread.
+    // routes) run where the bus delivers, one at a time; the follower's callbacks
+    // (set_aside_new_file, track_new_files, follow_disk_move) on the follower's watcher thread.
     std::vector<std::unique_ptr<ISupervisor>> supervisors_;
     std::filesystem::path tracked_path_;
     // The map of tracked files as the running monitor knows it: protected by follow_mutex_,
@@ -136,6 +146,7 @@ private:
     // calls back into this class. Log lines written under it only queue (app/log.hpp).
     mutable std::mutex follow_mutex_;
     FileMap filemap_;
+    std::vector<std::filesystem::path> appeared_;  // set aside by set_aside_new_file
     // Renames seen on the disk waiting for the editor's report; before the follower, whose
     // thread parks them, so that thread has ended before this goes.
     std::unique_ptr<SaveWait> move_wait_;

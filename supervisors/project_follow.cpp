@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <sstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -43,12 +45,11 @@ fs::path moved_to(fs::path const& to, fs::path const& below) {
 
 void OnlineSupervisor::follow_project(FileListener* listener) {
     ProjectFollower::Callbacks callbacks;
-    callbacks.appeared = [this, listener](fs::path const& path) {
-        track_new_file(listener, path, true);
-    };
+    callbacks.appeared = [this](fs::path const& path) { set_aside_new_file(path); };
     callbacks.moved = [this, listener](fs::path const& old_path, fs::path const& new_path) {
         follow_disk_move(listener, old_path, new_path);
     };
+    callbacks.batch_end = [this, listener] { track_new_files(listener); };
     move_wait_ =
         std::make_unique<SaveWait>(kRenameWaitBound, [this, listener](FileEvent const& move) {
             move_wait_->expired(move);  // nothing to judge later: settled here
@@ -59,35 +60,69 @@ void OnlineSupervisor::follow_project(FileListener* listener) {
     follower_->start();
 }
 
-void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& path,
-                                      bool content_is_new) {
-    FileId const fid = file_id_of(path);
-    if (fid == FileId{0, 0}) {
-        return;  // gone already
-    }
+void OnlineSupervisor::set_aside_new_file(fs::path const& path) {
+    std::lock_guard lock(follow_mutex_);
+    appeared_.push_back(path);
+}
+
+void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& path) {
+    set_aside_new_file(path);
+    track_new_files(listener);
+}
+
+void OnlineSupervisor::track_new_files(FileListener* listener) {
     std::unique_lock lock(follow_mutex_);
-    if (auto const known = filemap_.find(fid); known != filemap_.end()) {
+    std::vector<fs::path> const paths = std::exchange(appeared_, {});
+    std::vector<std::pair<FileId, fs::path>> added;
+    for (fs::path const& path : paths) {
+        FileId const fid = file_id_of(path);
+        if (fid == FileId{0, 0}) {
+            continue;  // gone already
+        }
+        if (std::any_of(added.begin(), added.end(),
+                        [&](auto const& line) { return line.first == fid; })) {
+            // Named twice in the batch: the first name is tracked before the second is judged.
+            add_new_files(listener, std::exchange(added, {}));
+        }
+        auto const known = filemap_.find(fid);
+        if (known == filemap_.end()) {
+            added.emplace_back(fid, path);
+            continue;
+        }
         if (known->second.filepath == path) {
-            return;
+            continue;
         }
         // The same file under another name: moved from a folder of its own watch.
         fs::path const old_path = known->second.filepath;
         std::error_code error;
         if (!fs::exists(old_path, error)) {
+            add_new_files(listener, std::exchange(added, {}));
             lock.unlock();
             follow_disk_move(listener, old_path, path);
+            lock.lock();
         }
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
+    }
+    add_new_files(listener, added);
+}
+
+void OnlineSupervisor::add_new_files(FileListener* listener,
+                                     std::vector<std::pair<FileId, fs::path>> const& files) {
+    if (files.empty()) {
         return;
     }
     try {
-        write_map_lines({{fid, path}});
+        write_map_lines(files);
     } catch (FileMapWriteError const& error) {
-        log_line("[OnlineSupervisor] cannot add {} to the file map: {}", path.native(),
-                 error.what());
+        for (auto const& [fid, path] : files) {
+            log_line("[OnlineSupervisor] cannot add {} to the file map: {}", path.native(),
+                     error.what());
+        }
         return;
     }
-    start_tracking(listener, fid, path, content_is_new);
+    for (auto const& [fid, path] : files) {
+        start_tracking(listener, fid, path, true);
+    }
 }
 
 void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::path const& path,
@@ -134,19 +169,24 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
 void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> const& lines) {
     FileMapLock const map_lock(tracked_path_.parent_path());
     std::string const text = read_file_content(tracked_path_).value_or(std::string{});
+    // The first given line of each file id (a batch of new files may be thousands).
+    std::map<FileId, std::size_t> line_of;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        line_of.try_emplace(lines[index].first, index);
+    }
     std::vector<bool> written(lines.size(), false);
     std::istringstream in(text);
     std::string result;
+    result.reserve(text.size() + lines.size() * 64);
     for (std::string current; std::getline(in, current);) {
         FileMapLine const parsed = parse_filemap_line(current);
-        auto const line = std::find_if(lines.begin(), lines.end(), [&](auto const& entry) {
-            return parsed.fid == entry.first;
-        });
-        if (line == lines.end()) {
+        auto const found = parsed.fid ? line_of.find(*parsed.fid) : line_of.end();
+        if (found == line_of.end()) {
             result += current + '\n';
             continue;
         }
-        auto const index = static_cast<std::size_t>(line - lines.begin());
+        std::size_t const index = found->second;
+        auto const line = lines.begin() + static_cast<std::ptrdiff_t>(index);
         if (!written[index]) {
             result += map_line_text(line->first, line->second) + '\n';
             written[index] = true;
@@ -257,6 +297,7 @@ bool OnlineSupervisor::editor_may_report(fs::path const& path) {
 
 void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& old_path,
                                         fs::path const& new_path) {
+    track_new_files(listener);
     std::unique_lock lock(follow_mutex_);
     fs::path below;
     bool const tracked = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
@@ -292,6 +333,7 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
 
 void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& old_path,
                                         fs::path const& new_path) {
+    track_new_files(listener);
     std::unique_lock lock(follow_mutex_);
     std::vector<MovedFile> const moves =
         move_tracking(listener, old_path, new_path, SnapshotReason::MOVED);
@@ -306,7 +348,7 @@ void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& 
     // Not a tracked file: perhaps a name the patterns match now.
     std::error_code error;
     if (follower_ && fs::is_regular_file(new_path, error) && follower_->follows(new_path)) {
-        track_new_file(listener, new_path, true);
+        track_new_file(listener, new_path);
     }
 }
 
@@ -330,11 +372,12 @@ void OnlineSupervisor::follow_first_save(fs::path const& path) {
         return;
     }
     // Its first message may come before the project follower has seen the file appear.
-    track_new_file(&file_listener(), path, true);
+    track_new_file(&file_listener(), path);
 }
 
 void OnlineSupervisor::follow_editor_rename(fs::path const& old_path, fs::path const& new_path) {
     FileListener* listener = &file_listener();
+    track_new_files(listener);
     std::vector<MovedFile> moves;
     {
         std::lock_guard lock(follow_mutex_);

@@ -100,6 +100,12 @@ void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
     }
 }
 
+void ProjectFollower::handleBatchEnd() {
+    if (callbacks_.batch_end) {
+        callbacks_.batch_end();
+    }
+}
+
 void ProjectFollower::handleFileAction(WatchId, std::string const& dir, std::string const& filename,
                                        FileAction action, std::string old_filename) {
     fs::path const path = fs::path(dir) / filename;

@@ -20,13 +20,16 @@
 //  - `appeared(path)` for a regular file that appeared (created, or moved in from outside the
 //    tree or from a name the patterns do not match) whose project-relative path the patterns
 //    match;
-//  - `moved(old_path, new_path)` for a file renamed within the tree.
+//  - `moved(old_path, new_path)` for a file renamed within the tree;
+//  - `batch_end()` after the calls of one batch of the watcher (files/dir_watcher.hpp), so that
+//    the files of a checkout may be taken on together; optional.
 // The patterns file is read again whenever it changed.
 class ProjectFollower : private DirWatchListener {
 public:
     struct Callbacks {
         std::function<void(std::filesystem::path const&)> appeared;
         std::function<void(std::filesystem::path const&, std::filesystem::path const&)> moved;
+        std::function<void()> batch_end;
     };
     ProjectFollower(std::filesystem::path root, std::filesystem::path patterns_file,
                     Callbacks callbacks);
@@ -40,6 +43,7 @@ public:
 private:
     void handleFileAction(WatchId watchid, std::string const& dir, std::string const& filename,
                           FileAction action, std::string old_filename) override;
+    void handleBatchEnd() override;
     // Watches `dir` and every directory below it that is not skipped; files found there are
     // reported as appeared when `report_files`.
     void watch_tree(std::filesystem::path const& dir, bool report_files);

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -128,15 +129,17 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
     fs::create_directories(monitor.project() / "pkg" / "sub");
     auto const top = monitor.add_tracked("pkg/a.py", "a = 1\n");
     auto const deep = monitor.add_tracked("pkg/sub/b.py", "b = 2\n");
-    auto const outside = monitor.add_tracked("pkg2.py", "c = 3\n");  // a name that only begins alike
+    auto const outside =
+        monitor.add_tracked("pkg2.py", "c = 3\n");  // a name that only begins alike
     monitor.start();
     std::string const top_id = id_of(top);
     std::string const deep_id = id_of(deep);
     fs::rename(monitor.project() / "pkg", monitor.project() / "lib");
     auto const new_top = monitor.project() / "lib" / "a.py";
     auto const new_deep = monitor.project() / "lib" / "sub" / "b.py";
-    std::string const moved = " FROM file_events WHERE action = 'Moved' AND handler_type = "
-                              "'TRACKEDFILE' AND old_filepath IS NOT NULL AND old_filepath != ''";
+    std::string const moved =
+        " FROM file_events WHERE action = 'Moved' AND handler_type = "
+        "'TRACKEDFILE' AND old_filepath IS NOT NULL AND old_filepath != ''";
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 2), 2)
         << monitor.rows("SELECT filepath, old_filepath" + moved) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved + " ORDER BY filepath"),
@@ -159,6 +162,40 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
                                1),
               1)
         << monitor.process().output();
+}
+
+// A folder of many files moved into the project at once, as an unpacked archive: every file is
+// tracked as a new one, and the map takes them all in one write, not one write per file.
+TEST(Follow, AFolderOfManyFilesMovedInIsTrackedWithOneWriteOfTheMap) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    TempDir outside;
+    fs::create_directories(outside / "unpacked" / "pkg");
+    constexpr int kFiles = 200;
+    for (int i = 0; i < kFiles; ++i) {
+        write_file(outside / "unpacked" / "pkg" / ("m" + std::to_string(i) + ".py"),
+                   "x = " + std::to_string(i) + "\n");
+    }
+    monitor.start();
+    fs::rename(outside / "unpacked", monitor.project() / "unpacked");
+    std::string const fast = " FROM file_events WHERE incident_type = 'FAST_INSERTION'";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + fast, kFiles), kFiles)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT COUNT(DISTINCT filepath), MIN(diff LIKE '+ x = %')" + fast),
+              std::to_string(kFiles) + "|1\n");
+    EXPECT_EQ(
+        monitor.rows("SELECT reason, COUNT(*) FROM snapshots GROUP BY reason ORDER BY "
+                     "reason"),
+        "added|" + std::to_string(kFiles) + "\nfast_insertion|" + std::to_string(kFiles) + "\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_EQ(std::count(map.begin(), map.end(), '\n'), kFiles);
+    fs::path const map_row = monitor.project() / ".wardlet" / "tracked";
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE handler_type = "
+                           "'PROJ_TRACKEDPATH' AND filepath = " +
+                           quoted(map_row)),
+              "1\n");
+    auto const last = monitor.project() / "unpacked" / "pkg" / "m199.py";
+    EXPECT_EQ(replay(monitor, last), "x = 199\n");
 }
 
 // A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;

@@ -6,10 +6,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -36,7 +39,29 @@ public:
         cv_.notify_all();
         cv_.wait_for(lock, 30s, [&] { return !hold_; });
         changes_.push_back({id, dir, name, action, std::move(old_name), content});
+        threads_.insert(std::this_thread::get_id());
         cv_.notify_all();
+    }
+    void handleBatchEnd() override {
+        std::lock_guard lock(mutex_);
+        batch_ends_.push_back(changes_.size());
+        threads_.insert(std::this_thread::get_id());
+        cv_.notify_all();
+    }
+    // For each batch end so far, how many changes had been reported before it.
+    std::vector<std::size_t> batch_ends() {
+        std::lock_guard lock(mutex_);
+        return batch_ends_;
+    }
+    // How many threads have called back.
+    std::size_t threads() {
+        std::lock_guard lock(mutex_);
+        return threads_.size();
+    }
+    // Waits, at most `bound`, until every change reported so far is followed by a batch end.
+    bool await_batch_end(std::chrono::milliseconds bound = 10s) {
+        return wait(bound,
+                    [&] { return !batch_ends_.empty() && batch_ends_.back() == changes_.size(); });
     }
     // The last such change; one with the id 0 when none came within `bound`.
     Change await(std::string const& dir, std::string const& name, FileAction action,
@@ -91,6 +116,8 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<Change> changes_;
+    std::vector<std::size_t> batch_ends_;
+    std::set<std::thread::id> threads_;
     bool hold_ = false, held_ = false;
 };
 
@@ -246,6 +273,34 @@ TEST_F(DirWatcherTest, RecursiveWatchFollowsRenamesMovesAndNewSubdirectories) {
     fs::create_directories(tmp / "a/b");
     touch(tmp / "a/b/again");
     ASSERT_GT(recorder.await(dir + "a/b/", "again", FileActions::Add).id, 0);
+}
+
+// A folder moved in is reported, with all it holds, in one batch: the batch's end comes after its
+// last file, once, on the reporting thread, and only to the listener that got the reports.
+TEST_F(DirWatcherTest, AFolderMovedInIsReportedInOneBatchEndedOnce) {
+    TempDir outside;
+    fs::create_directories(outside / "checkout/pkg");
+    for (int i = 0; i < 50; ++i) {
+        touch(outside / fmt::format("checkout/pkg/m{}.py", i));
+    }
+    fs::create_directory(tmp / "quiet");
+    DirWatcher watcher;
+    ASSERT_GT(watcher.add_watch(root, &recorder, true), 0);
+    ASSERT_GT(watcher.add_watch(dir + "quiet", &other, false), 0);
+    fs::rename(outside / "checkout", tmp / "checkout");
+    ASSERT_GT(recorder.await(dir + "checkout/pkg/", "m49.py", FileActions::Add).id, 0);
+    ASSERT_TRUE(recorder.await_batch_end());
+    std::vector<Change> const changes = recorder.snapshot();
+    std::size_t const folder = static_cast<std::size_t>(
+        std::find_if(changes.begin(), changes.end(),
+                     [&](Change const& change) { return change.name == "checkout"; }) -
+        changes.begin());
+    ASSERT_EQ(changes.size(), folder + 52);  // the folder, pkg and its 50 files
+    std::vector<std::size_t> const ends = recorder.batch_ends();
+    EXPECT_EQ(
+        std::count_if(ends.begin(), ends.end(), [&](std::size_t end) { return end > folder; }), 1);
+    EXPECT_EQ(recorder.threads(), 1u);
+    EXPECT_TRUE(other.batch_ends().empty());
 }
 
 // Overlapping watches each report; a watched root that is deleted or moved ends its watch with
