@@ -20,6 +20,9 @@
 //   create_s     writing the files
 //   tracked_s    from the first file written to every one named in the file map and its first
 //                snapshot stored
+//   modified_s   then the project's first files rewritten (all but the one the editor typed
+//                into), as a switch of branches does: from the first write to a fast insertion
+//                stored for each
 #include "app/wardlet.hpp"
 #include "events/file_id.hpp"
 #include "tools/send.hpp"
@@ -307,12 +310,46 @@ void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t adde
             }
         }
         auto const done = std::chrono::steady_clock::now();
-        sqlite3_finalize(snapshots);
-        sqlite3_close(conn);
         if (!all) {
+            sqlite3_finalize(snapshots);
+            sqlite3_close(conn);
             state.SkipWithError("the new files were not all tracked");
             break;
         }
+
+        sqlite3_stmt* fast = nullptr;
+        sqlite3_prepare_v2(conn,
+                           "SELECT count(*) FROM file_events WHERE incident_type = "
+                           "'FAST_INSERTION' AND filepath NOT LIKE '%/new%'",
+                           -1, &fast, nullptr);
+        std::string const changed = std::string(1023, 'z') + '\n';
+        auto const rewriting = std::chrono::steady_clock::now();
+        // Not the first file: the editor typed into it, so its change waits for a save.
+        for (std::size_t i = 1; i < tracked; ++i) {
+            std::ofstream(project.path() / "src" / ("d" + std::to_string(i / 100)) /
+                              ("f" + std::to_string(i) + ".py"),
+                          std::ios::binary)
+                << changed;
+        }
+        bool judged = false;
+        auto const judge_until = std::chrono::steady_clock::now() + 600s;
+        while (!judged && std::chrono::steady_clock::now() < judge_until) {
+            judged = sqlite3_step(fast) == SQLITE_ROW &&
+                     static_cast<std::size_t>(sqlite3_column_int64(fast, 0)) >= tracked - 1;
+            sqlite3_reset(fast);
+            if (!judged) {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        auto const rewritten = std::chrono::steady_clock::now();
+        sqlite3_finalize(fast);
+        sqlite3_finalize(snapshots);
+        sqlite3_close(conn);
+        if (!judged) {
+            state.SkipWithError("the rewritten files were not all judged");
+            break;
+        }
+        state.counters["modified_s"] = std::chrono::duration<double>(rewritten - rewriting).count();
         double const tracked_s = std::chrono::duration<double>(done - started).count();
         state.SetIterationTime(tracked_s);
         state.counters["create_s"] = std::chrono::duration<double>(created - started).count();
