@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # scale-bench.sh [REF] [benchmark options...]: the monitor on projects of thousands of tracked
 # files (bench/scale_bench.cpp): start-up, processor time per keystroke and a checkout of new
-# files. Given a git REF
-# (e.g. main), the same benchmark is also built from that revision, in a worktree under
+# files. Given a git REF (e.g. main), the same benchmark is also built from that revision, in a
+# worktree under
 # build/, and both run one after the other, so each figure has its baseline from the same
 # machine and moment. Options after REF go to the benchmark, e.g.
 #   bash scripts/scale-bench.sh main --benchmark_filter='monitor_scale/(1|10001)_files' --keys=1000
