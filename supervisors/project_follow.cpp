@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -74,19 +75,25 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
     std::unique_lock lock(follow_mutex_);
     std::vector<fs::path> const paths = std::exchange(appeared_, {});
     std::vector<std::pair<FileId, fs::path>> added;
+    std::set<FileId> added_ids;
+    auto const track_added = [&] {
+        add_new_files(listener, added);
+        added.clear();
+        added_ids.clear();
+    };
     for (fs::path const& path : paths) {
         FileId const fid = file_id_of(path);
         if (fid == FileId{0, 0}) {
             continue;  // gone already
         }
-        if (std::any_of(added.begin(), added.end(),
-                        [&](auto const& line) { return line.first == fid; })) {
+        if (added_ids.contains(fid)) {
             // Named twice in the batch: the first name is tracked before the second is judged.
-            add_new_files(listener, std::exchange(added, {}));
+            track_added();
         }
         auto const known = filemap_.find(fid);
         if (known == filemap_.end()) {
             added.emplace_back(fid, path);
+            added_ids.insert(fid);
             continue;
         }
         if (known->second.filepath == path) {
@@ -96,14 +103,14 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         fs::path const old_path = known->second.filepath;
         std::error_code error;
         if (!fs::exists(old_path, error)) {
-            add_new_files(listener, std::exchange(added, {}));
+            track_added();
             lock.unlock();
             follow_disk_move(listener, old_path, path);
             lock.lock();
         }
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }
-    add_new_files(listener, added);
+    track_added();
 }
 
 void OnlineSupervisor::add_new_files(FileListener* listener,

@@ -198,6 +198,29 @@ TEST(Follow, AFolderOfManyFilesMovedInIsTrackedWithOneWriteOfTheMap) {
     EXPECT_EQ(replay(monitor, last), "x = 199\n");
 }
 
+// Two names of one file arriving together (hard links in a folder moved in): the map holds one
+// line for the file, under whichever name came first, and the file is added once.
+TEST(Follow, TwoNamesOfOneFileArrivingTogetherAreTrackedOnce) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    TempDir outside;
+    fs::create_directories(outside / "unpacked");
+    write_file(outside / "unpacked" / "a.py", "a = 1\n");
+    fs::create_hard_link(outside / "unpacked" / "a.py", outside / "unpacked" / "b.py");
+    write_file(outside / "unpacked" / "c.py", "c = 1\n");
+    monitor.start();
+    fs::rename(outside / "unpacked", monitor.project() / "unpacked");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'fast_insertion'", 2),
+              2)
+        << monitor.process().output();
+    std::string const map = read_file(monitor.filemap());
+    std::string const linked = id_of(monitor.project() / "unpacked" / "a.py") + ";";
+    EXPECT_EQ(map.find(linked), map.rfind(linked)) << map;
+    EXPECT_NE(map.find(linked), std::string::npos) << map;
+    EXPECT_EQ(std::count(map.begin(), map.end(), '\n'), 2) << map;
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE reason = 'added'"), "2\n");
+}
+
 // A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;
 // one that appears with a new folder counts for the files created in it.
 TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
