@@ -55,14 +55,21 @@ private:
     // map by hand become tracked while the monitor runs.
     void follow_project(FileListener* listener);
     // A file the follower saw appear, set aside until the end of the follower's batch: the files
-    // of a checkout then get their map lines in one write. Nothing else waits for it.
-    void set_aside_new_file(std::filesystem::path const& path);
-    // Tracks every file set aside, in the order they appeared, each as a new file: added empty,
-    // its content a fast insertion. At the end of the follower's batch, and first of all in every
-    // step that adds or moves tracking, so those steps see the files in the order they came.
+    // of a checkout then get their map lines in one write. Nothing else waits for it. `matched`:
+    // the patterns match its path.
+    void set_aside_new_file(std::filesystem::path const& path, bool matched);
+    // Follows every file set aside, in the order they appeared: a tracked file under a new name
+    // (moved from another folder) is moved, whether or not the patterns match the new name; any
+    // other file the patterns match is tracked as a new file: added empty, its content a fast
+    // insertion. At the end of the follower's batch, and first of all in every step that adds or
+    // moves tracking, so those steps see the files in the order they came.
     void track_new_files(FileListener* listener);
     // `path` set aside and tracked at once, with any set aside before it.
     void track_new_file(FileListener* listener, std::filesystem::path const& path);
+    // Whether `path` holds the content of the tracked file `tracked`'s mirror, read as the editor
+    // reads `tracked`. A file the patterns do not match is taken for a tracked file moved there
+    // only then, not for an unrelated file given the number of a deleted tracked file's inode.
+    bool holds_mirror_of(std::filesystem::path const& path, std::filesystem::path const& tracked);
     // Map lines for `files`, in one write, then their tracking. Expects follow_mutex_ held.
     void add_new_files(FileListener* listener,
                        std::vector<std::pair<FileId, std::filesystem::path>> const& files);
@@ -146,7 +153,11 @@ private:
     // calls back into this class. Log lines written under it only queue (app/log.hpp).
     mutable std::mutex follow_mutex_;
     FileMap filemap_;
-    std::vector<std::filesystem::path> appeared_;  // set aside by set_aside_new_file
+    struct AppearedFile {
+        std::filesystem::path path;
+        bool matched;
+    };
+    std::vector<AppearedFile> appeared_;  // set aside by set_aside_new_file
     // Renames seen on the disk waiting for the editor's report; before the follower, whose
     // thread parks them, so that thread has ended before this goes.
     std::unique_ptr<SaveWait> move_wait_;

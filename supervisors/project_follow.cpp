@@ -46,7 +46,9 @@ fs::path moved_to(fs::path const& to, fs::path const& below) {
 
 void OnlineSupervisor::follow_project(FileListener* listener) {
     ProjectFollower::Callbacks callbacks;
-    callbacks.appeared = [this](fs::path const& path) { set_aside_new_file(path); };
+    callbacks.appeared = [this](fs::path const& path, bool matched) {
+        set_aside_new_file(path, matched);
+    };
     callbacks.moved = [this, listener](fs::path const& old_path, fs::path const& new_path) {
         follow_disk_move(listener, old_path, new_path);
     };
@@ -61,19 +63,19 @@ void OnlineSupervisor::follow_project(FileListener* listener) {
     follower_->start();
 }
 
-void OnlineSupervisor::set_aside_new_file(fs::path const& path) {
+void OnlineSupervisor::set_aside_new_file(fs::path const& path, bool matched) {
     std::lock_guard lock(follow_mutex_);
-    appeared_.push_back(path);
+    appeared_.push_back({path, matched});
 }
 
 void OnlineSupervisor::track_new_file(FileListener* listener, fs::path const& path) {
-    set_aside_new_file(path);
+    set_aside_new_file(path, true);
     track_new_files(listener);
 }
 
 void OnlineSupervisor::track_new_files(FileListener* listener) {
     std::unique_lock lock(follow_mutex_);
-    std::vector<fs::path> const paths = std::exchange(appeared_, {});
+    std::vector<AppearedFile> const appeared = std::exchange(appeared_, {});
     std::vector<std::pair<FileId, fs::path>> added;
     std::set<FileId> added_ids;
     auto const track_added = [&] {
@@ -81,7 +83,7 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         added.clear();
         added_ids.clear();
     };
-    for (fs::path const& path : paths) {
+    for (auto const& [path, matched] : appeared) {
         FileId const fid = file_id_of(path);
         if (fid == FileId{0, 0}) {
             continue;  // gone already
@@ -92,8 +94,10 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         }
         auto const known = filemap_.find(fid);
         if (known == filemap_.end()) {
-            added.emplace_back(fid, path);
-            added_ids.insert(fid);
+            if (matched) {
+                added.emplace_back(fid, path);
+                added_ids.insert(fid);
+            }
             continue;
         }
         if (known->second.filepath == path) {
@@ -102,7 +106,7 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         // The same file under another name: moved from a folder of its own watch.
         fs::path const old_path = known->second.filepath;
         std::error_code error;
-        if (!fs::exists(old_path, error)) {
+        if (!fs::exists(old_path, error) && (matched || holds_mirror_of(path, old_path))) {
             track_added();
             lock.unlock();
             follow_disk_move(listener, old_path, path);
@@ -111,6 +115,17 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }
     track_added();
+}
+
+bool OnlineSupervisor::holds_mirror_of(fs::path const& path, fs::path const& tracked) {
+    std::optional<std::string> const raw = read_project_file(path, env_.rootpath);
+    std::optional<std::string> const mirror = ibuf_.get_filecontent(tracked);
+    if (!raw || !mirror) {
+        return false;
+    }
+    std::optional<std::string> const text =
+        editor_listener().documents().editor_text(tracked, *raw);
+    return *mirror == text.value_or(*raw);
 }
 
 void OnlineSupervisor::add_new_files(FileListener* listener,

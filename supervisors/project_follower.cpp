@@ -94,8 +94,8 @@ void ProjectFollower::watch_tree(fs::path const& dir, bool report_files) {
         std::error_code status_error;
         if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
             watch_tree(entry.path(), report_files);
-        } else if (report_files && entry.is_regular_file(status_error) && follows(entry.path())) {
-            callbacks_.appeared(entry.path());
+        } else if (report_files && entry.is_regular_file(status_error)) {
+            callbacks_.appeared(entry.path(), follows(entry.path()));
         }
     }
 }
@@ -130,7 +130,7 @@ void ProjectFollower::handleFileAction(WatchId, std::string const& dir, std::str
         callbacks_.moved(old_path, path);
         return;
     }
-    if (action == FileActions::Add && fs::is_regular_file(status) && follows(path)) {
-        callbacks_.appeared(path);
+    if (action == FileActions::Add && fs::is_regular_file(status)) {
+        callbacks_.appeared(path, follows(path));
     }
 }

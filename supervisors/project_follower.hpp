@@ -17,9 +17,10 @@
 // appears is watched and what it holds is looked at; a .gitignore is read again when it changes.
 //
 // The follower decides nothing about tracking itself: it calls back, on the watcher's thread,
-//  - `appeared(path)` for a regular file that appeared (created, or moved in from outside the
-//    tree or from a name the patterns do not match) whose project-relative path the patterns
-//    match;
+//  - `appeared(path, matched)` for a regular file that appeared in a followed folder (created,
+//    or moved in from outside the tree, from another folder or from a name the patterns do not
+//    match); `matched` says whether the patterns match its project-relative path. One they do not
+//    match may still be a tracked file moved here from another folder;
 //  - `moved(old_path, new_path)` for a file renamed within the tree;
 //  - `batch_end()` after the calls of one batch of the watcher (files/dir_watcher.hpp), so that
 //    the files of a checkout may be taken on together; optional.
@@ -27,7 +28,7 @@
 class ProjectFollower : private DirWatchListener {
 public:
     struct Callbacks {
-        std::function<void(std::filesystem::path const&)> appeared;
+        std::function<void(std::filesystem::path const&, bool matched)> appeared;
         std::function<void(std::filesystem::path const&, std::filesystem::path const&)> moved;
         std::function<void()> batch_end;
     };

@@ -95,6 +95,40 @@ TEST(Follow, AFileCopiedInWithContentIsAFastInsertionFromEmpty) {
     EXPECT_EQ(replay(monitor, file), content);
 }
 
+// Moved to a folder the patterns do not reach, as `git mv src/a.py lib/` does: still the tracked
+// file, under its new name, and typing there is tracked.
+TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
+    fs::create_directories(monitor.project() / "src");
+    fs::create_directories(monitor.project() / "lib");
+    auto const old_path = monitor.add_tracked("src/a.py", "x = 1\n");
+    monitor.start();
+    std::string const fid = id_of(old_path);
+    auto const moved_path = monitor.project() / "lib" / "a.py";
+    fs::rename(old_path, moved_path);
+    std::string const moved =
+        " FROM file_events WHERE action = 'Moved' AND handler_type = "
+        "'TRACKEDFILE'";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + moved, 1), 1) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved),
+              moved_path.native() + "|" + old_path.native() + "\n");
+    EXPECT_EQ(read_file(monitor.filemap()), fid + ";" + moved_path.native() + "\n");
+    monitor.send(Change{.file = moved_path, .inserted = "y = 2\n", .offset = 6}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(replay(monitor, moved_path), "x = 1\ny = 2\n");
+    // A file there that is no tracked file is not tracked. The follower reports in order: once
+    // a file written after it is tracked, it has been judged.
+    write_file(monitor.project() / "lib" / "b.py", "z = 3\n");
+    auto const later = write_file(monitor.project() / "src" / "c.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
+                               "filepath = " +
+                                   quoted(later),
+                               1),
+              1);
+    EXPECT_EQ(read_file(monitor.filemap()).find("b.py"), std::string::npos);
+}
+
 // Renamed within the project, in its folder and to another one: the same file under its new name.
 TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
     MonitorHarness monitor;
