@@ -55,9 +55,9 @@ private:
     void run();
     static bool same(FileEvent const& a, FileEvent const& b);
 
-    // Threads: park, take and expired run where the bus delivers, one at a time; expire_all on the owning thread at
-    // teardown; run on the timer thread. `expire_` is called with no lock held, since the bus it
-    // publishes to may wait for room while its worker asks `expired`.
+    // Threads: park, take and expired run where the bus delivers, one at a time; expire_all on the
+    // owning thread at teardown; run on the timer thread. `expire_` is called with no lock held,
+    // since the bus it publishes to may wait for room while its worker asks `expired`.
     std::chrono::milliseconds bound_;
     Expire expire_;
     // State below is protected by mutex_.

@@ -125,9 +125,10 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
         source && may_wait && !ibuf_.get_filecontent(path)) {
         // Changed under a name whose move still waits for the editor's report: judged with the
         // document's mirror, once the editor has caught up.
-        log_line("[FileListener]::trackedfile_handler {} changed before its move was settled; "
-                 "waiting for the editor's save",
-                 event.filepath);
+        log_line(
+            "[FileListener]::trackedfile_handler {} changed before its move was settled; "
+            "waiting for the editor's save",
+            event.filepath);
         save_wait_->park(event, ibuf_.get_filecontent(*source).value_or(std::string{}),
                          disk_sha256);
         return false;
@@ -146,8 +147,7 @@ bool OnlineSupervisor::judge_disk(FileEvent& event, bool may_wait,
             "[FileListener]::trackedfile_handler {} differs from the mirror; waiting for the "
             "editor's save",
             event.filepath);
-        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}),
-                         disk_sha256);
+        save_wait_->park(event, ibuf_.get_filecontent(path).value_or(std::string{}), disk_sha256);
         return false;
     } else {
         event.diff = ibuf_.diff_filecontent(path, *content);
