@@ -23,6 +23,8 @@
 //   modified_s   then the project's first files rewritten (all but the one the editor typed
 //                into), as a switch of branches does: from the first write to a fast insertion
 //                stored for each
+//   moved_s      then 1,000 of them moved one by one to another folder (`git mv src/d*/f*.py
+//                lib/`): from the first rename to a Moved row stored for each
 #include "app/wardlet.hpp"
 #include "events/file_id.hpp"
 #include "tools/send.hpp"
@@ -42,6 +44,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -254,17 +257,71 @@ void run_scale(benchmark::State& state, std::size_t files, bool by_patterns) {
     log.reset();
 }
 
-// How many lines the file map has.
-std::size_t map_lines(fs::path const& project) {
-    std::ifstream map(project / ".wardlet" / "tracked");
-    std::size_t lines = 0;
-    for (std::string line; std::getline(map, line);) {
-        lines += line.empty() ? 0 : 1;
+// A reviewer's connection to the monitor's database that waits for rows stored after a mark.
+// Polling reads only the highest id; the rows themselves are counted once enough ids have come,
+// so that the watching does not compete with the monitor for the disk's pages.
+class NewRows {
+public:
+    explicit NewRows(fs::path const& db) {
+        if (sqlite3_open_v2(db.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+            sqlite3_busy_timeout(conn_, 10'000) != SQLITE_OK) {
+            std::fprintf(stderr, "scale_bench: cannot read %s\n", db.c_str());
+            std::abort();
+        }
     }
-    return lines;
+    ~NewRows() { sqlite3_close(conn_); }
+    NewRows(NewRows const&) = delete;
+    NewRows& operator=(NewRows const&) = delete;
+
+    // Rows of `table` stored from now on count.
+    void mark(std::string const& table) { marks_[table] = number("SELECT max(id) FROM " + table); }
+    // Waits, at most 600 s, until `wanted` rows of `table` stored since its mark meet `condition`;
+    // false when they did not.
+    bool await(std::string const& table, std::string const& condition, std::size_t wanted) {
+        std::int64_t const mark = marks_[table];
+        std::string const highest = "SELECT max(id) FROM " + table;
+        std::string const count = "SELECT count(*) FROM " + table + " WHERE id > " +
+                                  std::to_string(mark) + " AND " + condition;
+        auto const until = std::chrono::steady_clock::now() + 600s;
+        auto const enough = [&](std::string const& sql, std::int64_t from) {
+            return number(sql) - from >= static_cast<std::int64_t>(wanted);
+        };
+        while (!enough(highest, mark) || !enough(count, 0)) {
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+private:
+    std::int64_t number(std::string const& sql) {
+        sqlite3_stmt* query = nullptr;
+        std::int64_t value = 0;
+        if (sqlite3_prepare_v2(conn_, sql.c_str(), -1, &query, nullptr) == SQLITE_OK &&
+            sqlite3_step(query) == SQLITE_ROW) {
+            value = sqlite3_column_int64(query, 0);
+        }
+        sqlite3_finalize(query);
+        return value;
+    }
+
+    sqlite3* conn_ = nullptr;
+    std::map<std::string, std::int64_t> marks_;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+fs::path project_file(Project const& project, std::size_t number) {
+    return project.path() / "src" / ("d" + std::to_string(number / 100)) /
+           ("f" + std::to_string(number) + ".py");
 }
 
 void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t added) {
+    constexpr std::size_t kMoved = 1000;
     Project project(tracked, true);
     std::optional<LogToFile> log(std::in_place, project.log());
     for (auto _ : state) {
@@ -274,23 +331,10 @@ void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t adde
             break;
         }
         client.reset();
-        sqlite3* conn = nullptr;
-        sqlite3_stmt* snapshots = nullptr;
-        sqlite3_open_v2((project.path() / ".wardlet" / "wardlet.sqlite3").c_str(), &conn,
-                        SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_busy_timeout(conn, 10'000);
-        sqlite3_prepare_v2(conn, "SELECT count(*) FROM snapshots WHERE reason = 'added'", -1,
-                           &snapshots, nullptr);
-        auto const count_snapshots = [&] {
-            std::size_t rows = 0;
-            if (sqlite3_step(snapshots) == SQLITE_ROW) {
-                rows = static_cast<std::size_t>(sqlite3_column_int64(snapshots, 0));
-            }
-            sqlite3_reset(snapshots);
-            return rows;
-        };
-        std::size_t const snapshots_before = count_snapshots();
+        NewRows rows(project.path() / ".wardlet" / "wardlet.sqlite3");
 
+        // Each new file is named in the map before its first snapshot is stored.
+        rows.mark("snapshots");
         std::string const text = std::string(1023, 'y') + '\n';
         auto const started = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < added; ++i) {
@@ -299,61 +343,43 @@ void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t adde
             fs::create_directories(file.parent_path());
             std::ofstream(file, std::ios::binary) << text;
         }
-        auto const created = std::chrono::steady_clock::now();
-        auto const until = created + 600s;
-        bool all = false;
-        while (!all && std::chrono::steady_clock::now() < until) {
-            all = map_lines(project.path()) >= tracked + added &&
-                  count_snapshots() >= snapshots_before + added;
-            if (!all) {
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        auto const done = std::chrono::steady_clock::now();
-        if (!all) {
-            sqlite3_finalize(snapshots);
-            sqlite3_close(conn);
+        double const create_s = seconds_since(started);
+        if (!rows.await("snapshots", "reason = 'added'", added)) {
             state.SkipWithError("the new files were not all tracked");
             break;
         }
+        double const tracked_s = seconds_since(started);
 
-        sqlite3_stmt* fast = nullptr;
-        sqlite3_prepare_v2(conn,
-                           "SELECT count(*) FROM file_events WHERE incident_type = "
-                           "'FAST_INSERTION' AND filepath NOT LIKE '%/new%'",
-                           -1, &fast, nullptr);
+        // Not the first file: the editor typed into it, so its change waits for a save.
+        rows.mark("file_events");
         std::string const changed = std::string(1023, 'z') + '\n';
         auto const rewriting = std::chrono::steady_clock::now();
-        // Not the first file: the editor typed into it, so its change waits for a save.
         for (std::size_t i = 1; i < tracked; ++i) {
-            std::ofstream(project.path() / "src" / ("d" + std::to_string(i / 100)) /
-                              ("f" + std::to_string(i) + ".py"),
-                          std::ios::binary)
-                << changed;
+            std::ofstream(project_file(project, i), std::ios::binary) << changed;
         }
-        bool judged = false;
-        auto const judge_until = std::chrono::steady_clock::now() + 600s;
-        while (!judged && std::chrono::steady_clock::now() < judge_until) {
-            judged = sqlite3_step(fast) == SQLITE_ROW &&
-                     static_cast<std::size_t>(sqlite3_column_int64(fast, 0)) >= tracked - 1;
-            sqlite3_reset(fast);
-            if (!judged) {
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        auto const rewritten = std::chrono::steady_clock::now();
-        sqlite3_finalize(fast);
-        sqlite3_finalize(snapshots);
-        sqlite3_close(conn);
-        if (!judged) {
+        if (!rows.await("file_events", "incident_type = 'FAST_INSERTION'", tracked - 1)) {
             state.SkipWithError("the rewritten files were not all judged");
             break;
         }
-        state.counters["modified_s"] = std::chrono::duration<double>(rewritten - rewriting).count();
-        double const tracked_s = std::chrono::duration<double>(done - started).count();
+        double const modified_s = seconds_since(rewriting);
+
+        rows.mark("file_events");
+        fs::create_directories(project.path() / "lib");
+        auto const moving = std::chrono::steady_clock::now();
+        for (std::size_t i = 1; i <= kMoved; ++i) {
+            fs::path const from = project_file(project, i);
+            fs::rename(from, project.path() / "lib" / from.filename());
+        }
+        if (!rows.await("file_events", "action = 'Moved' AND handler_type = 'TRACKEDFILE'",
+                        kMoved)) {
+            state.SkipWithError("the moved files were not all followed");
+            break;
+        }
         state.SetIterationTime(tracked_s);
-        state.counters["create_s"] = std::chrono::duration<double>(created - started).count();
+        state.counters["create_s"] = create_s;
         state.counters["tracked_s"] = tracked_s;
+        state.counters["modified_s"] = modified_s;
+        state.counters["moved_s"] = seconds_since(moving);
     }
     log.reset();
 }

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -24,8 +25,47 @@ std::string map_line_text(FileId fid, fs::path const& path) {
     return std::to_string(fid.first) + ';' + std::to_string(fid.second) + ';' + path.native();
 }
 
-// Whether `path` is `dir` or lies below it; then `below` is its path relative to `dir`.
+// An absolute path without empty, "." or ".." components (a trailing separator allowed): two such
+// paths compare as their texts do. A component that merely starts with a dot is taken for a "."
+// one: such paths are compared the slow way.
+bool is_plain(std::string_view text) {
+    if (!text.starts_with('/')) {
+        return false;
+    }
+    for (std::size_t at = 1; at < text.size(); ++at) {
+        if (text[at - 1] == '/' && (text[at] == '/' || text[at] == '.')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether `path` is `dir` or lies below it; then `below` is its path relative to `dir`. Asked for
+// every tracked file at every move: plain paths are compared as texts, without building paths.
 bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
+    std::string_view const text = path.native();
+    std::string_view dir_text = dir.native();
+    if (is_plain(text) && is_plain(dir_text)) {
+        while (dir_text.size() > 1 && dir_text.ends_with('/')) {
+            dir_text.remove_suffix(1);
+        }
+        std::string_view rest = text;
+        if (!rest.starts_with(dir_text)) {
+            return false;
+        }
+        rest.remove_prefix(dir_text.size());
+        if (!rest.empty() && !rest.starts_with('/') && dir_text != "/") {
+            return false;
+        }
+        while (rest.starts_with('/')) {
+            rest.remove_prefix(1);
+        }
+        while (rest.ends_with('/')) {
+            rest.remove_suffix(1);
+        }
+        below = rest;
+        return true;
+    }
     if (path == dir) {
         below.clear();
         return true;
