@@ -46,6 +46,15 @@ constexpr auto kMovePairWait = std::chrono::milliseconds(20);
 
 constexpr std::size_t kReadBufferBytes = 64 * 1024;
 
+// The device and inode of the directory at `path`, if there is one.
+std::optional<std::pair<dev_t, ino_t>> directory_identity(std::string const& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return std::nullopt;
+    }
+    return std::pair{status.st_dev, status.st_ino};
+}
+
 WatchId error_of(int err) {
     switch (err) {
         case ENOENT:
@@ -119,6 +128,8 @@ private:
         bool recursive = false;
         std::map<std::string, int> wd_of;  // relative path ("" for the root) -> descriptor
         std::unordered_map<int, std::string> rel_of;
+        // The root directory's device and inode when the watch began.
+        std::optional<std::pair<dev_t, ino_t>> root_identity;
 
         std::string dir_text(std::string const& rel) const {
             std::string dir = root;
@@ -260,6 +271,7 @@ WatchId DirWatcher::Impl::add_watch(std::string const& directory, DirWatchListen
     watch.root = directory;
     watch.listener = listener;
     watch.recursive = recursive;
+    watch.root_identity = directory_identity(directory);
     attach(watch, "", wd);
     if (recursive) {
         std::vector<Notice> unreported;
@@ -466,12 +478,20 @@ void DirWatcher::Impl::process(inotify_event const& event, std::vector<Notice>& 
         return;
     }
     if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-        // Below a root the parent directory reports the change; a root itself ends its watch.
+        // Below a root the parent directory reports the change; a root itself ends its watch. A
+        // directory renamed and watched again under its new name has one descriptor for both
+        // watches: the move, read after the new watch began, ends only the watch whose root no
+        // longer names the directory.
         for (WatchId id : ids) {
             auto const watch = watches_.find(id);
-            if (watch != watches_.end() && watch->second.rel_of.at(event.wd).empty()) {
-                end_watch(id, (event.mask & IN_DELETE_SELF) ? "was deleted" : "was moved");
+            if (watch == watches_.end() || !watch->second.rel_of.at(event.wd).empty()) {
+                continue;
             }
+            if ((event.mask & IN_MOVE_SELF) && watch->second.root_identity &&
+                directory_identity(watch->second.root) == watch->second.root_identity) {
+                continue;
+            }
+            end_watch(id, (event.mask & IN_DELETE_SELF) ? "was deleted" : "was moved");
         }
         return;
     }

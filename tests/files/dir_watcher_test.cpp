@@ -303,6 +303,22 @@ TEST_F(DirWatcherTest, AFolderMovedInIsReportedInOneBatchEndedOnce) {
     EXPECT_TRUE(other.batch_ends().empty());
 }
 
+// A watched directory renamed, then watched under its new name before the watcher has read the
+// rename (one kernel descriptor for both watches): the move ends the old watch only.
+TEST_F(DirWatcherTest, ARenamedDirectoryWatchedAgainUnderItsNewNameKeepsReporting) {
+    fs::create_directory(tmp / "before");
+    DirWatcher watcher;
+    ASSERT_GT(watcher.add_watch(dir + "before", &recorder, false), 0);
+    recorder.hold(true);
+    touch(tmp / "before/first");
+    ASSERT_TRUE(recorder.held());  // the watcher's thread waits in the callback
+    fs::rename(tmp / "before", tmp / "after");
+    ASSERT_GT(watcher.add_watch(dir + "after", &other, false), 0);
+    recorder.hold(false);
+    touch(tmp / "after/second");
+    EXPECT_GT(other.await(dir + "after/", "second", FileActions::Add).id, 0);
+}
+
 // Overlapping watches each report; a watched root that is deleted or moved ends its watch with
 // one log line and reports nothing more, even when a directory of its name reappears.
 TEST_F(DirWatcherTest, FailedOverlappingAndEndedWatches) {
