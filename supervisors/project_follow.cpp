@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -123,6 +124,17 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         added.clear();
         added_ids.clear();
     };
+    // The tracked paths, gathered once a new file needs them.
+    std::optional<std::unordered_set<std::string>> tracked_paths;
+    auto const path_tracked = [&](fs::path const& path) {
+        if (!tracked_paths) {
+            tracked_paths.emplace();
+            for (auto const& [fid, data] : filemap_) {
+                tracked_paths->insert(data.filepath.native());
+            }
+        }
+        return tracked_paths->contains(path.native());
+    };
     for (auto const& [path, matched] : appeared) {
         FileId const fid = file_id_of(path);
         if (fid == FileId{0, 0}) {
@@ -134,9 +146,12 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         }
         auto const known = filemap_.find(fid);
         if (known == filemap_.end()) {
-            if (matched) {
+            // A new file at a tracked path (a checkout deletes a file and writes it anew) is the
+            // tracked file's new content: the file listener judges it, under the file's line.
+            if (matched && !path_tracked(path)) {
                 added.emplace_back(fid, path);
                 added_ids.insert(fid);
+                tracked_paths->insert(path.native());
             }
             continue;
         }
@@ -151,6 +166,7 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
             lock.unlock();
             follow_disk_move(listener, old_path, path);
             lock.lock();
+            tracked_paths.reset();
         }
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }

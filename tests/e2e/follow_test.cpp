@@ -255,6 +255,36 @@ TEST(Follow, TwoNamesOfOneFileArrivingTogetherAreTrackedOnce) {
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE reason = 'added'"), "2\n");
 }
 
+// A tracked file deleted and written anew, as a checkout does: the new file (a new inode) is the
+// tracked file's new content, one fast insertion under its one map line, not a second file.
+TEST(Follow, ATrackedFileWrittenAnewAtItsPathStaysOneFile) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    auto const file = monitor.add_tracked("a.py", "x = 1\n");
+    monitor.start();
+    TempDir outside;
+    fs::create_hard_link(file, outside / "old");  // its inode stays taken
+    fs::remove(file);
+    write_file(file, "x = 2\n");
+    std::string const fast =
+        " FROM file_events WHERE incident_type = 'FAST_INSERTION' AND filepath = " + quoted(file);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + fast, 1), 1) << monitor.process().output();
+    // Reported after the new a.py: once this is tracked, a.py's appearance has been judged.
+    auto const later = write_file(monitor.project() / "b.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
+                               "filepath = " +
+                                   quoted(later),
+                               1),
+              1);
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*)" + fast), "1\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND filepath = " +
+                           quoted(file)),
+              "0\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_EQ(map.find(file.native()), map.rfind(file.native())) << map;
+    EXPECT_EQ(replay(monitor, file), "x = 2\n");
+}
+
 // A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;
 // one that appears with a new folder counts for the files created in it.
 TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
