@@ -34,6 +34,46 @@ void FileListener::handleFileAction(WatchId watchid, std::string const& dir,
         dir == set_aside_dir_) {
         return;
     }
+    publish_file_event(watchid, dir, filename, action, std::move(old_filename));
+}
+
+void FileListener::report(fs::path const& path, FileAction action) {
+    WatchId wid = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto const entry = find_covering(path); entry != handlers_.end()) {
+            wid = entry->second.wid;
+        }
+    }
+    publish_file_event(wid, path.parent_path().native() + '/', path.filename().native(), action,
+                       {});
+}
+
+bool FileListener::watch_again(fs::path const& path) {
+    std::lock_guard lock(mutex_);
+    auto const entry = handlers_.find(path.native());
+    if (entry == handlers_.end() || entry->second.recursive) {
+        return false;
+    }
+    // The same id while the old watch lasts; a new one once it has ended.
+    WatchId const old_wid = entry->second.wid;
+    WatchId const wid = watcher_.add_watch(path.parent_path().native(), this, false);
+    if (wid == old_wid || wid < 0) {
+        return false;
+    }
+    for (auto& [key, data] : handlers_) {
+        if (data.wid == old_wid && !data.recursive) {
+            data.wid = wid;
+        }
+    }
+    log_line("[FileListener] watching directory {} again (recursive=false)",
+             path.parent_path().native());
+    return true;
+}
+
+void FileListener::publish_file_event(WatchId watchid, std::string const& dir,
+                                      std::string const& filename, FileAction action,
+                                      std::string old_filename) {
     FileEvent event;
     event.type = BaseEvent::Types::FILE_EVENT;
     event.timestamp = now_timestamp();

@@ -72,6 +72,14 @@ public:
     // directory, where only the file map's changes matter and the database and log write often:
     // their writes do not even wake the watcher (see DirWatcher::quiet_open_writes).
     void set_aside(WatchId wid, std::filesystem::path const& directory, std::string kept);
+    // For `path`, a file watched through its directory: when that directory's watch has ended
+    // (the directory was deleted or moved away, as a checkout does) and the directory is there
+    // again, watches it again for every file entry it served and returns true: what was written
+    // there meanwhile was not reported. False, changing nothing, otherwise.
+    bool watch_again(std::filesystem::path const& path);
+    // Reports `action` on `path` as the watcher would have: a file event on the bus, handled by
+    // the entry covering `path`.
+    void report(std::filesystem::path const& path, FileAction action);
     // Drops the first entry, in the order of key texts, whose key text begins with the text of
     // `path`.
     void unwatch(std::filesystem::path const& path);
@@ -99,6 +107,9 @@ private:
     void handleFileAction(WatchId watchid, std::string const& dir, std::string const& filename,
                           FileAction action, std::string old_filename) override;
 
+    // Builds the file event of a change the watcher reported (or would have) and publishes it.
+    void publish_file_event(WatchId watchid, std::string const& dir, std::string const& filename,
+                            FileAction action, std::string old_filename);
     // The operations below expect mutex_ held.
     Registry::iterator find_covering(std::filesystem::path const& path);
     WatchId watch_directory(std::filesystem::path const& path, bool recursive,

@@ -59,10 +59,11 @@ private:
     // the patterns match its path.
     void set_aside_new_file(std::filesystem::path const& path, bool matched);
     // Follows every file set aside, in the order they appeared: a tracked file under a new name
-    // (moved from another folder) is moved, whether or not the patterns match the new name; any
-    // other file the patterns match is tracked as a new file: added empty, its content a fast
-    // insertion. At the end of the follower's batch, and first of all in every step that adds or
-    // moves tracking, so those steps see the files in the order they came.
+    // (moved from another folder) is moved, whether or not the patterns match the new name; a
+    // file at a tracked path is that file written anew (its folder watched again if need be);
+    // any other file the patterns match is tracked as a new file: added empty, its content a
+    // fast insertion. At the end of the follower's batch, and first of all in every step that adds
+    // or moves tracking, so those steps see the files in the order they came.
     void track_new_files(FileListener* listener);
     // `path` set aside and tracked at once, with any set aside before it.
     void track_new_file(FileListener* listener, std::filesystem::path const& path);

@@ -124,6 +124,7 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         added.clear();
         added_ids.clear();
     };
+    std::set<std::string> watched_again;  // folders of tracked files
     // The tracked paths, gathered once a new file needs them.
     std::optional<std::unordered_set<std::string>> tracked_paths;
     auto const path_tracked = [&](fs::path const& path) {
@@ -145,17 +146,24 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
             track_added();
         }
         auto const known = filemap_.find(fid);
+        bool const at_tracked_path =
+            known != filemap_.end() ? known->second.filepath == path : path_tracked(path);
+        if (at_tracked_path) {
+            // A tracked file written anew where it was (a checkout deletes files, even their
+            // folder, and writes them again, under the same inode or another): the file
+            // listener judges its content under the file's own line, its folder watched again if
+            // that watch ended meanwhile.
+            if (listener->watch_again(path)) {
+                watched_again.insert(path.parent_path().native());
+            }
+            continue;
+        }
         if (known == filemap_.end()) {
-            // A new file at a tracked path (a checkout deletes a file and writes it anew) is the
-            // tracked file's new content: the file listener judges it, under the file's line.
-            if (matched && !path_tracked(path)) {
+            if (matched) {
                 added.emplace_back(fid, path);
                 added_ids.insert(fid);
                 tracked_paths->insert(path.native());
             }
-            continue;
-        }
-        if (known->second.filepath == path) {
             continue;
         }
         // The same file under another name: moved from a folder of its own watch.
@@ -171,6 +179,21 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }
     track_added();
+    // What the folders watched again got while unwatched is reported now, as it would have been:
+    // published with no lock of this class held.
+    std::vector<fs::path> written_unwatched;
+    for (auto const& [fid, data] : filemap_) {
+        std::error_code error;
+        if (watched_again.contains(data.filepath.parent_path().native()) &&
+            fs::is_regular_file(data.filepath, error)) {
+            written_unwatched.push_back(data.filepath);
+        }
+    }
+    lock.unlock();
+    for (fs::path const& path : written_unwatched) {
+        listener->report(path, FileActions::Add);
+        listener->report(path, FileActions::Modified);
+    }
 }
 
 bool OnlineSupervisor::holds_mirror_of(fs::path const& path, fs::path const& tracked) {

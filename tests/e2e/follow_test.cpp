@@ -285,6 +285,30 @@ TEST(Follow, ATrackedFileWrittenAnewAtItsPathStaysOneFile) {
     EXPECT_EQ(replay(monitor, file), "x = 2\n");
 }
 
+// A tracked file's folder deleted and written anew, as a checkout of a branch without it and back
+// does: the file is watched again, and what was written while its folder was gone is judged.
+TEST(Follow, ATrackedFileWhoseFolderWasDeletedAndWrittenAnewIsWatchedAgain) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    fs::create_directories(monitor.project() / "pkg");
+    auto const file = monitor.add_tracked("pkg/a.py", "x = 1\n");
+    monitor.start();
+    fs::remove_all(monitor.project() / "pkg");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'", 1), 1)
+        << monitor.process().output();
+    fs::create_directories(monitor.project() / "pkg");
+    write_file(file, "x = 2\n");
+    std::string const fast =
+        "SELECT COUNT(*) FROM file_events WHERE incident_type = 'FAST_INSERTION' AND filepath = " +
+        quoted(file) + " AND diff LIKE ";
+    ASSERT_EQ(monitor.wait_for(fast + "'%+ x = 2%'", 1), 1) << monitor.process().output();
+    write_file(file, "x = 3\n");
+    ASSERT_EQ(monitor.wait_for(fast + "'%+ x = 3%'", 1), 1) << monitor.process().output();
+    EXPECT_EQ(replay(monitor, file), "x = 3\n");
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_EQ(map.find(file.native()), map.rfind(file.native())) << map;
+}
+
 // A .gitignore in a folder keeps what it ignores below that folder out of tracking, there only;
 // one that appears with a new folder counts for the files created in it.
 TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
