@@ -23,8 +23,9 @@
 // handler may call the watch forms, `unwatch` or `has_entry_with_prefix` on this listener, even
 // for its own entry.
 //
-// Threads: the registry's members (the watch forms, unwatch, has_entry_with_prefix,
-// find_if_already_watched) are called by the main thread while the monitor is assembled, then by
+// Threads: the registry's members (the watch forms, watch_again, report, unwatch,
+// has_entry_with_prefix, find_if_already_watched) are called by the main thread while the monitor
+// is assembled, then by
 // the bus's deliveries (handlers) and by the project follower's thread. `handle` runs on the bus
 // worker (file events are always queued);
 // the watcher's thread calls handleFileAction, which takes no lock of this class and only
