@@ -25,9 +25,8 @@
 //
 // Threads: the registry's members (the watch forms, watch_again, report, unwatch,
 // has_entry_with_prefix, find_if_already_watched) are called by the main thread while the monitor
-// is assembled, then by
-// the bus's deliveries (handlers) and by the project follower's thread. `handle` runs on the bus
-// worker (file events are always queued);
+// is assembled, then by the bus's deliveries (handlers) and by the project follower's thread.
+// `handle` runs on the bus worker (file events are always queued);
 // the watcher's thread calls handleFileAction, which takes no lock of this class and only
 // publishes. set_aside is called on the main thread before the watch it names reports anything.
 //
