@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,9 @@ private:
     void track_new_files(FileListener* listener);
     // `path` set aside and tracked at once, with any set aside before it.
     void track_new_file(FileListener* listener, std::filesystem::path const& path);
+    // For folders whose watch began again (FileListener::watch_again): an Add and a Modified for
+    // each tracked file there, as the watcher would have reported what was written meanwhile.
+    void report_written_unwatched(FileListener* listener, std::set<std::string> const& folders);
     // Whether `path` holds the content of the tracked file `tracked`'s mirror, read as the editor
     // reads `tracked`. A file the patterns do not match is taken for a tracked file moved there
     // only then, not for an unrelated file given the number of a deleted tracked file's inode.

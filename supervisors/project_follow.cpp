@@ -179,18 +179,28 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }
     track_added();
-    // What the folders watched again got while unwatched is reported now, as it would have been:
-    // published with no lock of this class held.
-    std::vector<fs::path> written_unwatched;
-    for (auto const& [fid, data] : filemap_) {
-        std::error_code error;
-        if (watched_again.contains(data.filepath.parent_path().native()) &&
-            fs::is_regular_file(data.filepath, error)) {
-            written_unwatched.push_back(data.filepath);
+    lock.unlock();
+    report_written_unwatched(listener, watched_again);
+}
+
+void OnlineSupervisor::report_written_unwatched(FileListener* listener,
+                                                std::set<std::string> const& folders) {
+    if (folders.empty()) {
+        return;
+    }
+    std::vector<fs::path> files;
+    {
+        std::lock_guard lock(follow_mutex_);
+        for (auto const& [fid, data] : filemap_) {
+            std::error_code error;
+            if (folders.contains(data.filepath.parent_path().native()) &&
+                fs::is_regular_file(data.filepath, error)) {
+                files.push_back(data.filepath);
+            }
         }
     }
-    lock.unlock();
-    for (fs::path const& path : written_unwatched) {
+    // Published with no lock of this class held: the bus may wait for room.
+    for (fs::path const& path : files) {
         listener->report(path, FileActions::Add);
         listener->report(path, FileActions::Modified);
     }
@@ -444,7 +454,13 @@ void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& 
         return;
     }
     if (is_tracked_path(new_path)) {
-        return;  // moved already, by the editor's report or another watch's
+        // Moved already, by the editor's report or another watch's. Renamed into a folder that
+        // was deleted and made anew (an editor's safe save after a checkout), the file has that
+        // folder watched again.
+        if (listener->watch_again(new_path)) {
+            report_written_unwatched(listener, {new_path.parent_path().native()});
+        }
+        return;
     }
     // Not a tracked file: perhaps a name the patterns match now.
     std::error_code error;

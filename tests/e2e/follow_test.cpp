@@ -305,6 +305,15 @@ TEST(Follow, ATrackedFileWhoseFolderWasDeletedAndWrittenAnewIsWatchedAgain) {
     write_file(file, "x = 3\n");
     ASSERT_EQ(monitor.wait_for(fast + "'%+ x = 3%'", 1), 1) << monitor.process().output();
     EXPECT_EQ(replay(monitor, file), "x = 3\n");
+    // Again, the file now saved as editors save: written aside, then renamed over its name.
+    fs::remove_all(monitor.project() / "pkg");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'", 2), 2);
+    fs::create_directories(monitor.project() / "pkg");
+    write_file(monitor.project() / "pkg" / ".a.py.swp", "x = 4\n");
+    fs::rename(monitor.project() / "pkg" / ".a.py.swp", file);
+    ASSERT_EQ(monitor.wait_for(fast + "'%+ x = 4%'", 1), 1) << monitor.process().output();
+    write_file(file, "x = 5\n");
+    ASSERT_EQ(monitor.wait_for(fast + "'%+ x = 5%'", 1), 1) << monitor.process().output();
     std::string const map = read_file(monitor.filemap());
     EXPECT_EQ(map.find(file.native()), map.rfind(file.native())) << map;
 }
