@@ -128,6 +128,9 @@ void OnlineSupervisor::watch_locations() {
         false);
 
     filemap_ = parse_filemap();
+    for (auto const& [fid, data] : filemap_) {
+        ++tracked_paths_[data.filepath.native()];
+    }
     sync_tracking(listener, filemap_);
     follow_project(listener);
 }

@@ -18,6 +18,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The composition of the running monitor: builds the file and editor listeners, routes their
@@ -117,6 +118,8 @@ private:
     // Whether an editor may still report a move of `path` or of a file below it.
     bool editor_may_report(std::filesystem::path const& path);
     void pick_up_map_lines(FileListener* listener);
+    // `fid` named `path` in filemap_ and tracked_paths_. Expects follow_mutex_ held.
+    void name_tracked(FileId fid, std::filesystem::path const& path);
     // Expects follow_mutex_ held.
     void start_tracking(FileListener* listener, FileId fid, std::filesystem::path const& path,
                         bool content_is_new);
@@ -158,6 +161,9 @@ private:
     // calls back into this class. Log lines written under it only queue (app/log.hpp).
     mutable std::mutex follow_mutex_;
     FileMap filemap_;
+    // How many entries of filemap_ name each path (its text): whether a path is tracked, found
+    // without a pass over the map (a file appearing is asked about, tracked or not).
+    std::unordered_map<std::string, std::size_t> tracked_paths_;
     struct AppearedFile {
         std::filesystem::path path;
         bool matched;

@@ -119,22 +119,16 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
     std::vector<AppearedFile> const appeared = std::exchange(appeared_, {});
     std::vector<std::pair<FileId, fs::path>> added;
     std::set<FileId> added_ids;
+    std::unordered_set<std::string> added_paths;
     auto const track_added = [&] {
         add_new_files(listener, added);
         added.clear();
         added_ids.clear();
+        added_paths.clear();
     };
     std::set<std::string> watched_again;  // folders of tracked files
-    // The tracked paths, gathered once a new file needs them.
-    std::optional<std::unordered_set<std::string>> tracked_paths;
     auto const path_tracked = [&](fs::path const& path) {
-        if (!tracked_paths) {
-            tracked_paths.emplace();
-            for (auto const& [fid, data] : filemap_) {
-                tracked_paths->insert(data.filepath.native());
-            }
-        }
-        return tracked_paths->contains(path.native());
+        return tracked_paths_.contains(path.native()) || added_paths.contains(path.native());
     };
     for (auto const& [path, matched] : appeared) {
         FileId const fid = file_id_of(path);
@@ -162,7 +156,7 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
             if (matched) {
                 added.emplace_back(fid, path);
                 added_ids.insert(fid);
-                tracked_paths->insert(path.native());
+                added_paths.insert(path.native());
             }
             continue;
         }
@@ -174,7 +168,6 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
             lock.unlock();
             follow_disk_move(listener, old_path, path);
             lock.lock();
-            tracked_paths.reset();
         }
         // Otherwise a second name of a tracked file (a hard link): the map holds one per file.
     }
@@ -236,9 +229,20 @@ void OnlineSupervisor::add_new_files(FileListener* listener,
     }
 }
 
+void OnlineSupervisor::name_tracked(FileId fid, fs::path const& path) {
+    if (auto const known = filemap_.find(fid); known != filemap_.end()) {
+        auto const named = tracked_paths_.find(known->second.filepath.native());
+        if (named != tracked_paths_.end() && --named->second == 0) {
+            tracked_paths_.erase(named);
+        }
+    }
+    filemap_.insert_or_assign(fid, filemap_data{path});
+    ++tracked_paths_[path.native()];
+}
+
 void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::path const& path,
                                       bool content_is_new) {
-    filemap_.insert_or_assign(fid, filemap_data{path});
+    name_tracked(fid, path);
     std::string content = read_project_file(path, env_.rootpath).value_or(std::string{});
     // A file that appears holding text did not get it through the editor: it starts empty, and
     // its content is a fast insertion.
@@ -358,7 +362,7 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
     }
     for (std::size_t index = 0; index < moves.size(); ++index) {
         MovedFile const& move = moves[index];
-        filemap_.insert_or_assign(move.fid, filemap_data{move.to});
+        name_tracked(move.fid, move.to);
         // The record of the new name starts from the content it had when it got it.
         db_.store_snapshot(move.to.native(), move.fid, reason, mirrors[index].content,
                            mirrors[index].place);
