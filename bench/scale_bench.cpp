@@ -140,35 +140,40 @@ private:
     }
 };
 
-// How many editor rows a reviewer's connection sees.
-class RowCount {
+// A reviewer's connection to the monitor's database that waits for rows, all of a table's or
+// those stored after a mark. Polling reads only the highest id; the rows themselves are counted
+// once enough ids have come, so that the watching does not compete with the monitor for the
+// disk's pages.
+class Rows {
 public:
-    explicit RowCount(fs::path const& db) {
+    explicit Rows(fs::path const& db) {
         // The monitor's writer may hold the file a moment; the reader waits for it.
         if (sqlite3_open_v2(db.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
-            sqlite3_busy_timeout(conn_, 10'000) != SQLITE_OK ||
-            sqlite3_prepare_v2(conn_, "SELECT count(*) FROM vscode_events", -1, &query_, nullptr) !=
-                SQLITE_OK) {
+            sqlite3_busy_timeout(conn_, 10'000) != SQLITE_OK) {
             std::fprintf(stderr, "scale_bench: cannot read %s: %s\n", db.c_str(),
                          sqlite3_errmsg(conn_));
             std::abort();
         }
     }
-    ~RowCount() {
-        sqlite3_finalize(query_);
-        sqlite3_close(conn_);
-    }
-    std::size_t now() {
-        std::size_t rows = 0;
-        if (sqlite3_step(query_) == SQLITE_ROW) {
-            rows = static_cast<std::size_t>(sqlite3_column_int64(query_, 0));
-        }
-        sqlite3_reset(query_);
-        return rows;
-    }
-    bool wait_for(std::size_t rows, std::chrono::seconds bound, std::chrono::microseconds step) {
+    ~Rows() { sqlite3_close(conn_); }
+    Rows(Rows const&) = delete;
+    Rows& operator=(Rows const&) = delete;
+
+    // Only rows of `table` stored from now on count (without a mark, all of them).
+    void mark(std::string const& table) { marks_[table] = number("SELECT max(id) FROM " + table); }
+    // Waits, at most `bound`, looking every `step`, until `wanted` rows of `table` counted since
+    // its mark meet `condition`; false when they did not.
+    bool await(std::string const& table, std::string const& condition, std::size_t wanted,
+               std::chrono::seconds bound = 600s, std::chrono::microseconds step = 5ms) {
+        std::int64_t const mark = marks_[table];
+        std::string const highest = "SELECT max(id) FROM " + table;
+        std::string const count = "SELECT count(*) FROM " + table + " WHERE id > " +
+                                  std::to_string(mark) + " AND " + condition;
         auto const until = std::chrono::steady_clock::now() + bound;
-        while (now() < rows) {
+        auto const enough = [&](std::string const& sql, std::int64_t from) {
+            return number(sql) - from >= static_cast<std::int64_t>(wanted);
+        };
+        while (!enough(highest, mark) || !enough(count, 0)) {
             if (std::chrono::steady_clock::now() > until) {
                 return false;
             }
@@ -178,8 +183,19 @@ public:
     }
 
 private:
+    std::int64_t number(std::string const& sql) {
+        sqlite3_stmt* query = nullptr;
+        std::int64_t value = 0;
+        if (sqlite3_prepare_v2(conn_, sql.c_str(), -1, &query, nullptr) == SQLITE_OK &&
+            sqlite3_step(query) == SQLITE_ROW) {
+            value = sqlite3_column_int64(query, 0);
+        }
+        sqlite3_finalize(query);
+        return value;
+    }
+
     sqlite3* conn_ = nullptr;
-    sqlite3_stmt* query_ = nullptr;
+    std::map<std::string, std::int64_t> marks_;
 };
 
 std::string keystroke(fs::path const& file, std::size_t offset) {
@@ -201,9 +217,9 @@ std::optional<double> start_monitor(benchmark::State& state, Project const& proj
         state.SkipWithError(error.what());
         return std::nullopt;
     }
-    RowCount count(project.path() / ".wardlet" / "wardlet.sqlite3");
+    Rows count(project.path() / ".wardlet" / "wardlet.sqlite3");
     client->send(keystroke(project.first_file(), rows));
-    if (!count.wait_for(rows + 1, 600s, 500us)) {
+    if (!count.await("vscode_events", "1", rows + 1, 600s, 500us)) {
         state.SkipWithError("the first row did not become visible");
         return std::nullopt;
     }
@@ -223,14 +239,14 @@ void run_scale(benchmark::State& state, std::size_t files, bool by_patterns) {
         }
         state.SetIterationTime(*start_seconds);
 
-        RowCount rows(project.path() / ".wardlet" / "wardlet.sqlite3");
+        Rows rows(project.path() / ".wardlet" / "wardlet.sqlite3");
         double const process_before = process_cpu_seconds();
         double const own_before = thread_cpu_seconds();
         for (std::size_t i = 1; i <= keystrokes; ++i) {
             client->send(keystroke(project.first_file(), i));
             std::this_thread::sleep_for(2ms);
         }
-        bool const all = rows.wait_for(keystrokes + 1, 120s, 5ms);
+        bool const all = rows.await("vscode_events", "1", keystrokes + 1, 120s);
         double const monitor_cpu =
             process_cpu_seconds() - process_before - (thread_cpu_seconds() - own_before);
         if (!all) {
@@ -257,60 +273,6 @@ void run_scale(benchmark::State& state, std::size_t files, bool by_patterns) {
     log.reset();
 }
 
-// A reviewer's connection to the monitor's database that waits for rows stored after a mark.
-// Polling reads only the highest id; the rows themselves are counted once enough ids have come,
-// so that the watching does not compete with the monitor for the disk's pages.
-class NewRows {
-public:
-    explicit NewRows(fs::path const& db) {
-        if (sqlite3_open_v2(db.c_str(), &conn_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
-            sqlite3_busy_timeout(conn_, 10'000) != SQLITE_OK) {
-            std::fprintf(stderr, "scale_bench: cannot read %s\n", db.c_str());
-            std::abort();
-        }
-    }
-    ~NewRows() { sqlite3_close(conn_); }
-    NewRows(NewRows const&) = delete;
-    NewRows& operator=(NewRows const&) = delete;
-
-    // Rows of `table` stored from now on count.
-    void mark(std::string const& table) { marks_[table] = number("SELECT max(id) FROM " + table); }
-    // Waits, at most 600 s, until `wanted` rows of `table` stored since its mark meet `condition`;
-    // false when they did not.
-    bool await(std::string const& table, std::string const& condition, std::size_t wanted) {
-        std::int64_t const mark = marks_[table];
-        std::string const highest = "SELECT max(id) FROM " + table;
-        std::string const count = "SELECT count(*) FROM " + table + " WHERE id > " +
-                                  std::to_string(mark) + " AND " + condition;
-        auto const until = std::chrono::steady_clock::now() + 600s;
-        auto const enough = [&](std::string const& sql, std::int64_t from) {
-            return number(sql) - from >= static_cast<std::int64_t>(wanted);
-        };
-        while (!enough(highest, mark) || !enough(count, 0)) {
-            if (std::chrono::steady_clock::now() > until) {
-                return false;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
-private:
-    std::int64_t number(std::string const& sql) {
-        sqlite3_stmt* query = nullptr;
-        std::int64_t value = 0;
-        if (sqlite3_prepare_v2(conn_, sql.c_str(), -1, &query, nullptr) == SQLITE_OK &&
-            sqlite3_step(query) == SQLITE_ROW) {
-            value = sqlite3_column_int64(query, 0);
-        }
-        sqlite3_finalize(query);
-        return value;
-    }
-
-    sqlite3* conn_ = nullptr;
-    std::map<std::string, std::int64_t> marks_;
-};
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -331,7 +293,7 @@ void run_checkout(benchmark::State& state, std::size_t tracked, std::size_t adde
             break;
         }
         client.reset();
-        NewRows rows(project.path() / ".wardlet" / "wardlet.sqlite3");
+        Rows rows(project.path() / ".wardlet" / "wardlet.sqlite3");
 
         // Each new file is named in the map before its first snapshot is stored.
         rows.mark("snapshots");
