@@ -20,9 +20,9 @@
 // `old_filename` is empty for the other actions.
 //
 // The changes are reported in batches (what one read of the kernel's queue gave, or what the
-// watcher settled while waiting, such as a writer that stopped): after the last report
-// of a batch, `handleBatchEnd` is called once for each listener that got a report in it, on the
-// same thread, before the watcher waits for more (also when the watcher stops in the middle of a
+// watcher settled while waiting, such as a writer that stopped): after the last report of a
+// batch, `handleBatchEnd` is called once for each listener that got a report in it, on the same
+// thread, before the watcher waits for more (also when the watcher stops in the middle of a
 // batch). A listener may set work aside during a batch and do it then, at once: a checkout that
 // adds thousands of files arrives in a few batches.
 class DirWatchListener {

@@ -301,9 +301,8 @@ void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> 
             continue;
         }
         std::size_t const index = found->second;
-        auto const line = lines.begin() + static_cast<std::ptrdiff_t>(index);
         if (!written[index]) {
-            result += map_line_text(line->first, line->second) + '\n';
+            result += map_line_text(lines[index].first, lines[index].second) + '\n';
             written[index] = true;
         }
     }
