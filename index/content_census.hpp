@@ -28,6 +28,16 @@ public:
     // [offset, offset + removed) of `before`, replaced by [offset, offset + inserted) of `after`.
     void content_changed(Entry entry, std::string_view before, std::string_view after,
                          std::size_t offset, std::size_t removed, std::size_t inserted);
+    // The same change in two halves, for an owner that edits its one copy of the content in
+    // place between them: what leaves, read before the change, then what arrives, read after it.
+    // Only for a change that changes something (removed or inserted not 0).
+    void content_leaving(std::string_view before, std::size_t offset, std::size_t removed) {
+        remove_from_contents(before, offset, offset + removed);
+    }
+    void content_arriving(Entry entry, std::string_view after, std::size_t offset,
+                          std::size_t inserted) {
+        add_to_contents(after, offset, offset + inserted, entry);
+    }
     // A whole content leaves (its entry was replaced).
     void content_dropped(std::string_view content);
     // Bytes that a history of `entry` now keeps as a neighbourhood.

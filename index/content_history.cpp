@@ -51,6 +51,12 @@ void ContentHistory::record(std::string_view before, std::string_view after, std
     if (removed == 0 && inserted == 0) {
         return;
     }
+    record_cut(before, offset, removed, inserted, edited);
+    record_result(after, offset, inserted);
+}
+
+void ContentHistory::record_cut(std::string_view before, std::size_t offset, std::size_t removed,
+                                std::size_t inserted, bool edited) {
     // A change inside the text its run typed destroys only contents that held some of that text:
     // the run's transient states. Any other change starts a run, and what it cuts into is kept.
     bool const small = edited && inserted <= RUN_INSERT_LIMIT;
@@ -62,7 +68,10 @@ void ContentHistory::record(std::string_view before, std::string_view after, std
     }
     in_run_ = small;
     run_end_ = run_end_ - removed + inserted;
+}
 
+void ContentHistory::record_result(std::string_view after, std::size_t offset,
+                                   std::size_t inserted) {
     // Windows that hold an inserted byte, or both bytes beside the cut when nothing was inserted:
     // those starting from LONG_TEXT - 1 bytes before the change up to its last inserted byte.
     if (after.size() >= LONG_TEXT) {

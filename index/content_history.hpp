@@ -39,6 +39,12 @@ public:
     // change, which may continue a run, from a content set whole (loaded, read from disk).
     void record(std::string_view before, std::string_view after, std::size_t offset,
                 std::size_t removed, std::size_t inserted, bool edited);
+    // The same record in two halves, for an owner that edits its one copy of the content in
+    // place between them: the first reads the content before the change, the second after it.
+    // Only for a change that changes something (removed or inserted not 0).
+    void record_cut(std::string_view before, std::size_t offset, std::size_t removed,
+                    std::size_t inserted, bool edited);
+    void record_result(std::string_view after, std::size_t offset, std::size_t inserted);
 
     // Whether `text` was a substring of some recorded content (see above); the empty text always.
     bool holds(std::string_view text) const;

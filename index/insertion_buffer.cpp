@@ -10,8 +10,8 @@
 namespace {
 
 // Makes room for `extra` more bytes with an eighth of headroom instead of letting the string
-// double: the buffer holds two copies of every file, and doubling both on the first keystroke in a
-// 1 MB file would add 2 MB at once. (reserve() itself would double, hence the fresh string.)
+// double: doubling on the first keystroke in a 1 MB file would add 1 MB at once. (reserve()
+// itself would double, hence the fresh string.)
 void reserve_for(std::string& content, std::size_t extra) {
     std::size_t const needed = content.size() + extra;
     if (needed > content.capacity()) {
@@ -48,9 +48,17 @@ void InsertionBuffer::continue_sequence(std::uint64_t last) {
     sequence_ = std::max(sequence_, last);
 }
 
+void InsertionBuffer::keep_index_apart(sambuf_pair& file) {
+    if (file.index_is_buf) {
+        file.indexed = file.buf;
+        file.index_is_buf = false;
+    }
+}
+
 void InsertionBuffer::insert_locked(std::filesystem::path const& path, unsigned long offset,
                                     std::string const& text) {
     auto& file = entry(path);
+    keep_index_apart(file);
     std::size_t const size = file.buf.size();
     if (offset <= size) {
         reserve_for(file.buf, text.size());
@@ -66,6 +74,7 @@ void InsertionBuffer::insert_locked(std::filesystem::path const& path, unsigned 
 void InsertionBuffer::delete_locked(std::filesystem::path const& path, unsigned long offset,
                                     unsigned long count) {
     auto& file = entry(path);
+    keep_index_apart(file);
     std::size_t const size = file.buf.size();
     if (!delete_text(file.buf, offset, count)) {
         report_drift(path, offset, size);
@@ -115,6 +124,16 @@ InsertionBuffer::ChangeOutcome InsertionBuffer::apply_editor_change(
     bool mirrored) {
     std::lock_guard lock(mutex_);
     ChangeOutcome outcome;
+    if (auto const it = files_.find(path); edit && mirrored && it != files_.end()) {
+        sambuf_pair& file = it->second;
+        if (file.index_is_buf && edit->offset <= file.buf.size()) {
+            // The search reads only the indexed content, which the edit leaves as it is until the
+            // update: searching before the edit answers as searching after it would.
+            outcome.source = find_locked(inserted);
+            outcome.place = edit_in_step(file, edit->offset, edit->count, inserted);
+            return outcome;
+        }
+    }
     if (edit) {
         outcome.place = edit_locked(path, edit->offset, edit->count, inserted);
     }
@@ -130,6 +149,10 @@ std::uint64_t InsertionBuffer::set_filecontent(std::filesystem::path const& path
     std::lock_guard lock(mutex_);
     std::uint64_t const place = ++sequence_;
     auto& file = entry(path);
+    if (file.index_is_buf) {
+        file.indexed = std::move(file.buf);
+        file.index_is_buf = false;
+    }
     file.buf = std::move(text);
     file.set_whole = true;
     file.same_prefix = 0;
@@ -155,7 +178,7 @@ std::optional<InsertionBuffer::MovedEntry> InsertionBuffer::rename_file(
         return std::nullopt;
     }
     if (auto const replaced = files_.find(to); replaced != files_.end()) {
-        census_.content_dropped(replaced->second.indexed);
+        census_.content_dropped(indexed_content(replaced->second));
         by_number_[replaced->second.number] = nullptr;
     }
     auto const moved = files_.insert_or_assign(to, std::move(node.mapped())).first;
@@ -170,25 +193,56 @@ void InsertionBuffer::update(std::filesystem::path const& path) {
 
 void InsertionBuffer::update_locked(std::filesystem::path const& path) {
     auto& file = entry(path);
-    ChangedSpan const span =
-        changed_span(file.indexed, file.buf, file.same_prefix, file.same_suffix);
-    // From here on `indexed` equals `buf`.
-    file.same_prefix = file.buf.size();
-    file.same_suffix = file.buf.size();
     bool const edited = !file.set_whole;
     file.set_whole = false;
-    if (span.removed == 0 && span.inserted == 0) {
+    if (file.index_is_buf) {
         return;
     }
-    std::size_t const kept = file.history.neighbourhoods().size();
-    file.history.record(file.indexed, file.buf, span.offset, span.removed, span.inserted, edited);
-    if (file.history.neighbourhoods().size() != kept) {
-        census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
+    ChangedSpan const span =
+        changed_span(file.indexed, file.buf, file.same_prefix, file.same_suffix);
+    // From here on the indexed content is `buf`.
+    file.same_prefix = file.buf.size();
+    file.same_suffix = file.buf.size();
+    if (span.removed != 0 || span.inserted != 0) {
+        std::size_t const kept = file.history.neighbourhoods().size();
+        file.history.record(file.indexed, file.buf, span.offset, span.removed, span.inserted,
+                            edited);
+        if (file.history.neighbourhoods().size() != kept) {
+            census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
+        }
+        census_.content_changed(file.number, file.indexed, file.buf, span.offset, span.removed,
+                                span.inserted);
     }
-    census_.content_changed(file.number, file.indexed, file.buf, span.offset, span.removed,
-                            span.inserted);
-    reserve_for(file.indexed, span.inserted - std::min(span.inserted, span.removed));
-    file.indexed.replace(span.offset, span.removed, file.buf, span.offset, span.inserted);
+    std::string().swap(file.indexed);
+    file.index_is_buf = true;
+}
+
+std::uint64_t InsertionBuffer::edit_in_step(sambuf_pair& file, unsigned long offset,
+                                            unsigned long count, std::string const& text) {
+    std::string& content = file.buf;
+    // As delete_text counts it: never past the end.
+    std::size_t const removed = std::min<std::size_t>(count, content.size() - offset);
+    ChangedSpan const span = edit_span(content, offset, removed, text);
+    bool const changes = span.removed != 0 || span.inserted != 0;
+    bool const edited = !file.set_whole;
+    file.set_whole = false;
+    if (changes) {
+        std::size_t const kept = file.history.neighbourhoods().size();
+        file.history.record_cut(content, span.offset, span.removed, span.inserted, edited);
+        if (file.history.neighbourhoods().size() != kept) {
+            census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
+        }
+        census_.content_leaving(content, span.offset, span.removed);
+    }
+    reserve_for(content, text.size() - std::min(text.size(), removed));
+    content.replace(offset, removed, text);
+    if (changes) {
+        file.history.record_result(content, span.offset, span.inserted);
+        census_.content_arriving(file.number, content, span.offset, span.inserted);
+    }
+    file.same_prefix = content.size();
+    file.same_suffix = content.size();
+    return ++sequence_;
 }
 
 std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
@@ -224,12 +278,12 @@ std::optional<CopySource> InsertionBuffer::find_in_contents(std::string const& t
         return std::nullopt;
     }
     auto const held = [&text](sambuf_pair const& file) -> std::optional<std::size_t> {
-        void const* at =
-            ::memmem(file.indexed.data(), file.indexed.size(), text.data(), text.size());
+        std::string_view const content = indexed_content(file);
+        void const* at = ::memmem(content.data(), content.size(), text.data(), text.size());
         if (at == nullptr) {
             return std::nullopt;
         }
-        return static_cast<std::size_t>(static_cast<char const*>(at) - file.indexed.data());
+        return static_cast<std::size_t>(static_cast<char const*>(at) - content.data());
     };
     if (Node const* hinted = numbered(census_.content_hint(text))) {
         if (auto const at = held(hinted->second)) {

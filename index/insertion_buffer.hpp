@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -43,9 +44,13 @@ struct CopySource {
 class InsertionBuffer {
 public:
     struct sambuf_pair {
-        std::string buf;         // the mirrored content
-        std::string indexed;     // `buf` as of the last update
-        ContentHistory history;  // every content `indexed` held before
+        std::string buf;  // the mirrored content
+        // `buf` as of the last update, kept apart only while `buf` has changes the index has not
+        // taken yet; otherwise `buf` is the indexed content itself (`index_is_buf`), so a mirror
+        // costs one copy of its file and an editor change edits one string.
+        std::string indexed;
+        bool index_is_buf = true;
+        ContentHistory history;  // every content the indexed content held before
         bool set_whole = false;  // `buf` was set whole since the last update
         // How many leading and trailing bytes of `buf` are known to equal those of `indexed`:
         // the edits since the last update lie between, so an update compares only that part.
@@ -125,6 +130,16 @@ private:
     std::optional<CopySource> find_locked(std::string const& text);
     std::uint64_t edit_locked(std::filesystem::path const& path, unsigned long offset,
                               unsigned long count, std::string const& text);
+    // An editor change of a file whose index is its mirror, within its content: the index takes
+    // the change as an update would, around one edit of the string in place.
+    std::uint64_t edit_in_step(sambuf_pair& file, unsigned long offset, unsigned long count,
+                               std::string const& text);
+    // The indexed content of `file`.
+    static std::string_view indexed_content(sambuf_pair const& file) {
+        return file.index_is_buf ? file.buf : file.indexed;
+    }
+    // Keeps the indexed content apart from `buf`, which is about to change without the index.
+    static void keep_index_apart(sambuf_pair& file);
     std::optional<CopySource> find_in_contents(std::string const& text);
     std::optional<CopySource> find_in_histories(std::string const& text);
     Node const* numbered(ContentCensus::Entry number) const;

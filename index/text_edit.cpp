@@ -72,3 +72,30 @@ ChangedSpan changed_span(std::string_view before, std::string_view after, std::s
                                      shorter - prefix - known_suffix);
     return {prefix, before.size() - prefix - suffix, after.size() - prefix - suffix};
 }
+
+ChangedSpan edit_span(std::string_view content, std::size_t offset, std::size_t removed,
+                      std::string_view inserted) {
+    // The edited content is content[0, offset) + inserted + content[offset + removed, end): both
+    // sides are compared a part at a time, as changed_span would compare them whole.
+    char const* const text = content.data();
+    std::size_t const size = content.size();
+    std::size_t const tail = size - offset - removed;  // the bytes after the cut, kept
+    std::size_t const shorter = std::min(size, offset + inserted.size() + tail);
+
+    std::size_t const limit = shorter - offset;
+    std::size_t const within = std::min(inserted.size(), limit);
+    std::size_t const same = common_prefix(text + offset, inserted.data(), within);
+    std::size_t prefix = offset + same;
+    if (same == inserted.size() && limit > inserted.size()) {
+        prefix += common_prefix(text + offset + inserted.size(), text + offset + removed,
+                                limit - inserted.size());
+    }
+
+    // The kept tail is common to both; beyond it the edited content reads `inserted` backwards,
+    // never further: the common prefix already holds everything before the cut.
+    std::size_t suffix = std::min(tail, shorter - prefix);
+    if (std::size_t const rest = shorter - prefix - suffix; rest != 0) {
+        suffix += common_suffix(text + size - suffix, inserted.data() + inserted.size(), rest);
+    }
+    return {prefix, size - prefix - suffix, offset + inserted.size() + tail - prefix - suffix};
+}

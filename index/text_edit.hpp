@@ -31,3 +31,8 @@ ChangedSpan changed_span(std::string_view before, std::string_view after);
 // two versions are known to be equal: only the bytes between are compared.
 ChangedSpan changed_span(std::string_view before, std::string_view after, std::size_t same_prefix,
                          std::size_t same_suffix);
+// The span changed_span finds between `content` and `content` with its `removed` bytes at `offset`
+// replaced by `inserted`, found without building the edited content, so that an index can be
+// brought up to an edit it is about to make in place. `offset + removed` must not exceed the size.
+ChangedSpan edit_span(std::string_view content, std::size_t offset, std::size_t removed,
+                      std::string_view inserted);

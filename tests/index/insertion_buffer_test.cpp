@@ -192,6 +192,85 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
     captured_log();
 }
 
+// An editor change of a file whose index is up to date edits its one copy of the content in
+// place. It must search, index and keep the history exactly as editing the mirror, searching and
+// then updating do, whatever the change trims to, across resets, renames and ignored edits.
+TEST(InsertionBuffer, AnEditorChangeMadeInPlaceIndexesAsAnEditThenAnUpdateDoes) {
+    InsertionBuffer in_place, stepwise;
+    std::mt19937 rng(11);
+    auto const text = [&](std::size_t length) {
+        std::string out(length, 'a');
+        for (auto& c : out) {
+            c = static_cast<char>('a' + rng() % 3);
+        }
+        return out;
+    };
+    std::vector<std::string> const paths{"/p/a", "/p/b", "/p/c"};
+    std::vector<std::string> contents;  // every content any file had
+    auto const reset = [&](std::string const& path, std::string const& content) {
+        for (InsertionBuffer* buffer : {&in_place, &stepwise}) {
+            buffer->set_filecontent(path, content);
+            buffer->update(path);
+        }
+        contents.push_back(content);
+    };
+    auto const same_source = [](std::optional<CopySource> const& a,
+                                std::optional<CopySource> const& b) {
+        return a.has_value() == b.has_value() &&
+               (!a || (a->path == b->path && a->offset == b->offset));
+    };
+    for (std::string const& path : paths) {
+        reset(path, text(rng() % 300));
+    }
+    capture_log();
+    for (int round = 0; round < 3000; ++round) {
+        std::string const& path = paths[rng() % paths.size()];
+        switch (rng() % 25) {
+        case 0:
+            reset(path, text(rng() % 300));
+            continue;
+        case 1: {
+            std::string const& to = paths[rng() % paths.size()];
+            ASSERT_EQ(in_place.rename_file(path, to).has_value(),
+                      stepwise.rename_file(path, to).has_value());
+            continue;
+        }
+        default:
+            break;
+        }
+        std::size_t const size = stepwise.get_filecontent(path).value_or("").size();
+        unsigned long const offset = rng() % (size + 2);  // now and then beyond the end
+        unsigned long const count = rng() % 4 == 0 ? rng() % 60 : rng() % 3;
+        std::string inserted = text(rng() % 4);
+        if (rng() % 3 == 0 && size != 0) {  // text that repeats what is there
+            std::string const now = *stepwise.get_filecontent(path);
+            std::size_t const from = rng() % size;
+            inserted = now.substr(from, rng() % 40);
+        }
+        auto const made = in_place.apply_editor_change(path, {{offset, count}}, inserted, true);
+        std::uint64_t const place = stepwise.edit_filecontent(path, offset, count, inserted);
+        std::optional<CopySource> const found = stepwise.find(inserted);
+        stepwise.update(path);
+        ASSERT_EQ(made.place, place) << round;
+        ASSERT_TRUE(same_source(made.source, found)) << round;
+        std::string const now = *stepwise.get_filecontent(path);
+        ASSERT_EQ(in_place.get_filecontent(path), now) << round;
+        contents.push_back(now);
+        if (round % 100 == 0) {
+            // Short texts are found in neighbourhoods, long ones by fingerprints.
+            for (int probe = 0; probe < 200; ++probe) {
+                std::string const& past = contents[rng() % contents.size()];
+                std::size_t const from = past.empty() ? 0 : rng() % past.size();
+                std::string const piece =
+                    rng() % 4 == 0 ? text(1 + rng() % 6) : past.substr(from, 1 + rng() % 30);
+                ASSERT_TRUE(same_source(in_place.find(piece), stepwise.find(piece)))
+                    << round << ": " << piece;
+            }
+        }
+    }
+    captured_log();
+}
+
 // A renamed file keeps its content and index under the new path, replacing what that path had.
 TEST(InsertionBuffer, RenameMovesContentAndIndex) {
     InsertionBuffer buffer;

@@ -52,3 +52,43 @@ TEST(TextEdit, ChangedSpanAgreesWithAByteScanAroundBlockEdges) {
         }
     }
 }
+
+// An edit's span, found before the edit is made, is the span between the content and the edited
+// content: trimmed alike where the inserted text repeats what it replaces or what lies beside it.
+TEST(TextEdit, EditSpanIsTheChangedSpanOfTheEditedContent) {
+    std::mt19937 rng(5);
+    auto text = [&](std::size_t length) {
+        std::string random(length, 'a');
+        for (auto& c : random) {
+            c = static_cast<char>('a' + rng() % 2);
+        }
+        return random;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::size_t const length = rng() % 4 == 0 ? 4096 * (1 + rng() % 2) + rng() % 9 : rng() % 40;
+        std::string const content = rng() % 5 == 0 ? std::string(length, 'a') : text(length);
+        std::size_t const offset = rng() % (content.size() + 1);
+        std::size_t const removed = rng() % (content.size() - offset + 1);
+        std::string inserted;
+        switch (rng() % 4) {
+        case 0:  // what it replaces, or a part of it
+            inserted = content.substr(offset, rng() % (removed + 1));
+            break;
+        case 1:  // what lies before it
+            inserted = content.substr(offset - rng() % (offset + 1), rng() % 5000);
+            break;
+        case 2:
+            inserted = std::string(rng() % 5000, 'a');
+            break;
+        default:
+            inserted = text(rng() % 6);
+        }
+        std::string const edited =
+            content.substr(0, offset) + inserted + content.substr(offset + removed);
+        ChangedSpan const expected = changed_span(content, edited);
+        ChangedSpan const got = edit_span(content, offset, removed, inserted);
+        ASSERT_EQ(got.offset, expected.offset) << round;
+        ASSERT_EQ(got.removed, expected.removed) << round;
+        ASSERT_EQ(got.inserted, expected.inserted) << round;
+    }
+}
