@@ -175,4 +175,3 @@ void ContentHistory::add_fingerprint(std::uint64_t hash) {
         }
     }
 }
-

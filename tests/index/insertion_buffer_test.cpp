@@ -226,17 +226,17 @@ TEST(InsertionBuffer, AnEditorChangeMadeInPlaceIndexesAsAnEditThenAnUpdateDoes) 
     for (int round = 0; round < 3000; ++round) {
         std::string const& path = paths[rng() % paths.size()];
         switch (rng() % 25) {
-        case 0:
-            reset(path, text(rng() % 300));
-            continue;
-        case 1: {
-            std::string const& to = paths[rng() % paths.size()];
-            ASSERT_EQ(in_place.rename_file(path, to).has_value(),
-                      stepwise.rename_file(path, to).has_value());
-            continue;
-        }
-        default:
-            break;
+            case 0:
+                reset(path, text(rng() % 300));
+                continue;
+            case 1: {
+                std::string const& to = paths[rng() % paths.size()];
+                ASSERT_EQ(in_place.rename_file(path, to).has_value(),
+                          stepwise.rename_file(path, to).has_value());
+                continue;
+            }
+            default:
+                break;
         }
         std::size_t const size = stepwise.get_filecontent(path).value_or("").size();
         unsigned long const offset = rng() % (size + 2);  // now and then beyond the end
