@@ -58,10 +58,7 @@ BENCHMARK(BM_AutomatonBuild)
 // One editor change message as the editor channel applies it.
 void editor_change(InsertionBuffer& buffer, std::filesystem::path const& path, unsigned long offset,
                    unsigned long deleted, std::string const& inserted) {
-    buffer.delete_filecontent(path, offset, deleted);
-    buffer.insert_filecontent(path, offset, inserted);
-    benchmark::DoNotOptimize(buffer.contains(inserted));
-    buffer.update(path);
+    benchmark::DoNotOptimize(buffer.apply_editor_change(path, {{offset, deleted}}, inserted, true));
 }
 
 constexpr int kKeystrokes = 1000;

@@ -100,10 +100,8 @@ SessionFigures run_session(std::size_t size, int changes, int samples) {
         cursor = offset + inserted.size();
 
         auto const start = std::chrono::steady_clock::now();
-        buffer->delete_filecontent(path, offset, deleted);
-        buffer->insert_filecontent(path, offset, inserted);
-        benchmark::DoNotOptimize(buffer->contains(inserted));
-        buffer->update(path);
+        benchmark::DoNotOptimize(
+            buffer->apply_editor_change(path, {{offset, deleted}}, inserted, true));
         spent += std::chrono::steady_clock::now() - start;
 
         for (; next_sample < sample_at.size() && sample_at[next_sample] == change; ++next_sample) {
