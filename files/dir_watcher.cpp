@@ -174,6 +174,10 @@ private:
     // Whether `event` came from a kept file's descriptor (and was taken care of).
     bool kept_file_event(inotify_event const& event);
 
+    // Whether the watch's root still names the directory it watches. A root deleted or moved
+    // away, which the watcher has not read yet, names another directory or none: one there gets
+    // a watch of its own. Called with mutex_ held.
+    bool still_root(Watch const& watch);
     void attach(Watch& watch, std::string const& rel, int wd);
     void detach_subtree(Watch& watch, std::string const& top);
     bool rename_subtree(Watch& watch, std::string const& from, std::string const& to);
@@ -257,7 +261,8 @@ WatchId DirWatcher::Impl::add_watch(std::string const& directory, DirWatchListen
         return error_of(init_error_);
     }
     for (auto const& [id, watch] : watches_) {
-        if (watch.root == directory && watch.listener == listener && watch.recursive == recursive) {
+        if (watch.root == directory && watch.listener == listener && watch.recursive == recursive &&
+            still_root(watch)) {
             return id;
         }
     }
@@ -286,6 +291,18 @@ WatchId DirWatcher::Impl::add_watch(std::string const& directory, DirWatchListen
         thread_ = std::thread(&Impl::run, this);
     }
     return id;
+}
+
+bool DirWatcher::Impl::still_root(Watch const& watch) {
+    auto const root = watch.wd_of.find("");
+    if (root == watch.wd_of.end()) {
+        return false;
+    }
+    // Asked of the kernel: a directory made anew may have the deleted one's inode number. Adding
+    // an event the descriptor has already leaves a watched directory's events as they were.
+    int const wd =
+        inotify_add_watch(fd_, watch.root.c_str(), IN_MASK_ADD | IN_ONLYDIR | IN_DELETE_SELF);
+    return wd == root->second;
 }
 
 void DirWatcher::Impl::quiet_open_writes(WatchId id, std::string const& kept) {

@@ -319,6 +319,28 @@ TEST_F(DirWatcherTest, ARenamedDirectoryWatchedAgainUnderItsNewNameKeepsReportin
     EXPECT_GT(other.await(dir + "after/", "second", FileActions::Add).id, 0);
 }
 
+// A watched directory deleted and made anew, then watched again before the watcher has read the
+// deletion: the new directory gets a watch of its own, which the old one's end leaves running.
+TEST_F(DirWatcherTest, ADirectoryMadeAnewAndWatchedAgainBeforeItsDeletionIsReadKeepsReporting) {
+    fs::create_directory(tmp / "pkg");
+    DirWatcher watcher;
+    WatchId const old_id = watcher.add_watch(dir + "pkg", &recorder, false);
+    ASSERT_GT(old_id, 0);
+    recorder.hold(true);
+    touch(tmp / "pkg/first");
+    ASSERT_TRUE(recorder.held());  // the watcher's thread waits in the callback
+    fs::remove_all(tmp / "pkg");
+    fs::create_directory(tmp / "pkg");
+    WatchId const new_id = watcher.add_watch(dir + "pkg", &recorder, false);
+    EXPECT_GT(new_id, 0);
+    EXPECT_NE(new_id, old_id);
+    capture_log();
+    recorder.hold(false);
+    touch(tmp / "pkg/second");
+    EXPECT_EQ(recorder.await(dir + "pkg/", "second", FileActions::Add).id, new_id);
+    captured_log();
+}
+
 // Overlapping watches each report; a watched root that is deleted or moved ends its watch with
 // one log line and reports nothing more, even when a directory of its name reappears.
 TEST_F(DirWatcherTest, FailedOverlappingAndEndedWatches) {
