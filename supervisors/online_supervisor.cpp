@@ -129,7 +129,7 @@ void OnlineSupervisor::watch_locations() {
 
     filemap_ = parse_filemap();
     for (auto const& [fid, data] : filemap_) {
-        ++tracked_paths_[data.filepath.native()];
+        count_tracked_path(data.filepath.native());
     }
     sync_tracking(listener, filemap_);
     follow_project(listener);

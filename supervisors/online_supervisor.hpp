@@ -113,13 +113,25 @@ private:
     // Gives each file id its path in the map, adding a line for one it lacks, under the data
     // directory's lock. Throws FileMapWriteError. Expects follow_mutex_ held.
     void write_map_lines(std::vector<std::pair<FileId, std::filesystem::path>> const& lines);
+    // Whether `line` names a file as filemap_ names it (path compared as text). Expects
+    // follow_mutex_ held.
+    bool names_known_file(FileMapLine const& line) const;
     // The name `path` had before a rename seen on the disk that still waits for the editor.
     std::optional<std::filesystem::path> waiting_move_source(std::filesystem::path const& path);
     // Whether an editor may still report a move of `path` or of a file below it.
     bool editor_may_report(std::filesystem::path const& path);
+    // Tracks the files the map names now that filemap_ does not name so (lines added by hand).
     void pick_up_map_lines(FileListener* listener);
     // `fid` named `path` in filemap_ and tracked_paths_. Expects follow_mutex_ held.
     void name_tracked(FileId fid, std::filesystem::path const& path);
+    // One more or one fewer entry of filemap_ names `path`, in tracked_paths_. Expect
+    // follow_mutex_ held.
+    void count_tracked_path(std::string const& path);
+    void uncount_tracked_path(std::string const& path);
+    // Whether every path filemap_ names is plain (absolute, no empty, "." or ".." components, no
+    // component starting with a dot): then a scan for the files below a moved path compares
+    // texts only.
+    bool every_tracked_path_plain() const { return unplain_tracked_paths_ == 0; }
     // Expects follow_mutex_ held.
     void start_tracking(FileListener* listener, FileId fid, std::filesystem::path const& path,
                         bool content_is_new);
@@ -164,6 +176,11 @@ private:
     // How many entries of filemap_ name each path (its text): whether a path is tracked, found
     // without a pass over the map (a file appearing is asked about, tracked or not).
     std::unordered_map<std::string, std::size_t> tracked_paths_;
+    std::size_t unplain_tracked_paths_ = 0;  // paths of tracked_paths_ that are not plain
+    // The map as the monitor last wrote it, kept when every other line in it named a file as
+    // filemap_ names it: a change of the map that finds this text there has nothing to pick up,
+    // and is not parsed again at every move.
+    std::optional<std::string> own_map_text_;
     struct AppearedFile {
         std::filesystem::path path;
         bool matched;

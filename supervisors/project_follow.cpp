@@ -41,21 +41,46 @@ bool is_plain(std::string_view text) {
     return true;
 }
 
-// Whether `path` is `dir` or lies below it; then `below` is its path relative to `dir`. Asked for
-// every tracked file at every move: plain paths are compared as texts, without building paths.
-bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
-    std::string_view const text = path.native();
-    std::string_view dir_text = dir.native();
-    if (is_plain(text) && is_plain(dir_text)) {
-        while (dir_text.size() > 1 && dir_text.ends_with('/')) {
-            dir_text.remove_suffix(1);
+// Whether paths are `dir` or lie below it, asked of every tracked file at every move. When `dir`
+// and the paths asked about are plain, they are compared as texts, without building paths.
+class AtOrBelow {
+public:
+    // `paths_plain`: every path to be asked about is known to be plain.
+    AtOrBelow(fs::path const& dir, bool paths_plain)
+        : dir_(dir),
+          dir_text_(dir.native()),
+          by_text_(is_plain(dir_text_)),
+          paths_plain_(paths_plain) {
+        while (dir_text_.size() > 1 && dir_text_.ends_with('/')) {
+            dir_text_.remove_suffix(1);
         }
-        std::string_view rest = text;
-        if (!rest.starts_with(dir_text)) {
+    }
+
+    // Whether `path` is the directory or lies below it; then `below` is its path relative to it.
+    bool operator()(fs::path const& path, fs::path& below) const {
+        std::string_view const text = path.native();
+        if (by_text_ && (paths_plain_ || is_plain(text))) {
+            return below_by_text(text, below);
+        }
+        if (path == dir_) {
+            below.clear();
+            return true;
+        }
+        fs::path const relative = path.lexically_relative(dir_);
+        if (relative.empty() || *relative.begin() == "..") {
             return false;
         }
-        rest.remove_prefix(dir_text.size());
-        if (!rest.empty() && !rest.starts_with('/') && dir_text != "/") {
+        below = relative;
+        return true;
+    }
+
+private:
+    bool below_by_text(std::string_view rest, fs::path& below) const {
+        if (!rest.starts_with(dir_text_)) {
+            return false;
+        }
+        rest.remove_prefix(dir_text_.size());
+        if (!rest.empty() && !rest.starts_with('/') && dir_text_ != "/") {
             return false;
         }
         while (rest.starts_with('/')) {
@@ -67,16 +92,15 @@ bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
         below = rest;
         return true;
     }
-    if (path == dir) {
-        below.clear();
-        return true;
-    }
-    fs::path const relative = path.lexically_relative(dir);
-    if (relative.empty() || *relative.begin() == "..") {
-        return false;
-    }
-    below = relative;
-    return true;
+
+    fs::path const& dir_;
+    std::string_view dir_text_;  // without trailing separators
+    bool by_text_;
+    bool paths_plain_;
+};
+
+bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
+    return AtOrBelow(dir, false)(path, below);
 }
 
 fs::path moved_to(fs::path const& to, fs::path const& below) {
@@ -231,13 +255,26 @@ void OnlineSupervisor::add_new_files(FileListener* listener,
 
 void OnlineSupervisor::name_tracked(FileId fid, fs::path const& path) {
     if (auto const known = filemap_.find(fid); known != filemap_.end()) {
-        auto const named = tracked_paths_.find(known->second.filepath.native());
-        if (named != tracked_paths_.end() && --named->second == 0) {
-            tracked_paths_.erase(named);
-        }
+        uncount_tracked_path(known->second.filepath.native());
     }
     filemap_.insert_or_assign(fid, filemap_data{path});
-    ++tracked_paths_[path.native()];
+    count_tracked_path(path.native());
+}
+
+void OnlineSupervisor::count_tracked_path(std::string const& path) {
+    if (tracked_paths_[path]++ == 0 && !is_plain(path)) {
+        ++unplain_tracked_paths_;
+    }
+}
+
+void OnlineSupervisor::uncount_tracked_path(std::string const& path) {
+    auto const named = tracked_paths_.find(path);
+    if (named != tracked_paths_.end() && --named->second == 0) {
+        tracked_paths_.erase(named);
+        if (!is_plain(path)) {
+            --unplain_tracked_paths_;
+        }
+    }
 }
 
 void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::path const& path,
@@ -290,6 +327,8 @@ void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> 
         line_of.try_emplace(lines[index].first, index);
     }
     std::vector<bool> written(lines.size(), false);
+    // Whether every other line is one the monitor knows already, as it stands.
+    bool all_known = true;
     std::istringstream in(text);
     std::string result;
     result.reserve(text.size() + lines.size() * 64);
@@ -297,6 +336,7 @@ void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> 
         FileMapLine const parsed = parse_filemap_line(current);
         auto const found = parsed.fid ? line_of.find(*parsed.fid) : line_of.end();
         if (found == line_of.end()) {
+            all_known = all_known && (current.empty() || names_known_file(parsed));
             result += current + '\n';
             continue;
         }
@@ -312,6 +352,18 @@ void OnlineSupervisor::write_map_lines(std::vector<std::pair<FileId, fs::path>> 
         }
     }
     write_filemap_atomically(tracked_path_, result);
+    own_map_text_.reset();
+    if (all_known) {
+        own_map_text_ = std::move(result);
+    }
+}
+
+bool OnlineSupervisor::names_known_file(FileMapLine const& line) const {
+    if (!line.fid) {
+        return false;
+    }
+    auto const known = filemap_.find(*line.fid);
+    return known != filemap_.end() && known->second.filepath.native() == line.filepath.native();
 }
 
 std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileListener* listener,
@@ -320,8 +372,9 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
                                                                          char const* reason) {
     std::vector<MovedFile> moves;
     fs::path below;
+    AtOrBelow const moved(from, every_tracked_path_plain());
     for (auto const& [fid, data] : filemap_) {
-        if (at_or_below(data.filepath, from, below)) {
+        if (moved(data.filepath, below)) {
             moves.push_back({fid, data.filepath, moved_to(to, below)});
         }
     }
@@ -401,8 +454,9 @@ bool OnlineSupervisor::editor_may_report(fs::path const& path) {
     }
     EditorDocuments const& documents = editor.documents();
     fs::path below;
+    AtOrBelow const moved(path, every_tracked_path_plain());
     for (auto const& [fid, data] : filemap_) {
-        if (at_or_below(data.filepath, path, below) && documents.seen(data.filepath)) {
+        if (moved(data.filepath, below) && documents.seen(data.filepath)) {
             return true;
         }
     }
@@ -414,8 +468,9 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
     track_new_files(listener);
     std::unique_lock lock(follow_mutex_);
     fs::path below;
+    AtOrBelow const moved(old_path, every_tracked_path_plain());
     bool const tracked = std::any_of(filemap_.begin(), filemap_.end(), [&](auto const& entry) {
-        return at_or_below(entry.second.filepath, old_path, below);
+        return moved(entry.second.filepath, below);
     });
     if (tracked && waiting_move_source(new_path) == old_path) {
         return;  // the same move, reported by another watch
@@ -430,9 +485,8 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
         move.old_filepath = old_path.native();
         move_wait_->park(std::move(move), std::string{});
         // Changes on the disk under the new names are seen meanwhile, and wait with the move.
-        fs::path below;
         for (auto const& [fid, data] : filemap_) {
-            if (at_or_below(data.filepath, old_path, below)) {
+            if (moved(data.filepath, below)) {
                 listener->watch_creating(
                     moved_to(new_path, below),
                     [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
@@ -514,6 +568,9 @@ void OnlineSupervisor::pick_up_map_lines(FileListener* listener) {
     // Read under the lock: a move that rewrites the map meanwhile must not look like a line
     // changed by hand back to the old path.
     std::lock_guard lock(follow_mutex_);
+    if (own_map_text_ && read_file_content(tracked_path_) == own_map_text_) {
+        return;  // the monitor's own write, which named only files it tracks
+    }
     FileMap const now = parse_filemap();
     for (auto const& [fid, data] : now) {
         auto const known = filemap_.find(fid);

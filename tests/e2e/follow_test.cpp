@@ -158,13 +158,24 @@ TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
 
 // A folder renamed within the project: every tracked file below it, at any depth, moves with it
 // and is followed under its new name, on the disk and from the editor.
-TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
+// Once with a path listed in the map with a doubled separator, which the monitor must compare as
+// a path, not as a text.
+class RenamedFolder : public testing::TestWithParam<bool> {};
+
+TEST_P(RenamedFolder, TheTrackedFilesOfARenamedFolderMoveWithIt) {
     MonitorHarness monitor;
     fs::create_directories(monitor.project() / "pkg" / "sub");
     auto const top = monitor.add_tracked("pkg/a.py", "a = 1\n");
     auto const deep = monitor.add_tracked("pkg/sub/b.py", "b = 2\n");
     auto const outside =
         monitor.add_tracked("pkg2.py", "c = 3\n");  // a name that only begins alike
+    fs::path listed_deep = deep;
+    if (GetParam()) {
+        listed_deep = monitor.project().native() + "//pkg/sub/b.py";
+        std::string map = read_file(monitor.filemap());
+        map.replace(map.find(deep.native()), deep.native().size(), listed_deep.native());
+        write_file(monitor.filemap(), map);
+    }
     monitor.start();
     std::string const top_id = id_of(top);
     std::string const deep_id = id_of(deep);
@@ -178,7 +189,7 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
         << monitor.rows("SELECT filepath, old_filepath" + moved) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT filepath, old_filepath" + moved + " ORDER BY filepath"),
               new_top.native() + "|" + top.native() + "\n" + new_deep.native() + "|" +
-                  deep.native() + "\n");
+                  listed_deep.native() + "\n");
     std::string const map = read_file(monitor.filemap());
     EXPECT_NE(map.find(top_id + ";" + new_top.native() + "\n"), std::string::npos) << map;
     EXPECT_NE(map.find(deep_id + ";" + new_deep.native() + "\n"), std::string::npos) << map;
@@ -197,6 +208,11 @@ TEST(Follow, TheTrackedFilesOfARenamedFolderMoveWithIt) {
               1)
         << monitor.process().output();
 }
+
+INSTANTIATE_TEST_SUITE_P(Follow, RenamedFolder, testing::Bool(),
+                         [](testing::TestParamInfo<bool> const& info) {
+                             return info.param ? "ADoubledSeparator" : "PlainPaths";
+                         });
 
 // A folder of many files moved into the project at once, as an unpacked archive: every file is
 // tracked as a new one, and the map takes them all in one write, not one write per file.
@@ -361,6 +377,32 @@ TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
     monitor.send(Change{.file = file, .inserted = "world\n", .offset = 6}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
     EXPECT_EQ(replay(monitor, file), "hello\nworld\n");
+}
+
+// Lines added by the tracking tool while the monitor adds its own: a write of the monitor's may
+// carry the tool's line before the monitor has read the tool's write, and it is picked up all the
+// same.
+TEST(Follow, MapLinesAddedAsTheMonitorWritesTheMapArePickedUp) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    monitor.start();
+    constexpr int kRounds = 5;
+    int created = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        auto const notes = write_file(
+            monitor.project() / ("notes" + std::to_string(round) + ".txt"), "by hand\n");
+        ChildProcess track({TRACK_BIN, monitor.project().native(), notes.native()},
+                           {.env = {{"HOME", monitor.home().native()}}, .cwd = std::nullopt});
+        // New files all through the tool's run, so the monitor writes the map around its write.
+        for (int made = 0; made < 300 && !track.wait(std::chrono::milliseconds(0)); ++made) {
+            write_file(monitor.project() / ("new" + std::to_string(created++) + ".py"), "");
+        }
+        ASSERT_EQ(track.wait(std::chrono::seconds(10)), 0) << track.output();
+    }
+    std::string const added = "SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND filepath ";
+    EXPECT_EQ(monitor.wait_for(added + "LIKE '%.txt'", kRounds), kRounds)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.wait_for(added + "LIKE '%.py'", created), created);
 }
 
 // The editor's backup folder on Linux, and the one named by XDG_CONFIG_HOME, as on a Mac.
