@@ -1,5 +1,6 @@
 #include "index/insertion_buffer.hpp"
 #include "support/captured_log.hpp"
+#include "support/repetitive_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -157,13 +158,7 @@ TEST(InsertionBuffer, AnEditorChangeIsSearchedBetweenItsEditAndItsUpdate) {
 TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
     InsertionBuffer fast, full;
     std::mt19937 rng(7);
-    auto const text = [&](std::size_t length) {
-        std::string out(length, 'a');
-        for (auto& c : out) {
-            c = static_cast<char>('a' + rng() % 3);
-        }
-        return out;
-    };
+    auto const text = [&](std::size_t length) { return repetitive_text(rng, length, 3); };
     std::string const start = text(9000);
     for (InsertionBuffer* buffer : {&fast, &full}) {
         apply(*buffer, "f", {0, 0, start, true});
@@ -198,13 +193,7 @@ TEST(InsertionBuffer, UpdatesAfterAnyMixOfEditsIndexAsAFullComparisonWould) {
 TEST(InsertionBuffer, AnEditorChangeMadeInPlaceIndexesAsAnEditThenAnUpdateDoes) {
     InsertionBuffer in_place, stepwise;
     std::mt19937 rng(11);
-    auto const text = [&](std::size_t length) {
-        std::string out(length, 'a');
-        for (auto& c : out) {
-            c = static_cast<char>('a' + rng() % 3);
-        }
-        return out;
-    };
+    auto const text = [&](std::size_t length) { return repetitive_text(rng, length, 3); };
     std::vector<std::string> const paths{"/p/a", "/p/b", "/p/c"};
     std::vector<std::string> contents;  // every content any file had
     auto const reset = [&](std::string const& path, std::string const& content) {

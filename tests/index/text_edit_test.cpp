@@ -1,4 +1,5 @@
 #include "index/text_edit.hpp"
+#include "support/repetitive_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,7 @@
 // a lot they would overlap if the suffix were not measured after the prefix.
 TEST(TextEdit, ChangedSpanAgreesWithAByteScanAroundBlockEdges) {
     std::mt19937 rng(99);
-    auto text = [&](std::size_t length) {
-        std::string random(length, 'a');
-        for (auto& c : random) {
-            c = static_cast<char>('a' + rng() % 3);
-        }
-        return random;
-    };
+    auto const text = [&](std::size_t length) { return repetitive_text(rng, length, 3); };
     auto near_block_edge = [&] {
         std::size_t const length = (rng() % 3) * 4096 + rng() % 3;
         return length == 0 ? 0 : length - 1;
@@ -57,13 +52,7 @@ TEST(TextEdit, ChangedSpanAgreesWithAByteScanAroundBlockEdges) {
 // content: trimmed alike where the inserted text repeats what it replaces or what lies beside it.
 TEST(TextEdit, EditSpanIsTheChangedSpanOfTheEditedContent) {
     std::mt19937 rng(5);
-    auto text = [&](std::size_t length) {
-        std::string random(length, 'a');
-        for (auto& c : random) {
-            c = static_cast<char>('a' + rng() % 2);
-        }
-        return random;
-    };
+    auto const text = [&](std::size_t length) { return repetitive_text(rng, length, 2); };
     for (int round = 0; round < 3000; ++round) {
         std::size_t const length = rng() % 4 == 0 ? 4096 * (1 + rng() % 2) + rng() % 9 : rng() % 40;
         std::string const content = rng() % 5 == 0 ? std::string(length, 'a') : text(length);
@@ -71,17 +60,17 @@ TEST(TextEdit, EditSpanIsTheChangedSpanOfTheEditedContent) {
         std::size_t const removed = rng() % (content.size() - offset + 1);
         std::string inserted;
         switch (rng() % 4) {
-        case 0:  // what it replaces, or a part of it
-            inserted = content.substr(offset, rng() % (removed + 1));
-            break;
-        case 1:  // what lies before it
-            inserted = content.substr(offset - rng() % (offset + 1), rng() % 5000);
-            break;
-        case 2:
-            inserted = std::string(rng() % 5000, 'a');
-            break;
-        default:
-            inserted = text(rng() % 6);
+            case 0:  // what it replaces, or a part of it
+                inserted = content.substr(offset, rng() % (removed + 1));
+                break;
+            case 1:  // what lies before it
+                inserted = content.substr(offset - rng() % (offset + 1), rng() % 5000);
+                break;
+            case 2:
+                inserted = std::string(rng() % 5000, 'a');
+                break;
+            default:
+                inserted = text(rng() % 6);
         }
         std::string const edited =
             content.substr(0, offset) + inserted + content.substr(offset + removed);
