@@ -103,6 +103,20 @@ bool at_or_below(fs::path const& path, fs::path const& dir, fs::path& below) {
     return AtOrBelow(dir, false)(path, below);
 }
 
+// The project's folder as the editor names it, whatever the monitor was started with (`wardlet
+// proj`): absolute, as the paths the follower reports go into the map and the rows, and as the
+// editor's paths are asked about.
+fs::path editor_root(fs::path const& root) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(root, error).lexically_normal();
+    if (error) {
+        return root;
+    }
+    // Named with a trailing separator (`wardlet proj/`): the folder itself.
+    return absolute.has_filename() || !absolute.has_relative_path() ? absolute
+                                                                    : absolute.parent_path();
+}
+
 fs::path moved_to(fs::path const& to, fs::path const& below) {
     return below.empty() ? to : to / below;
 }
@@ -123,8 +137,8 @@ void OnlineSupervisor::follow_project(FileListener* listener) {
             move_wait_->expired(move);  // nothing to judge later: settled here
             settle_disk_move(listener, move.old_filepath, move.filepath);
         });
-    follower_ = std::make_unique<ProjectFollower>(env_.rootpath, env_.datapath / "patterns",
-                                                  std::move(callbacks));
+    follower_ = std::make_unique<ProjectFollower>(editor_root(env_.rootpath),
+                                                  env_.datapath / "patterns", std::move(callbacks));
     follower_->start();
 }
 

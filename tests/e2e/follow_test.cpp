@@ -77,6 +77,52 @@ TEST(Follow, AFileCreatedEmptyThenTypedIntoIsTrackedWithoutFastInsertion) {
     EXPECT_EQ(replay(monitor, file), typed);
 }
 
+// A monitor started on a project named relative to its working directory (`wardlet proj`) still
+// names the files it follows by their absolute paths, as the editor does: in the map, in the rows,
+// and for an untitled document's first save.
+TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
+    fs::create_directories(monitor.project() / "src");
+    fs::create_directories(monitor.project() / "lib");
+    auto const moving = monitor.add_tracked("src/moving.py", "m = 1\n");
+    monitor.start_relative();
+    auto const added = write_file(monitor.project() / "src" / "added.py", "");
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
+                               "filepath = " +
+                                   quoted(added),
+                               1),
+              1)
+        << monitor.process().output();
+    // Moved where the patterns do not reach: followed through the project's own watch.
+    auto const moved = monitor.project() / "lib" / "moving.py";
+    fs::rename(moving, moved);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
+                               "filepath = " +
+                                   quoted(moved),
+                               1),
+              1)
+        << monitor.process().output();
+    // Saved for the first time from the editor.
+    auto const saved = write_file(monitor.project() / "src" / "untitled.py", "u = 1\n");
+    monitor.send(Change{.file = saved, .inserted = "u = 1\n", .offset = 0, .first_save = true}
+                     .line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE filepath = " +
+                                   quoted(saved),
+                               1),
+              1);
+    std::string const map = read_file(monitor.filemap());
+    for (auto const& file : {added, moved, saved}) {
+        EXPECT_NE(map.find(id_of(file) + ";" + file.native() + "\n"), std::string::npos) << map;
+    }
+    monitor.send(Change{.file = moved, .inserted = "n = 2\n", .offset = 6}.line());
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2);
+    EXPECT_EQ(replay(monitor, moved), "m = 1\nn = 2\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type != 'NONE'"),
+              "0\n")
+        << monitor.rows("SELECT filepath, incident_type FROM file_events");
+}
+
 // Copied in with content that never came through the editor: a fast insertion from empty.
 TEST(Follow, AFileCopiedInWithContentIsAFastInsertionFromEmpty) {
     MonitorHarness monitor;

@@ -42,14 +42,11 @@ public:
     // Starts the monitor, run by `launcher` when given (e.g. prlimit and its options), and waits
     // until it serves the editor socket.
     void start(std::vector<std::string> launcher = {}) {
-        launcher.insert(launcher.end(), {WARDLET_BIN, project_.native(), "--socket", socket_});
-        process_ = std::make_unique<ChildProcess>(
-            std::move(launcher),
-            ChildProcess::Options{.env = {{"HOME", home_.native()}}, .cwd = std::nullopt});
-        if (!process_->wait_for_output("[VSCodeListener] started\n", std::chrono::seconds(20))) {
-            throw std::runtime_error("monitor did not start:\n" + process_->output());
-        }
+        launch(std::move(launcher), project_.native(), std::nullopt);
     }
+    // Starts the monitor as `cd <the project's parent> && wardlet <its name>` does: the project
+    // named relative to the working directory.
+    void start_relative() { launch({}, project_.filename().native(), project_.parent_path()); }
     ChildProcess& process() { return *process_; }
     // Sends raw bytes on a fresh connection and closes it.
     void send(std::string const& lines) { UnixClient(socket_).send(lines); }
@@ -67,6 +64,17 @@ public:
     }
 
 private:
+    void launch(std::vector<std::string> launcher, std::string const& project,
+                std::optional<std::filesystem::path> cwd) {
+        launcher.insert(launcher.end(), {WARDLET_BIN, project, "--socket", socket_});
+        process_ = std::make_unique<ChildProcess>(
+            std::move(launcher),
+            ChildProcess::Options{.env = {{"HOME", home_.native()}}, .cwd = std::move(cwd)});
+        if (!process_->wait_for_output("[VSCodeListener] started\n", std::chrono::seconds(20))) {
+            throw std::runtime_error("monitor did not start:\n" + process_->output());
+        }
+    }
+
     TempDir root_;
     std::filesystem::path project_ = root_ / "project";
     std::filesystem::path home_ = root_ / "home";
@@ -84,13 +92,14 @@ struct Change {
     bool undo_redo = false;
     bool copy_paste = false;
     bool saved = false;
+    bool first_save = false;  // an untitled document written to a new file
 
     std::string line() const {
         auto const text = [](std::string const& raw) { return nlohmann::json(raw).dump(); };
         return fmt::format(R"({{"file":{},"type":{},"inserted":{},"deletedCount":{},"offset":{},)"
-                           R"("causedByUndoRedo":{},"causedByCopyPaste":{},"isSaved":{}}})"
+                           R"("causedByUndoRedo":{},"causedByCopyPaste":{},"isSaved":{}{}}})"
                            "\n",
                            text(file), text(type), text(inserted), deleted, offset, undo_redo,
-                           copy_paste, saved);
+                           copy_paste, saved, first_save ? R"(,"firstSave":true)" : "");
     }
 };
