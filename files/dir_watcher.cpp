@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -117,6 +118,7 @@ public:
 
     WatchId add_watch(std::string const& directory, DirWatchListener* listener, bool recursive);
     void watch();
+    bool sync(std::chrono::milliseconds bound);
     void quiet_open_writes(WatchId id, std::string const& kept);
 
 private:
@@ -217,6 +219,11 @@ private:
     std::unordered_map<int, int> kept_files_;  // file descriptor -> its directory's descriptor
     WatchId next_id_ = 1;
     std::thread thread_;
+    // Syncs asked for, and the last one whose changes have all been reported; a request wakes
+    // the thread through wake_fd_.
+    std::uint64_t syncs_asked_ = 0;
+    std::uint64_t syncs_done_ = 0;
+    std::condition_variable synced_;
 };
 
 DirWatcher::Impl::Impl() {
@@ -236,7 +243,11 @@ DirWatcher::Impl::Impl() {
 }
 
 DirWatcher::Impl::~Impl() {
-    stop_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        synced_.notify_all();
+    }
     if (thread_.joinable()) {
         std::uint64_t const one = 1;
         [[maybe_unused]] auto const written = write(wake_fd_, &one, sizeof one);
@@ -366,6 +377,18 @@ void DirWatcher::Impl::watch() {
     }
 }
 
+bool DirWatcher::Impl::sync(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) {
+        return false;
+    }
+    std::uint64_t const wanted = ++syncs_asked_;
+    std::uint64_t const one = 1;
+    [[maybe_unused]] auto const written = write(wake_fd_, &one, sizeof one);
+    synced_.wait_for(lock, bound, [&] { return syncs_done_ >= wanted || stop_; });
+    return syncs_done_ >= wanted;
+}
+
 void DirWatcher::Impl::run() {
     std::vector<std::uint64_t> storage(kReadBufferBytes / sizeof(std::uint64_t));
     char* const buffer = reinterpret_cast<char*>(storage.data());
@@ -373,8 +396,11 @@ void DirWatcher::Impl::run() {
         std::vector<Notice> out;
         bool drained = false;
         int timeout_ms = 0;
+        std::uint64_t syncs_asked =
+            0;  // asked before this read: done once it finds the queue empty
         {
             std::lock_guard lock(mutex_);
+            syncs_asked = syncs_asked_;
             ssize_t const length = read(fd_, buffer, kReadBufferBytes);
             if (length > 0) {
                 for (ssize_t offset = 0; offset < length;) {
@@ -398,9 +424,20 @@ void DirWatcher::Impl::run() {
             }
         }
         deliver(out);
+        if (drained) {
+            std::lock_guard lock(mutex_);
+            if (syncs_done_ < syncs_asked) {
+                syncs_done_ = syncs_asked;
+                synced_.notify_all();
+            }
+        }
         if (drained && !stop_) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
             poll(fds, 2, timeout_ms);
+            if ((fds[1].revents & POLLIN) != 0 && !stop_) {
+                std::uint64_t asked = 0;  // a sync's wake-up, taken
+                [[maybe_unused]] auto const taken = read(wake_fd_, &asked, sizeof asked);
+            }
         }
     }
 }
@@ -806,6 +843,10 @@ WatchId DirWatcher::add_watch(std::string const& directory, DirWatchListener* li
 
 void DirWatcher::watch() {
     impl_->watch();
+}
+
+bool DirWatcher::sync(std::chrono::milliseconds bound) {
+    return impl_->sync(bound);
 }
 
 void DirWatcher::quiet_open_writes(WatchId id, std::string const& kept) {

@@ -3,6 +3,7 @@
 #include "app/convert.hpp"
 #include "events/records.hpp"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -76,6 +77,12 @@ public:
 
     // Marks the watcher started (starting its thread if no watch has done so yet). Idempotent.
     void watch();
+
+    // Waits until every change the kernel had queued for this watcher when it was called has been
+    // reported, batch ends included, and returns true; returns false after `bound`, or at once
+    // when the watcher has no thread or this is its thread (a callback). The first half of a move
+    // still waiting for its second (a move out of the watched tree) may be reported later.
+    bool sync(std::chrono::milliseconds bound);
 
     // For a directory whose files are written all the time (a database and its journal): writes
     // to the files of watch `id`'s root directory are reported only once their writer closes the

@@ -106,6 +106,10 @@ private:
     bool is_tracked_path(std::filesystem::path const& path) const;
     // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
     // same file, still tracked under either name), not another file put in a tracked one's place.
+    // Whether the tracked file at `path`, reported deleted, was moved within the project
+    // instead: gone from `path`, and named elsewhere by the map, or moving there once the editor
+    // has reported the move or its wait has ended.
+    bool moved_within_project(FileListener* listener, std::filesystem::path const& path);
     bool moves_tracked_file(std::filesystem::path const& old_path,
                             std::filesystem::path const& new_path) const;
     // A `Moved` row for each file the disk showed moved.

@@ -21,6 +21,9 @@ namespace {
 
 // How long a rename seen on the disk waits for the editor's report of it.
 constexpr std::chrono::milliseconds kRenameWaitBound{2000};
+// How long a tracked file's deletion waits for the project follower to have read what the kernel
+// reported before it; a follower kept busy longer is not waited for.
+constexpr std::chrono::milliseconds kFollowerSyncBound{500};
 
 std::string map_line_text(FileId fid, fs::path const& path) {
     return std::to_string(fid.first) + ';' + std::to_string(fid.second) + ';' + path.native();
@@ -551,6 +554,40 @@ std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& pa
         }
     }
     return std::nullopt;
+}
+
+bool OnlineSupervisor::moved_within_project(FileListener* listener, fs::path const& path) {
+    std::error_code error;
+    if (!follower_ || fs::exists(fs::symlink_status(path, error))) {
+        return false;
+    }
+    auto const still_tracked = [&] {
+        {
+            std::lock_guard lock(follow_mutex_);
+            if (tracked_paths_.contains(path.native())) {
+                return true;
+            }
+        }
+        return is_tracked_path(path);  // named in another form
+    };
+    // A move between folders reaches the file listener, which watches the source folder only, as
+    // a deletion, and the project follower, which watches both, as an appearance: what the
+    // follower has seen is followed first.
+    if (still_tracked()) {
+        follower_->sync(kFollowerSyncBound);
+        track_new_files(listener);
+    }
+    if (!still_tracked()) {
+        return true;  // the map names the file elsewhere now
+    }
+    // Or the move waits for the editor's report; it is recorded when that comes or the wait ends.
+    fs::path below;
+    for (FileEvent const& move : move_wait_->parked()) {
+        if (at_or_below(path, move.old_filepath, below)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void OnlineSupervisor::follow_first_save(fs::path const& path) {

@@ -3,6 +3,7 @@
 #include "files/dir_watcher.hpp"
 #include "files/tracking_patterns.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -40,6 +41,11 @@ public:
 
     // Whether the patterns match `path`, a path below the project and in no skipped folder.
     bool follows(std::filesystem::path const& path);
+
+    // Waits, at most `bound`, until every change of the tree queued when it was called has been
+    // reported through the callbacks, batch ends included (DirWatcher::sync). False when it did
+    // not, or when called from a callback.
+    bool sync(std::chrono::milliseconds bound) { return watcher_.sync(bound); }
 
 private:
     void handleFileAction(WatchId watchid, std::string const& dir, std::string const& filename,

@@ -1,6 +1,7 @@
 // The running monitor following the project: files that appear, renames, lines added to the map
 // by hand, and the editor's backup folder on Linux.
 #include "monitor_harness.hpp"
+#include "support/unix_client.hpp"
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,44 @@ TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
                                1),
               1);
     EXPECT_EQ(read_file(monitor.filemap()).find("b.py"), std::string::npos);
+    // The move reached the watch of the old folder as a deletion: no Delete row stands for it.
+    ASSERT_TRUE(monitor.process().wait_for_output(
+        "[OnlineSupervisor] " + old_path.native() + " was moved within the project, not deleted\n",
+        10s))
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
+    fs::remove(moved_path);  // deleted indeed
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Delete' AND "
+                               "filepath = " +
+                                   quoted(moved_path),
+                               1),
+              1);
+}
+
+// Moved between folders while an editor is connected: the move waits for the editor's report, and
+// the deletion its old folder's watch saw is no Delete row either.
+TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDeletion) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    fs::create_directories(monitor.project() / "src");
+    fs::create_directories(monitor.project() / "lib");
+    auto const old_path = monitor.add_tracked("src/a.py", "x = 1\n");
+    monitor.start();
+    UnixClient editor(monitor.socket());
+    auto const moved_path = monitor.project() / "lib" / "a.py";
+    fs::rename(old_path, moved_path);
+    ASSERT_TRUE(monitor.process().wait_for_output(
+        "[OnlineSupervisor] " + old_path.native() + " was moved within the project, not deleted\n",
+        10s))
+        << monitor.process().output();
+    // No report comes: the move is recorded when its wait ends.
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
+                               "filepath = " +
+                                   quoted(moved_path),
+                               1),
+              1)
+        << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
 }
 
 // Renamed within the project, in its folder and to another one: the same file under its new name.

@@ -319,6 +319,34 @@ TEST_F(DirWatcherTest, ARenamedDirectoryWatchedAgainUnderItsNewNameKeepsReportin
     EXPECT_GT(other.await(dir + "after/", "second", FileActions::Add).id, 0);
 }
 
+// A sync returns once everything queued before it has been reported, batch end included; it gives
+// up after its bound while the watcher's thread is held in a callback.
+TEST_F(DirWatcherTest, ASyncReturnsOnceEverythingQueuedBeforeItIsReported) {
+    DirWatcher watcher;
+    ASSERT_GT(watcher.add_watch(dir, &recorder, false), 0);
+    constexpr int kFiles = 50;
+    for (int n = 0; n < kFiles; ++n) {
+        touch(tmp / ("f" + std::to_string(n)));
+    }
+    ASSERT_TRUE(watcher.sync(10s));
+    std::vector<Change> const seen = recorder.snapshot();
+    for (int n = 0; n < kFiles; ++n) {
+        EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](Change const& change) {
+            return change.name == "f" + std::to_string(n) && change.action == FileActions::Add;
+        })) << n;
+    }
+    ASSERT_FALSE(recorder.batch_ends().empty());
+    EXPECT_EQ(recorder.batch_ends().back(), seen.size());
+
+    recorder.hold(true);
+    touch(tmp / "late");
+    ASSERT_TRUE(recorder.held());
+    EXPECT_FALSE(watcher.sync(50ms));
+    recorder.hold(false);
+    EXPECT_TRUE(watcher.sync(10s));
+    EXPECT_GT(recorder.await(dir, "late", FileActions::Add, 0ms).id, 0);
+}
+
 // A watched directory deleted and made anew, then watched again before the watcher has read the
 // deletion: the new directory gets a watch of its own, which the old one's end leaves running.
 TEST_F(DirWatcherTest, ADirectoryMadeAnewAndWatchedAgainBeforeItsDeletionIsReadKeepsReporting) {
