@@ -13,8 +13,9 @@
 // queue and never waits for the output: whatever the reader of the log does, no thread of the
 // monitor blocks on it. While lines come, the writer writes everything queued once per short
 // period (100 ms), or sooner when much is queued, in one write() per batch, so lines keep their
-// order and never interleave, and a keystroke's lines cost one write. log_flush() writes at once. A line that finds the queue full is dropped and counted;
-// once the output takes lines again, one line says how many were dropped.
+// order and never interleave, and a keystroke's lines cost one write. log_flush() writes at once. A
+// line that finds the queue full is dropped and counted; once the output takes lines again, one
+// line says how many were dropped.
 
 // Queues one whole line (the line end is added).
 void log_text(std::string line);

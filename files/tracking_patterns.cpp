@@ -163,8 +163,8 @@ void IgnoreRules::set(std::string const& folder, std::vector<std::string> patter
     }
 }
 
-bool IgnoreRules::decided_ignored(std::vector<std::string_view> const& segments,
-                                  std::size_t count, bool is_directory) const {
+bool IgnoreRules::decided_ignored(std::vector<std::string_view> const& segments, std::size_t count,
+                                  bool is_directory) const {
     bool ignored = false;
     // The folders above the path, shallowest first, each judging the path relative to itself.
     std::string folder;

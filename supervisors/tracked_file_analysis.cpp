@@ -81,8 +81,7 @@ void OnlineSupervisor::handle_trackedfile(FileListener* listener, FileEvent& eve
         }
     }
     if (event.action == FileActions::Delete && moved_within_project(listener, event.filepath)) {
-        log_line("[OnlineSupervisor] {} was moved within the project, not deleted",
-                 event.filepath);
+        log_line("[OnlineSupervisor] {} was moved within the project, not deleted", event.filepath);
         return;  // its move is recorded as such
     }
     // A program that writes a temporary file and renames it over a tracked file replaces its

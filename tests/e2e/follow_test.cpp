@@ -106,12 +106,11 @@ TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths
         << monitor.process().output();
     // Saved for the first time from the editor.
     auto const saved = write_file(monitor.project() / "src" / "untitled.py", "u = 1\n");
-    monitor.send(Change{.file = saved, .inserted = "u = 1\n", .offset = 0, .first_save = true}
-                     .line());
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE filepath = " +
-                                   quoted(saved),
-                               1),
-              1);
+    monitor.send(
+        Change{.file = saved, .inserted = "u = 1\n", .offset = 0, .first_save = true}.line());
+    ASSERT_EQ(
+        monitor.wait_for("SELECT COUNT(*) FROM vscode_events WHERE filepath = " + quoted(saved), 1),
+        1);
     std::string const map = read_file(monitor.filemap());
     for (auto const& file : {added, moved, saved}) {
         EXPECT_NE(map.find(id_of(file) + ";" + file.native() + "\n"), std::string::npos) << map;
@@ -119,8 +118,7 @@ TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths
     monitor.send(Change{.file = moved, .inserted = "n = 2\n", .offset = 6}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2);
     EXPECT_EQ(replay(monitor, moved), "m = 1\nn = 2\n");
-    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type != 'NONE'"),
-              "0\n")
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE incident_type != 'NONE'"), "0\n")
         << monitor.rows("SELECT filepath, incident_type FROM file_events");
 }
 
@@ -474,8 +472,8 @@ TEST(Follow, MapLinesAddedAsTheMonitorWritesTheMapArePickedUp) {
     constexpr int kRounds = 5;
     int created = 0;
     for (int round = 0; round < kRounds; ++round) {
-        auto const notes = write_file(
-            monitor.project() / ("notes" + std::to_string(round) + ".txt"), "by hand\n");
+        auto const notes =
+            write_file(monitor.project() / ("notes" + std::to_string(round) + ".txt"), "by hand\n");
         ChildProcess track({TRACK_BIN, monitor.project().native(), notes.native()},
                            {.env = {{"HOME", monitor.home().native()}}, .cwd = std::nullopt});
         // New files all through the tool's run, so the monitor writes the map around its write.
