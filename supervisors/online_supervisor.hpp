@@ -11,6 +11,7 @@
 #include "supervisors/save_wait.hpp"
 #include "supervisors/supervisor.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -107,7 +108,7 @@ private:
     // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
     // same file, still tracked under either name), not another file put in a tracked one's place.
     // Whether the tracked file at `path`, reported deleted, was moved within the project
-    // instead: gone from `path`, and named elsewhere by the map, or moving there once the editor
+    // instead: gone from `path`, and moved away from it by the monitor, or moving once the editor
     // has reported the move or its wait has ended.
     bool moved_within_project(FileListener* listener, std::filesystem::path const& path);
     bool moves_tracked_file(std::filesystem::path const& old_path,
@@ -131,6 +132,10 @@ private:
     // One more or one fewer entry of filemap_ names `path`, in tracked_paths_. Expect
     // follow_mutex_ held.
     void count_tracked_path(std::string const& path);
+    // A tracked file was moved away from `path` now; whether one was lately, forgotten then.
+    // Expect follow_mutex_ held.
+    void remember_moved_away(std::string const& path);
+    bool forget_moved_away(std::string const& path);
     void uncount_tracked_path(std::string const& path);
     // Whether every path filemap_ names is plain (absolute, no empty, "." or ".." components, no
     // component starting with a dot): then a scan for the files below a moved path compares
@@ -185,6 +190,10 @@ private:
     // filemap_ names it: a change of the map that finds this text there has nothing to pick up,
     // and is not parsed again at every move.
     std::optional<std::string> own_map_text_;
+    // The paths tracked files were moved away from lately, and when: the deletion that a watch of
+    // the old folder alone reports for one is that move. Forgotten once used, when the path is
+    // tracked again, or after a while.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> moved_away_;
     struct AppearedFile {
         std::filesystem::path path;
         bool matched;

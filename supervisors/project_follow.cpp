@@ -24,6 +24,10 @@ constexpr std::chrono::milliseconds kRenameWaitBound{2000};
 // How long a tracked file's deletion waits for the project follower to have read what the kernel
 // reported before it; a follower kept busy longer is not waited for.
 constexpr std::chrono::milliseconds kFollowerSyncBound{500};
+// How long the monitor remembers that it moved a tracked file away from a path, for the deletion
+// the old folder's watch reports; the memory is pruned once it holds this many paths.
+constexpr std::chrono::seconds kMovedAwayMemory{30};
+constexpr std::size_t kMovedAwayPruneSize = 4096;
 
 std::string map_line_text(FileId fid, fs::path const& path) {
     return std::to_string(fid.first) + ';' + std::to_string(fid.second) + ';' + path.native();
@@ -276,6 +280,26 @@ void OnlineSupervisor::name_tracked(FileId fid, fs::path const& path) {
     }
     filemap_.insert_or_assign(fid, filemap_data{path});
     count_tracked_path(path.native());
+    moved_away_.erase(path.native());  // a deletion of it now is one
+}
+
+void OnlineSupervisor::remember_moved_away(std::string const& path) {
+    auto const now = std::chrono::steady_clock::now();
+    if (moved_away_.size() >= kMovedAwayPruneSize) {
+        std::erase_if(moved_away_,
+                      [&](auto const& entry) { return now - entry.second > kMovedAwayMemory; });
+    }
+    moved_away_[path] = now;
+}
+
+bool OnlineSupervisor::forget_moved_away(std::string const& path) {
+    auto const found = moved_away_.find(path);
+    if (found == moved_away_.end()) {
+        return false;
+    }
+    bool const recent = std::chrono::steady_clock::now() - found->second <= kMovedAwayMemory;
+    moved_away_.erase(found);
+    return recent;
 }
 
 void OnlineSupervisor::count_tracked_path(std::string const& path) {
@@ -432,6 +456,7 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
     for (std::size_t index = 0; index < moves.size(); ++index) {
         MovedFile const& move = moves[index];
         name_tracked(move.fid, move.to);
+        remember_moved_away(move.from.native());
         // The record of the new name starts from the content it had when it got it.
         db_.store_snapshot(move.to.native(), move.fid, reason, mirrors[index].content,
                            mirrors[index].place);
@@ -561,24 +586,26 @@ bool OnlineSupervisor::moved_within_project(FileListener* listener, fs::path con
     if (!follower_ || fs::exists(fs::symlink_status(path, error))) {
         return false;
     }
-    auto const still_tracked = [&] {
-        {
-            std::lock_guard lock(follow_mutex_);
-            if (tracked_paths_.contains(path.native())) {
-                return true;
-            }
-        }
-        return is_tracked_path(path);  // named in another form
+    auto const moved_away = [&] {
+        std::lock_guard lock(follow_mutex_);
+        return forget_moved_away(path.native());
     };
+    if (moved_away()) {
+        return true;
+    }
+    {
+        std::lock_guard lock(follow_mutex_);
+        if (!tracked_paths_.contains(path.native())) {
+            return false;  // no tracked file's name (a folder's, say): a deletion like any other
+        }
+    }
     // A move between folders reaches the file listener, which watches the source folder only, as
     // a deletion, and the project follower, which watches both, as an appearance: what the
     // follower has seen is followed first.
-    if (still_tracked()) {
-        follower_->sync(kFollowerSyncBound);
-        track_new_files(listener);
-    }
-    if (!still_tracked()) {
-        return true;  // the map names the file elsewhere now
+    follower_->sync(kFollowerSyncBound);
+    track_new_files(listener);
+    if (moved_away()) {
+        return true;
     }
     // Or the move waits for the editor's report; it is recorded when that comes or the wait ends.
     fs::path below;

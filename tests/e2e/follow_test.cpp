@@ -186,6 +186,23 @@ TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
               1);
 }
 
+// A folder of tracked files deleted: a Delete row for each file, and for the folder, which the
+// watch of its parent reports; none of them is taken for a move.
+TEST(Follow, AFolderOfTrackedFilesDeletedLeavesADeleteRowForEachFileAndTheFolder) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
+    fs::create_directories(monitor.project() / "src" / "pkg");
+    monitor.add_tracked("src/a.py", "a = 1\n");
+    auto const inner = monitor.add_tracked("src/pkg/f.py", "f = 1\n");
+    monitor.start();
+    fs::remove_all(monitor.project() / "src" / "pkg");
+    std::string const deleted =
+        " FROM file_events WHERE action = 'Delete' AND handler_type = 'TRACKEDFILE'";
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + deleted, 2), 2) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath" + deleted + " ORDER BY filepath"),
+              (monitor.project() / "src" / "pkg").native() + "\n" + inner.native() + "\n");
+}
+
 // Moved between folders while an editor is connected: the move waits for the editor's report, and
 // the deletion its old folder's watch saw is no Delete row either.
 TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDeletion) {
