@@ -63,16 +63,19 @@ void EventBus::publish(std::span<Event> events, Delivery delivery) {
 }
 
 void EventBus::enqueue(std::span<Event> events) {
+    // A handler or hook publishing waits for no room: the room would come from the delivery it is
+    // part of. What one delivery publishes is bounded by its work.
+    bool const unbounded = delivering_here();
     std::size_t next = 0;
     while (next < events.size()) {
         std::unique_lock lock(mutex_);
-        room_cv_.wait(lock, [this] { return queue_.size() < MAX_QUEUED || !running_; });
+        room_cv_.wait(lock, [&] { return queue_.size() < MAX_QUEUED || !running_ || unbounded; });
         // The worker waits only for an empty queue: a wake-up is needed for the first event alone.
         bool const was_empty = queue_.empty();
         // As many as there is room for; after the stop, every one (they are never delivered).
         do {
             queue_.push_back(std::move(events[next++]));
-        } while (next < events.size() && (queue_.size() < MAX_QUEUED || !running_));
+        } while (next < events.size() && (queue_.size() < MAX_QUEUED || !running_ || unbounded));
         lock.unlock();
         // Outside the lock: the worker it wakes does not have to wait for it.
         if (was_empty) {

@@ -34,7 +34,8 @@ public:
                          // delivered; otherwise queued
     };
     // Events a publisher may queue ahead of the worker; beyond that it waits for room, so a
-    // producer that outruns the handlers cannot exhaust memory.
+    // producer that outruns the handlers cannot exhaust memory. A handler or hook that publishes
+    // does not wait: the room would come from its own delivery.
     static constexpr std::size_t MAX_QUEUED = 256;
 
     EventBus();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,54 @@ TEST(EventBus, PublishersWaitOnlyForAFullQueueAndStopDiscardsItDuringADelivery) 
     bus.stop();
     publisher.join();
     EXPECT_EQ(seen, std::vector<std::string>{"0"});
+}
+
+// A handler that publishes while the queue is full does not wait for room: the room would come
+// from the delivery it is part of. Everything it publishes is delivered after it, in order.
+TEST(EventBus, AHandlerPublishingIntoAFullQueueDoesNotWaitForItself) {
+    EventBus bus;
+    constexpr std::size_t kMore = EventBus::MAX_QUEUED + 10;
+    std::vector<std::string> seen;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool queue_full = false;
+    bool handler_done = false;
+    bus.subscribe(BaseEvent::Types::FILE_EVENT, [&](Event event) {
+        std::string const path = std::get<FileEvent>(event).filepath;
+        seen.push_back(path);
+        if (path != "first") {
+            return;
+        }
+        {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 10s, [&] { return queue_full; });
+        }
+        for (std::size_t i = 0; i < kMore; ++i) {
+            bus.publish(file_event("more" + std::to_string(i)));
+        }
+        std::lock_guard lock(mutex);
+        handler_done = true;
+        changed.notify_all();
+    });
+    bus.publish(file_event("first"));
+    for (std::size_t i = 0; i < EventBus::MAX_QUEUED; ++i) {
+        bus.publish(file_event("queued" + std::to_string(i)));
+    }
+    bool done = false;
+    {
+        std::unique_lock lock(mutex);
+        queue_full = true;
+        changed.notify_all();
+        done = changed.wait_for(lock, 10s, [&] { return handler_done; });
+    }
+    if (!done) {
+        bus.stop();  // lets the stuck handler go, so that the test can end
+        FAIL() << "the handler waited for room in the queue it was delivering from";
+    }
+    ASSERT_TRUE(bus.drain(10s));
+    ASSERT_EQ(seen.size(), 1 + EventBus::MAX_QUEUED + kMore);
+    EXPECT_EQ(seen[1 + EventBus::MAX_QUEUED], "more0");
+    EXPECT_EQ(seen.back(), "more" + std::to_string(kMore - 1));
 }
 
 // Events published together are delivered like events published one by one: in their order,
