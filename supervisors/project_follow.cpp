@@ -280,7 +280,7 @@ void OnlineSupervisor::name_tracked(FileId fid, fs::path const& path) {
     }
     filemap_.insert_or_assign(fid, filemap_data{path});
     count_tracked_path(path.native());
-    moved_away_.erase(path.native());  // a deletion of it now is one
+    moved_away_.erase(path.native());  // tracked again: a deletion reported now is one
 }
 
 void OnlineSupervisor::remember_moved_away(std::string const& path) {
