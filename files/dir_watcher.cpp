@@ -396,8 +396,8 @@ void DirWatcher::Impl::run() {
         std::vector<Notice> out;
         bool drained = false;
         int timeout_ms = 0;
-        std::uint64_t syncs_asked =
-            0;  // asked before this read: done once it finds the queue empty
+        // The syncs asked before this read: done once a read finds the queue empty.
+        std::uint64_t syncs_asked = 0;
         {
             std::lock_guard lock(mutex_);
             syncs_asked = syncs_asked_;
