@@ -36,17 +36,6 @@ void ContentCensus::remove_from_contents(std::string_view content, std::size_t b
     }
 }
 
-void ContentCensus::content_changed(Entry entry, std::string_view before, std::string_view after,
-                                    std::size_t offset, std::size_t removed, std::size_t inserted) {
-    if (removed == 0 && inserted == 0) {
-        return;
-    }
-    // The ranges' pairs include the one across the cut: a pure insertion breaks it and a pure
-    // removal makes one.
-    remove_from_contents(before, offset, offset + removed);
-    add_to_contents(after, offset, offset + inserted, entry);
-}
-
 void ContentCensus::content_dropped(std::string_view content) {
     remove_from_contents(content, 0, content.size());
 }

@@ -25,12 +25,11 @@ public:
     static constexpr Entry NO_ENTRY = std::numeric_limits<Entry>::max();
 
     // The indexed content of `entry` changed from `before` to `after`, which differ only in
-    // [offset, offset + removed) of `before`, replaced by [offset, offset + inserted) of `after`.
-    void content_changed(Entry entry, std::string_view before, std::string_view after,
-                         std::size_t offset, std::size_t removed, std::size_t inserted);
-    // The same change in two halves, for an owner that edits its one copy of the content in
-    // place between them: what leaves, read before the change, then what arrives, read after it.
-    // Only for a change that changes something (removed or inserted not 0).
+    // [offset, offset + removed) of `before`, replaced by [offset, offset + inserted) of `after`;
+    // told in two halves, so that an owner may edit its one copy of the content in place between
+    // them: what leaves, read before the change, then what arrives, read after it. Only for a
+    // change that changes something (removed or inserted not 0). The pairs counted include the
+    // one across the cut: a pure insertion breaks it and a pure removal makes one.
     void content_leaving(std::string_view before, std::size_t offset, std::size_t removed) {
         remove_from_contents(before, offset, offset + removed);
     }

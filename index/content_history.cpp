@@ -46,15 +46,6 @@ bool for_each_window_minimum(std::string_view content, std::size_t first, std::s
 
 }  // namespace
 
-void ContentHistory::record(std::string_view before, std::string_view after, std::size_t offset,
-                            std::size_t removed, std::size_t inserted, bool edited) {
-    if (removed == 0 && inserted == 0) {
-        return;
-    }
-    record_cut(before, offset, removed, inserted, edited);
-    record_result(after, offset, inserted);
-}
-
 void ContentHistory::record_cut(std::string_view before, std::size_t offset, std::size_t removed,
                                 std::size_t inserted, bool edited) {
     // A change inside the text its run typed destroys only contents that held some of that text:

@@ -35,13 +35,11 @@ public:
     static constexpr std::size_t RUN_INSERT_LIMIT = 64;
 
     // Records the change from `before` to `after`, which differ only in [offset, offset + removed)
-    // of `before`, replaced by [offset, offset + inserted) of `after`. `edited` tells an editor's
-    // change, which may continue a run, from a content set whole (loaded, read from disk).
-    void record(std::string_view before, std::string_view after, std::size_t offset,
-                std::size_t removed, std::size_t inserted, bool edited);
-    // The same record in two halves, for an owner that edits its one copy of the content in
-    // place between them: the first reads the content before the change, the second after it.
-    // Only for a change that changes something (removed or inserted not 0).
+    // of `before`, replaced by [offset, offset + inserted) of `after`, in two halves, so that an
+    // owner may edit its one copy of the content in place between them: the cut, read in the
+    // content before the change, then its result, read after. `edited` tells an editor's change,
+    // which may continue a run, from a content set whole (loaded, read from disk). Only for a
+    // change that changes something (removed or inserted not 0).
     void record_cut(std::string_view before, std::size_t offset, std::size_t removed,
                     std::size_t inserted, bool edited);
     void record_result(std::string_view after, std::size_t offset, std::size_t inserted);
@@ -49,7 +47,7 @@ public:
     // Whether `text` was a substring of some recorded content (see above); the empty text always.
     bool holds(std::string_view text) const;
 
-    // The neighbourhoods kept so far, one after another (each call of `record` only appends).
+    // The neighbourhoods kept so far, one after another (each `record_cut` only appends).
     std::string_view neighbourhoods() const { return neighbourhoods_; }
 
 private:

@@ -204,14 +204,8 @@ void InsertionBuffer::update_locked(std::filesystem::path const& path) {
     file.same_prefix = file.buf.size();
     file.same_suffix = file.buf.size();
     if (span.removed != 0 || span.inserted != 0) {
-        std::size_t const kept = file.history.neighbourhoods().size();
-        file.history.record(file.indexed, file.buf, span.offset, span.removed, span.inserted,
-                            edited);
-        if (file.history.neighbourhoods().size() != kept) {
-            census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
-        }
-        census_.content_changed(file.number, file.indexed, file.buf, span.offset, span.removed,
-                                span.inserted);
+        index_cut(file, file.indexed, span, edited);
+        index_result(file, file.buf, span);
     }
     std::string().swap(file.indexed);
     file.index_is_buf = true;
@@ -227,22 +221,32 @@ std::uint64_t InsertionBuffer::edit_in_step(sambuf_pair& file, unsigned long off
     bool const edited = !file.set_whole;
     file.set_whole = false;
     if (changes) {
-        std::size_t const kept = file.history.neighbourhoods().size();
-        file.history.record_cut(content, span.offset, span.removed, span.inserted, edited);
-        if (file.history.neighbourhoods().size() != kept) {
-            census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
-        }
-        census_.content_leaving(content, span.offset, span.removed);
+        index_cut(file, content, span, edited);
     }
     reserve_for(content, text.size() - std::min(text.size(), removed));
     content.replace(offset, removed, text);
     if (changes) {
-        file.history.record_result(content, span.offset, span.inserted);
-        census_.content_arriving(file.number, content, span.offset, span.inserted);
+        index_result(file, content, span);
     }
     file.same_prefix = content.size();
     file.same_suffix = content.size();
     return ++sequence_;
+}
+
+void InsertionBuffer::index_cut(sambuf_pair& file, std::string_view before, ChangedSpan const& span,
+                                bool edited) {
+    std::size_t const kept = file.history.neighbourhoods().size();
+    file.history.record_cut(before, span.offset, span.removed, span.inserted, edited);
+    if (file.history.neighbourhoods().size() != kept) {
+        census_.history_kept(file.number, file.history.neighbourhoods().substr(kept));
+    }
+    census_.content_leaving(before, span.offset, span.removed);
+}
+
+void InsertionBuffer::index_result(sambuf_pair& file, std::string_view after,
+                                   ChangedSpan const& span) {
+    file.history.record_result(after, span.offset, span.inserted);
+    census_.content_arriving(file.number, after, span.offset, span.inserted);
 }
 
 std::optional<CopySource> InsertionBuffer::find(std::string const& text) {

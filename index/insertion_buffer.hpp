@@ -2,6 +2,7 @@
 
 #include "index/content_census.hpp"
 #include "index/content_history.hpp"
+#include "index/text_edit.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -134,6 +135,11 @@ private:
     // the change as an update would, around one edit of the string in place.
     std::uint64_t edit_in_step(sambuf_pair& file, unsigned long offset, unsigned long count,
                                std::string const& text);
+    // The index of `file` takes a change that differs in `span` (not empty), in two halves: what
+    // leaves, read in the content before it, and what arrives, read in the content after it.
+    void index_cut(sambuf_pair& file, std::string_view before, ChangedSpan const& span,
+                   bool edited);
+    void index_result(sambuf_pair& file, std::string_view after, ChangedSpan const& span);
     // The indexed content of `file`.
     static std::string_view indexed_content(sambuf_pair const& file) {
         return file.index_is_buf ? file.buf : file.indexed;
