@@ -302,6 +302,19 @@ bool OnlineSupervisor::forget_moved_away(std::string const& path) {
     return recent;
 }
 
+bool OnlineSupervisor::is_tracked_path(fs::path const& path) const {
+    std::lock_guard lock(follow_mutex_);
+    if (tracked_paths_.contains(path.native())) {
+        return true;
+    }
+    // Two plain paths are equal only as texts: another text may name the path only otherwise.
+    if (every_tracked_path_plain() && is_plain(path.native())) {
+        return false;
+    }
+    return std::any_of(filemap_.begin(), filemap_.end(),
+                       [&](auto const& entry) { return entry.second.filepath == path; });
+}
+
 void OnlineSupervisor::count_tracked_path(std::string const& path) {
     if (tracked_paths_[path]++ == 0 && !is_plain(path)) {
         ++unplain_tracked_paths_;

@@ -34,12 +34,6 @@ void OnlineSupervisor::sync_tracking(FileListener* listener, FileMap const& file
     }
 }
 
-bool OnlineSupervisor::is_tracked_path(std::filesystem::path const& path) const {
-    std::lock_guard lock(follow_mutex_);
-    return std::any_of(filemap_.begin(), filemap_.end(),
-                       [&](auto const& entry) { return entry.second.filepath == path; });
-}
-
 bool OnlineSupervisor::moves_tracked_file(std::filesystem::path const& old_path,
                                           std::filesystem::path const& new_path) const {
     FileId const now = file_id_of(new_path);
