@@ -32,6 +32,18 @@ std::string quoted(fs::path const& path) {
     return text;
 }
 
+// Waits, with the harness's bound, for the snapshot that starts the record of `file` as an added
+// file; the count seen.
+long long wait_for_added(MonitorHarness const& monitor, fs::path const& file) {
+    return monitor.wait_for(
+        "SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND filepath = " + quoted(file), 1);
+}
+
+// The log line of a deletion that the monitor took for the move it followed.
+std::string moved_not_deleted(fs::path const& path) {
+    return "[OnlineSupervisor] " + path.native() + " was moved within the project, not deleted\n";
+}
+
 }  // namespace
 
 // Created empty, then typed into in the editor and saved: tracked from its first moment, no fast
@@ -43,12 +55,7 @@ TEST(Follow, AFileCreatedEmptyThenTypedIntoIsTrackedWithoutFastInsertion) {
     monitor.start();
     fs::create_directories(monitor.project() / "src" / "pkg");  // a folder that is new, too
     auto const file = write_file(monitor.project() / "src" / "pkg" / "helpers.py", "");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
-                               "filepath = " +
-                                   quoted(file),
-                               1),
-              1)
-        << monitor.process().output();
+    ASSERT_EQ(wait_for_added(monitor, file), 1) << monitor.process().output();
     EXPECT_NE(read_file(monitor.filemap()).find(id_of(file) + ";" + file.native() + "\n"),
               std::string::npos);
     std::string lines;
@@ -89,12 +96,7 @@ TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths
     auto const moving = monitor.add_tracked("src/moving.py", "m = 1\n");
     monitor.start_relative();
     auto const added = write_file(monitor.project() / "src" / "added.py", "");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
-                               "filepath = " +
-                                   quoted(added),
-                               1),
-              1)
-        << monitor.process().output();
+    ASSERT_EQ(wait_for_added(monitor, added), 1) << monitor.process().output();
     // Moved where the patterns do not reach: followed through the project's own watch.
     auto const moved = monitor.project() / "lib" / "moving.py";
     fs::rename(moving, moved);
@@ -166,16 +168,10 @@ TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
     // a file written after it is tracked, it has been judged.
     write_file(monitor.project() / "lib" / "b.py", "z = 3\n");
     auto const later = write_file(monitor.project() / "src" / "c.py", "");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
-                               "filepath = " +
-                                   quoted(later),
-                               1),
-              1);
+    ASSERT_EQ(wait_for_added(monitor, later), 1);
     EXPECT_EQ(read_file(monitor.filemap()).find("b.py"), std::string::npos);
     // The move reached the watch of the old folder as a deletion: no Delete row stands for it.
-    ASSERT_TRUE(monitor.process().wait_for_output(
-        "[OnlineSupervisor] " + old_path.native() + " was moved within the project, not deleted\n",
-        10s))
+    ASSERT_TRUE(monitor.process().wait_for_output(moved_not_deleted(old_path), 10s))
         << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
     fs::remove(moved_path);  // deleted indeed
@@ -215,9 +211,7 @@ TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDele
     UnixClient editor(monitor.socket());
     auto const moved_path = monitor.project() / "lib" / "a.py";
     fs::rename(old_path, moved_path);
-    ASSERT_TRUE(monitor.process().wait_for_output(
-        "[OnlineSupervisor] " + old_path.native() + " was moved within the project, not deleted\n",
-        10s))
+    ASSERT_TRUE(monitor.process().wait_for_output(moved_not_deleted(old_path), 10s))
         << monitor.process().output();
     // No report comes: the move is recorded when its wait ends.
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
@@ -387,11 +381,7 @@ TEST(Follow, ATrackedFileWrittenAnewAtItsPathStaysOneFile) {
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*)" + fast, 1), 1) << monitor.process().output();
     // Reported after the new a.py: once this is tracked, a.py's appearance has been judged.
     auto const later = write_file(monitor.project() / "b.py", "");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
-                               "filepath = " +
-                                   quoted(later),
-                               1),
-              1);
+    ASSERT_EQ(wait_for_added(monitor, later), 1);
     EXPECT_EQ(monitor.rows("SELECT COUNT(*)" + fast), "1\n");
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND filepath = " +
                            quoted(file)),
@@ -468,12 +458,7 @@ TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
     MonitorHarness monitor;
     monitor.start();
     auto const file = monitor.add_tracked("notes.txt", "hello\n");
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND "
-                               "filepath = " +
-                                   quoted(file),
-                               1),
-              1)
-        << monitor.process().output();
+    ASSERT_EQ(wait_for_added(monitor, file), 1) << monitor.process().output();
     monitor.send(Change{.file = file, .inserted = "world\n", .offset = 6}.line());
     ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
     EXPECT_EQ(replay(monitor, file), "hello\nworld\n");
