@@ -1,8 +1,8 @@
 #include "app/env.hpp"
 
+#include "app/log.hpp"
 #include "app/vocabulary.hpp"
 
-#include <fmt/format.h>
 #include <sys/utsname.h>
 
 std::string os_from_sysname(std::string_view sysname) {
@@ -41,7 +41,7 @@ Env detect_env(std::filesystem::path const& rootpath, bool use_logfile) {
 }
 
 std::string env_banner(Env const& env) {
-    return fmt::format(
+    return log_format(
         "=================\nenv detected: \n\trootpath={}\n\tdbpath={}\n\tlogpath={}\n\tos={}\n\t"
         "editor={}\n=================",
         env.rootpath.native(), env.dbpath.native(),

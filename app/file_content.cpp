@@ -70,8 +70,7 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
 std::optional<std::string> read_file_content(std::filesystem::path const& path) {
     FileReading reading = read_regular_file(path);
     if (reading.kind) {
-        log_line("[Wardlet] {} is a {}, not a regular file: not read", log_safe(path.native()),
-                 reading.kind);
+        log_line("[Wardlet] {} is a {}, not a regular file: not read", path.native(), reading.kind);
     }
     return std::move(reading.content);
 }
@@ -107,14 +106,13 @@ std::optional<std::string> read_project_file(std::filesystem::path const& path,
     }
     if (links_outside(path, root)) {
         log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
-                 log_safe(path.native()));
+                 path.native());
         return std::nullopt;
     }
     // The resolved target itself, never a link swapped in after the check.
     FileReading reading = read_regular_file(fs::canonical(path, error), false);
     if (reading.kind) {
-        log_line("[Wardlet] {} is a {}, not a regular file: not read", log_safe(path.native()),
-                 reading.kind);
+        log_line("[Wardlet] {} is a {}, not a regular file: not read", path.native(), reading.kind);
     }
     return std::move(reading.content);
 }

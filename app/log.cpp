@@ -174,6 +174,15 @@ bool needs_escape(std::string_view text) {
 
 }  // namespace
 
+auto fmt::formatter<LogSafeText>::format(LogSafeText const& safe,
+                                         fmt::format_context& context) const
+    -> decltype(context.out()) {
+    if (!needs_escape(safe.text)) {
+        return fmt::formatter<std::string_view>::format(safe.text, context);
+    }
+    return fmt::formatter<std::string_view>::format(log_safe(safe.text), context);
+}
+
 std::string log_safe(std::string_view text) {
     // Every message is logged: the common one, with nothing to escape, is copied whole.
     if (!needs_escape(text)) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <type_traits>
 
 // The monitor's log on standard output. A line is handed to one writer thread through a bounded
 // queue and never waits for the output: whatever the reader of the log does, no thread of the
@@ -20,9 +20,41 @@
 // Queues one whole line (the line end is added).
 void log_text(std::string line);
 
+// A text given to log_format, written as log_safe writes it.
+struct LogSafeText {
+    std::string_view text;
+};
+
+template <>
+struct fmt::formatter<LogSafeText> : fmt::formatter<std::string_view> {
+    auto format(LogSafeText const& safe, fmt::format_context& context) const
+        -> decltype(context.out());
+};
+
+namespace log_detail {
+// Texts (file names, editor messages, SQLite's words) go out safe; other values as they are.
+template <typename Arg>
+decltype(auto) safe_arg(Arg const& arg) {
+    if constexpr (std::is_convertible_v<Arg const&, std::string_view>) {
+        return LogSafeText{arg};
+    } else {
+        return (arg);
+    }
+}
+}  // namespace log_detail
+
+// `format` with its arguments, every text among them made safe as log_safe makes it: a file
+// name or a message can neither break a log line in two nor drive the terminal that shows it.
+// The lines the log is given are made with it.
 template <typename... Args>
-void log_line(fmt::format_string<Args...> format, Args&&... args) {
-    log_text(fmt::format(format, std::forward<Args>(args)...));
+std::string log_format(fmt::format_string<Args...> format, Args const&... args) {
+    return fmt::vformat(fmt::string_view(format),
+                        fmt::make_format_args(log_detail::safe_arg(args)...));
+}
+
+template <typename... Args>
+void log_line(fmt::format_string<Args...> format, Args const&... args) {
+    log_text(log_format(format, args...));
 }
 
 // Waits until every line queued so far has been written, at most `bound`. True when it has.

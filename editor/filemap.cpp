@@ -147,7 +147,7 @@ void report_once(std::filesystem::path const& path, std::vector<FileMapProblem> 
     last = summary;
     for (auto const& problem : problems) {
         log_line("[VSCodeListener] file map {} line {} skipped ({}): {}", path.native(),
-                 problem.line_number, problem.reason, log_safe(problem.text));
+                 problem.line_number, problem.reason, problem.text);
     }
 }
 
@@ -171,7 +171,7 @@ std::string filemap_text(std::filesystem::path const& path) {
     Last& last = last_readings[path.native()];
     if (reading.content) {
         if (last.failing) {
-            log_line("[VSCodeListener] file map {} can be read again", log_safe(path.native()));
+            log_line("[VSCodeListener] file map {} can be read again", path.native());
         }
         last.failing = false;
         last.text = *reading.content;
@@ -186,7 +186,7 @@ std::string filemap_text(std::filesystem::path const& path) {
         last.failing = true;
         log_line(
             "[VSCodeListener] error: file map {} cannot be read ({}): its last reading is used",
-            log_safe(path.native()), why);
+            path.native(), why);
     }
     return *last.text;
 }
@@ -202,6 +202,10 @@ FileMapLine parse_filemap_line(std::string_view line) {
         parsed.filepath = std::filesystem::path(read.path);
     }
     return parsed;
+}
+
+bool filemap_can_hold(std::string_view path) {
+    return path.find_first_of(";\n") == std::string_view::npos;
 }
 
 FileMapReading read_filemap(std::filesystem::path const& path) {

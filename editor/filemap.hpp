@@ -40,6 +40,10 @@ struct FileMapLine {
 };
 FileMapLine parse_filemap_line(std::string_view line);
 
+// Whether a map line can name `path`: a line ends at a line feed and its path at a ";", so a path
+// holding either would be read back as another file's.
+bool filemap_can_hold(std::string_view path);
+
 struct FileMapReading {
     FileMap map;
     std::vector<FileMapProblem> problems;

@@ -79,7 +79,7 @@ void VSCodeListener::prime() {
     try {
         map = parse_filemap(tracked_map_);
     } catch (FileMapError const& error) {
-        log_line("[VSCodeListener] error: {}", log_safe(error.what()));
+        log_line("[VSCodeListener] error: {}", error.what());
         throw StartupError("file map unreadable");
     }
     // The record is read once for every file: a read per file would make start-up quadratic.
@@ -335,15 +335,15 @@ void VSCodeListener::read_messages(int fd) {
 
 void VSCodeListener::process_line(std::string const& line, std::vector<Event>& out,
                                   ReadLookups& lookups) {
-    log_line("[VSCodeListener] received:: {}", log_safe(line));
+    log_line("[VSCodeListener] received:: {}", line);
     VSCodeEvent event;
     try {
         event = parse_message(line);
     } catch (nlohmann::json::exception const& error) {
-        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
+        log_line("[VSCodeListener] message rejected: {}", error.what());
         return;
     } catch (BadChangeMessage const& error) {
-        log_line("[VSCodeListener] message rejected: {}", log_safe(error.what()));
+        log_line("[VSCodeListener] message rejected: {}", error.what());
         return;
     }
     event.fid = lookups.file_id(event.filepath);

@@ -255,8 +255,7 @@ std::optional<CopySource> InsertionBuffer::find(std::string const& text) {
 }
 
 std::optional<CopySource> InsertionBuffer::find_locked(std::string const& text) {
-    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}",
-             log_safe(text));
+    log_line("[InsertionBuffer] checking if the following content exists...\ncontent={}", text);
     std::optional<CopySource> found;
     if (text.empty()) {
         if (!files_.empty()) {

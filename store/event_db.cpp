@@ -244,8 +244,8 @@ bool EventDB::store(FileEvent event) {
                   RowValue::text(std::move(event.handler_type)),
                   RowValue::text(std::move(event.incident_type)),
                   RowValue::text(HASH_PLACEHOLDER)};
-    row.announcement = fmt::format("[EventDB] registering file event... {} @ {}",
-                                   action2str(event.action), timestamp2str(event.timestamp));
+    row.announcement = log_format("[EventDB] registering file event... {} @ {}",
+                                  action2str(event.action), timestamp2str(event.timestamp));
     return queue_row(std::move(row));
 }
 
@@ -253,7 +253,7 @@ bool EventDB::store(VSCodeEvent event) {
     std::string timestamp = timestamp2str(event.timestamp);
     PendingRow row;
     row.shape = editor_shape_;
-    row.announcement = fmt::format(
+    row.announcement = log_format(
         "[EventDB] registering vscode event... {} (fid={};{}) inserted {} characters @ {}",
         event.filepath, event.fid.first, event.fid.second,
         net_count_text(event.inserted.size(), event.deleted), timestamp);
@@ -293,10 +293,9 @@ bool EventDB::store_snapshot(std::string const& filepath, FileId fid, std::strin
         row.values.push_back(optional_number(mirror_seq));
     }
     row.values.push_back(RowValue::latest_id_of("vscode_events"));
-    row.announcement =
-        fmt::format("[EventDB] registering snapshot... {} (fid={};{}) {} of {} bytes", filepath,
-                    fid.first, fid.second, reason, content.size());
-    row.refusal_note = fmt::format("[EventDB] snapshot of {} ({}) not written", filepath, reason);
+    row.announcement = log_format("[EventDB] registering snapshot... {} (fid={};{}) {} of {} bytes",
+                                  filepath, fid.first, fid.second, reason, content.size());
+    row.refusal_note = log_format("[EventDB] snapshot of {} ({}) not written", filepath, reason);
     return queue_row(std::move(row));
 }
 
@@ -530,7 +529,7 @@ void EventDB::hurry() {
 }
 
 std::string EventDB::unwritten_line(Unwritten const& unwritten) {
-    return fmt::format(
+    return log_format(
         "[EventDB] {} received rows could not be written to the database; they are "
         "in {}",
         unwritten.rows, unwritten.place);

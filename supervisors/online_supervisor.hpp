@@ -87,6 +87,11 @@ private:
                           std::filesystem::path const& new_path);
     void settle_disk_move(FileListener* listener, std::filesystem::path const& old_path,
                           std::filesystem::path const& new_path);
+    // Whether `new_path` is a name no map line can hold. The tracked files moved there are no
+    // longer followed: their lines, mirrors and watches keep the old names, as for a file moved
+    // out of the project, and the deletion the old folder's watch reports is not stored.
+    bool moved_beyond_map(std::filesystem::path const& old_path,
+                          std::filesystem::path const& new_path);
     // The editor's report of a document first saved at `path`, on its connection's reading
     // thread: a file the patterns match is tracked from empty before the text is mirrored.
     void follow_first_save(std::filesystem::path const& path);
@@ -105,12 +110,12 @@ private:
     std::vector<MovedFile> move_tracking(FileListener* listener, std::filesystem::path const& from,
                                          std::filesystem::path const& to, char const* reason);
     bool is_tracked_path(std::filesystem::path const& path) const;
-    // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
-    // same file, still tracked under either name), not another file put in a tracked one's place.
     // Whether the tracked file at `path`, reported deleted, was moved within the project
     // instead: gone from `path`, and moved away from it by the monitor, or moving once the editor
     // has reported the move or its wait has ended.
     bool moved_within_project(FileListener* listener, std::filesystem::path const& path);
+    // Whether a rename from `old_path` to `new_path` is the move of a tracked file itself (the
+    // same file, still tracked under either name), not another file put in a tracked one's place.
     bool moves_tracked_file(std::filesystem::path const& old_path,
                             std::filesystem::path const& new_path) const;
     // A `Moved` row for each file the disk showed moved.

@@ -28,6 +28,8 @@ constexpr std::chrono::milliseconds kFollowerSyncBound{500};
 // the old folder's watch reports; the memory is pruned once it holds this many paths.
 constexpr std::chrono::seconds kMovedAwayMemory{30};
 constexpr std::size_t kMovedAwayPruneSize = 4096;
+// Why a file is not followed under a name that no map line can hold.
+constexpr char const* kMapCannotHold = "the file map cannot hold a path with ';' or a line feed";
 
 std::string map_line_text(FileId fid, fs::path const& path) {
     return std::to_string(fid.first) + ';' + std::to_string(fid.second) + ';' + path.native();
@@ -176,6 +178,12 @@ void OnlineSupervisor::track_new_files(FileListener* listener) {
         return tracked_paths_.contains(path.native()) || added_paths.contains(path.native());
     };
     for (auto const& [path, matched] : appeared) {
+        if (!filemap_can_hold(path.native())) {
+            if (matched) {
+                log_line("[OnlineSupervisor] {} not tracked: {}", path.native(), kMapCannotHold);
+            }
+            continue;
+        }
         FileId const fid = file_id_of(path);
         if (fid == FileId{0, 0}) {
             continue;  // gone already
@@ -521,6 +529,9 @@ bool OnlineSupervisor::editor_may_report(fs::path const& path) {
 void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& old_path,
                                         fs::path const& new_path) {
     track_new_files(listener);
+    if (moved_beyond_map(old_path, new_path)) {
+        return;
+    }
     std::unique_lock lock(follow_mutex_);
     fs::path below;
     AtOrBelow const moved(old_path, every_tracked_path_plain());
@@ -579,6 +590,29 @@ void OnlineSupervisor::settle_disk_move(FileListener* listener, fs::path const& 
     if (follower_ && fs::is_regular_file(new_path, error) && follower_->follows(new_path)) {
         track_new_file(listener, new_path);
     }
+}
+
+bool OnlineSupervisor::moved_beyond_map(fs::path const& old_path, fs::path const& new_path) {
+    if (filemap_can_hold(new_path.native())) {
+        return false;
+    }
+    std::lock_guard lock(follow_mutex_);
+    fs::path below;
+    AtOrBelow const moved(old_path, every_tracked_path_plain());
+    auto const now = std::chrono::steady_clock::now();
+    for (auto const& [fid, data] : filemap_) {
+        if (!moved(data.filepath, below)) {
+            continue;
+        }
+        auto const away = moved_away_.find(data.filepath.native());
+        if (away != moved_away_.end() && now - away->second <= kMovedAwayMemory) {
+            continue;  // the same rename, reported by another watch
+        }
+        remember_moved_away(data.filepath.native());
+        log_line("[OnlineSupervisor] {} moved to {}: {}; no longer followed",
+                 data.filepath.native(), moved_to(new_path, below).native(), kMapCannotHold);
+    }
+    return true;
 }
 
 std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& path) {
@@ -643,6 +677,9 @@ void OnlineSupervisor::follow_first_save(fs::path const& path) {
 void OnlineSupervisor::follow_editor_rename(fs::path const& old_path, fs::path const& new_path) {
     FileListener* listener = &file_listener();
     track_new_files(listener);
+    if (!filemap_can_hold(new_path.native())) {
+        return;  // not followed: the disk's report of the rename says so
+    }
     std::vector<MovedFile> moves;
     {
         std::lock_guard lock(follow_mutex_);

@@ -191,8 +191,7 @@ TrackedFile identify_file(fs::path const& name) {
     if (!fs::is_regular_file(status)) {
         throw TrackError(quoted(name) + ": not a regular file");
     }
-    // A map line ends at a line feed and its path at a ";".
-    if (filepath.native().find_first_of(";\n") != std::string::npos) {
+    if (!filemap_can_hold(filepath.native())) {
         throw TrackError(quoted(name) + ": a path with ';' or a line feed cannot be tracked");
     }
     FileId const fid = file_id_of(filepath);

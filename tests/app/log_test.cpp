@@ -54,3 +54,15 @@ TEST(Log, LinesAreWrittenInBatchesInTheirOrderAndAFlushWritesAtOnce) {
     }
     EXPECT_NE(out.find(expected), std::string::npos);
 }
+
+// Every text a line is made with goes out escaped, whatever it is given as: a file name or a
+// message can neither end the line early nor reach the terminal as a control sequence. Numbers
+// and the line's own words are left alone, and a text escaped already is not escaped again.
+TEST(Log, TheTextsALineIsMadeWithAreEscaped) {
+    std::string const name = "a\n[EventDB] forged\x1b[2J\r.py";
+    EXPECT_EQ(log_format("[Here] {} of {} bytes\n{}", name, 42, std::string_view("\x07\xc2\x9b")),
+              "[Here] a\\x0a[EventDB] forged\\x1b[2J\\x0d.py of 42 bytes\n\\x07\\xc2\\x9b");
+    EXPECT_EQ(log_format("{}", log_format("{}", name)), log_format("{}", name));
+    char const* const plain = "plain ü text";
+    EXPECT_EQ(log_format("{:>14}|", plain), "  plain ü text|");
+}

@@ -453,6 +453,62 @@ TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
     EXPECT_EQ(map.find("dropped"), std::string::npos) << map;
 }
 
+// File names are the project's, whoever wrote them. One that no map line can hold (a ';' ends a
+// line's path, a line feed the line) is not followed, so it can never be read back as another
+// file's name, nor be made to write lines of its own into the map; a tracked file renamed to one
+// is no longer followed, without a row saying it was deleted, and is followed again from its old
+// name once renamed to one the map can hold. Any name reaches the log only escaped.
+TEST(Follow, AFileNameTheMapCannotHoldIsNotFollowedAndNoNameBreaksTheLog) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    auto const kept = monitor.add_tracked("kept.py", "k = 1\n");
+    std::string const kept_id = id_of(kept);
+    monitor.start();
+    auto const feed = write_file(monitor.project() / "a\n7;7;b.py", "a = 1\n");
+    auto const semicolon = write_file(monitor.project() / "c;d.py", "c = 1\n");
+    auto const escape = write_file(monitor.project() / "\x1b[2Jowned\x07.py", "e = 1\n");
+    for (std::string const name : {"a\\x0a7;7;b.py", "c;d.py"}) {
+        ASSERT_TRUE(monitor.process().wait_for_output(
+            (monitor.project() / name).native() +
+                " not tracked: the file map cannot hold a path with ';' or a line feed\n",
+            10s))
+            << monitor.process().output();
+    }
+    auto const renamed = monitor.project() / "ke;pt.py";
+    fs::rename(kept, renamed);
+    ASSERT_TRUE(monitor.process().wait_for_output(
+        kept.native() + " moved to " + renamed.native() +
+            ": the file map cannot hold a path with ';' or a line feed; no longer followed\n",
+        10s))
+        << monitor.process().output();
+    auto const back = monitor.project() / "kept_again.py";
+    fs::rename(renamed, back);
+    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
+                               "filepath = " +
+                                   quoted(back) + " AND old_filepath = " + quoted(kept),
+                               1),
+              1)
+        << monitor.process().output();
+    ASSERT_EQ(wait_for_added(monitor, escape), 1) << monitor.process().output();
+    std::string const map = read_file(monitor.filemap());
+    EXPECT_NE(map.find(kept_id + ";" + back.native() + "\n"), std::string::npos) << map;
+    EXPECT_NE(map.find(id_of(escape) + ";" + escape.native() + "\n"), std::string::npos) << map;
+    EXPECT_EQ(std::count(map.begin(), map.end(), '\n'), 2) << map;
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE filepath IN (" + quoted(feed) +
+                           ", " + quoted(semicolon) + ", " + quoted(renamed) + ")"),
+              "0\n");
+
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+    std::string const log = monitor.process().output();
+    EXPECT_NE(log.find("tracking " + (monitor.project() / "\\x1b[2Jowned\\x07.py").native()),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find('\x07'), std::string::npos);
+    EXPECT_EQ(log.find("\n7;7;b.py"), std::string::npos);
+}
+
 // A line added to the map by hand while the monitor runs: loaded, snapshotted and mirrored.
 TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
     MonitorHarness monitor;
