@@ -35,35 +35,43 @@ CompiledPattern compile_pattern(std::string_view pattern) {
     return compiled;
 }
 
-bool segments_match(std::vector<std::string> const& pattern, std::size_t at,
-                    std::vector<std::string_view> const& path, std::size_t from,
-                    std::size_t count) {
-    if (at == pattern.size()) {
-        return from == count;
-    }
-    if (pattern[at] == "**") {
-        for (std::size_t next = from; next <= count; ++next) {
-            if (segments_match(pattern, at + 1, path, next, count)) {
-                return true;
+// For every n from 0 to the path's length, whether the pattern's segments match the path's first
+// n segments. Built segment by segment over the pattern, so that a pattern of many "**" costs
+// its length times the path's, where trying every split of the path would cost exponentially.
+std::vector<char> prefixes_matched(std::vector<std::string> const& pattern,
+                                   std::vector<std::string_view> const& path) {
+    std::vector<char> reach(path.size() + 1, 0);
+    std::vector<char> next(path.size() + 1, 0);
+    reach[0] = 1;
+    std::string name;
+    for (std::string const& segment : pattern) {
+        if (segment == "**") {
+            // Any number of segments, none included.
+            char any = 0;
+            for (std::size_t n = 0; n <= path.size(); ++n) {
+                any = static_cast<char>(any | reach[n]);
+                next[n] = any;
+            }
+        } else {
+            next[0] = 0;
+            for (std::size_t n = 0; n < path.size(); ++n) {
+                // fnmatch needs terminated strings; segments are short.
+                name.assign(path[n]);
+                next[n + 1] = static_cast<char>(
+                    reach[n] != 0 && ::fnmatch(segment.c_str(), name.c_str(), 0) == 0);
             }
         }
-        return false;
+        reach.swap(next);
     }
-    if (from == count) {
-        return false;
-    }
-    // fnmatch needs terminated strings; segments are short.
-    std::string const name(path[from]);
-    return ::fnmatch(pattern[at].c_str(), name.c_str(), 0) == 0 &&
-           segments_match(pattern, at + 1, path, from + 1, count);
+    return reach;
 }
 
 // Whether the pattern matches the file or one of the directories it lies in.
 bool compiled_matches(CompiledPattern const& pattern, std::vector<std::string_view> const& path) {
+    std::vector<char> const reach = prefixes_matched(pattern.segments, path);
     for (std::size_t count = 1; count <= path.size(); ++count) {
         bool const is_directory = count < path.size();
-        if ((is_directory || !pattern.directories_only) &&
-            segments_match(pattern.segments, 0, path, 0, count)) {
+        if ((is_directory || !pattern.directories_only) && reach[count] != 0) {
             return true;
         }
     }
@@ -148,7 +156,7 @@ std::optional<bool> patterns_decide(std::vector<std::string> const& patterns,
     for (auto const& text : patterns) {
         CompiledPattern const pattern = compile_pattern(text);
         if ((is_directory || !pattern.directories_only) &&
-            segments_match(pattern.segments, 0, path, 0, path.size())) {
+            prefixes_matched(pattern.segments, path).back() != 0) {
             decided = !pattern.negated;
         }
     }

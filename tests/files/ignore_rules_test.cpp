@@ -52,3 +52,29 @@ TEST(IgnoreRules, PatternsDecideOnlyWhenOneMatches) {
     EXPECT_EQ(patterns_decide({"docs/"}, "docs", false), std::nullopt);
     EXPECT_EQ(patterns_decide({"docs/"}, "docs", true), true);
 }
+
+// Patterns come from the project (its .gitignore files, a patterns file a starter project ships):
+// one of many "**" against a deep path is answered as any other, not by trying every way of
+// splitting the path among them, which would keep the project follower busy for hours.
+TEST(IgnoreRules, PatternsOfManyDoubleStarsAreAnsweredOnDeepPaths) {
+    std::string stars;
+    for (int n = 0; n < 24; ++n) {
+        stars += "**/";
+    }
+    std::string deep;
+    for (int n = 0; n < 60; ++n) {
+        deep += "a/";
+    }
+    std::vector<std::string> const patterns{stars + "x.py"};
+    EXPECT_FALSE(patterns_match(patterns, deep + "y.py"));
+    EXPECT_TRUE(patterns_match(patterns, deep + "x.py"));
+    EXPECT_TRUE(patterns_match(patterns, "x.py"));  // every "**" matching no folder
+    EXPECT_EQ(patterns_decide(patterns, deep + "y.py", false), std::nullopt);
+    IgnoreRules rules;
+    rules.set("", {stars + "b/" + stars + "y.py"});
+    EXPECT_FALSE(rules.ignored(deep + "y.py", false));
+    EXPECT_TRUE(rules.ignored(deep + "b/a/y.py", false));
+    EXPECT_TRUE(patterns_match({"a/**/**/b"}, "a/b"));
+    EXPECT_TRUE(patterns_match({"a/**/**/b"}, "a/x/y/z/b"));
+    EXPECT_FALSE(patterns_match({"a/**/**/b"}, "a/x/c"));
+}
