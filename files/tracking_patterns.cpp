@@ -57,8 +57,8 @@ std::vector<char> prefixes_matched(std::vector<std::string> const& pattern,
             for (std::size_t n = 0; n < path.size(); ++n) {
                 // fnmatch needs terminated strings; segments are short.
                 name.assign(path[n]);
-                next[n + 1] = static_cast<char>(
-                    reach[n] != 0 && ::fnmatch(segment.c_str(), name.c_str(), 0) == 0);
+                next[n + 1] = static_cast<char>(reach[n] != 0 &&
+                                                ::fnmatch(segment.c_str(), name.c_str(), 0) == 0);
             }
         }
         reach.swap(next);
