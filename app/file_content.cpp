@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 namespace {
 
@@ -43,6 +44,8 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
         reading.error = errno;
     } else if (!S_ISREG(status.st_mode)) {
         reading.kind = kind_of(status.st_mode);
+    } else if (static_cast<std::uintmax_t>(status.st_size) > MAX_FILE_BYTES) {
+        reading.too_large = true;
     } else {
         std::string content;
         content.reserve(static_cast<std::size_t>(status.st_size));
@@ -60,6 +63,11 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
                 reading.content = std::move(content);
                 break;
             }
+            // The file may grow while it is read.
+            if (content.size() + static_cast<std::size_t>(count) > MAX_FILE_BYTES) {
+                reading.too_large = true;
+                break;
+            }
             content.append(chunk, static_cast<std::size_t>(count));
         }
     }
@@ -67,12 +75,23 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
     return reading;
 }
 
-std::optional<std::string> read_file_content(std::filesystem::path const& path) {
-    FileReading reading = read_regular_file(path);
+namespace {
+
+// The content read, after the line that says why a file was not read, when one does.
+std::optional<std::string> logged_content(std::filesystem::path const& path, FileReading reading) {
     if (reading.kind) {
         log_line("[Wardlet] {} is a {}, not a regular file: not read", path.native(), reading.kind);
     }
+    if (reading.too_large) {
+        log_line("[Wardlet] {} holds more than {} bytes: not read", path.native(), MAX_FILE_BYTES);
+    }
     return std::move(reading.content);
+}
+
+}  // namespace
+
+std::optional<std::string> read_file_content(std::filesystem::path const& path) {
+    return logged_content(path, read_regular_file(path));
 }
 
 namespace {
@@ -110,9 +129,5 @@ std::optional<std::string> read_project_file(std::filesystem::path const& path,
         return std::nullopt;
     }
     // The resolved target itself, never a link swapped in after the check.
-    FileReading reading = read_regular_file(fs::canonical(path, error), false);
-    if (reading.kind) {
-        log_line("[Wardlet] {} is a {}, not a regular file: not read", path.native(), reading.kind);
-    }
-    return std::move(reading.content);
+    return logged_content(path, read_regular_file(fs::canonical(path, error), false));
 }

@@ -1,14 +1,20 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
+
+// The most bytes of one file the monitor reads, as many as one editor message may carry: a larger
+// file (a sparse file of a hundred gigabytes is made in an instant) would exhaust memory.
+inline constexpr std::size_t MAX_FILE_BYTES = std::size_t{64} << 20;
 
 // One reading of a file: its whole content, or why there is none.
 struct FileReading {
     std::optional<std::string> content;
     int error = 0;               // the system's error of the failed step, 0 when none
     char const* kind = nullptr;  // what the file is when it is not a regular file
+    bool too_large = false;      // a regular file of more than MAX_FILE_BYTES
 };
 
 // Reads a file only when it is a regular file. It is opened without blocking and checked on the
@@ -19,7 +25,8 @@ struct FileReading {
 FileReading read_regular_file(std::filesystem::path const& path, bool follow_final_link = true);
 
 // The whole content of a regular file, byte for byte; no value when it cannot be opened or read
-// (missing, unreadable). Anything but a regular file is not read, with one log line saying so.
+// (missing, unreadable). Anything but a regular file, and a file of more than MAX_FILE_BYTES, is
+// not read, with one log line saying so.
 std::optional<std::string> read_file_content(std::filesystem::path const& path);
 
 // Whether `path` is a symbolic link that does not lead to a file inside the directory `root` (its

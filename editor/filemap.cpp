@@ -178,7 +178,9 @@ std::string filemap_text(std::filesystem::path const& path) {
         return std::move(*reading.content);
     }
     std::string const why =
-        reading.kind ? std::string("it is a ") + reading.kind : std::strerror(reading.error);
+        reading.kind        ? std::string("it is a ") + reading.kind
+        : reading.too_large ? fmt::format("it holds more than {} bytes", MAX_FILE_BYTES)
+                            : std::strerror(reading.error);
     if (!last.text) {
         throw FileMapError(fmt::format("file map {} cannot be read: {}", path.native(), why));
     }

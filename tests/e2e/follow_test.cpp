@@ -509,6 +509,30 @@ TEST(Follow, AFileNameTheMapCannotHoldIsNotFollowedAndNoNameBreaksTheLog) {
     EXPECT_EQ(log.find("\n7;7;b.py"), std::string::npos);
 }
 
+// A file too large for the monitor to hold (a sparse file of a hundred gigabytes takes an instant
+// to make) is not read, whether tracked at the start or appearing later, and the monitor goes on
+// recording.
+TEST(Follow, AFileTooLargeToReadIsNotReadAndTheMonitorGoesOn) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    constexpr std::uintmax_t kHuge = std::uintmax_t{100} << 30;
+    auto const tracked = monitor.add_tracked("huge.py", "");
+    fs::resize_file(tracked, kHuge);
+    monitor.start();
+    auto const appeared = write_file(monitor.project() / "appeared.py", "");
+    fs::resize_file(appeared, kHuge);
+    for (auto const& file : {tracked, appeared}) {
+        ASSERT_TRUE(monitor.process().wait_for_output(
+            file.native() + " holds more than 67108864 bytes: not read\n", 10s))
+            << monitor.process().output();
+    }
+    auto const later = write_file(monitor.project() / "later.py", "");
+    ASSERT_EQ(wait_for_added(monitor, later), 1) << monitor.process().output();
+    monitor.send(Change{.file = later, .inserted = "x = 1\n", .offset = 0}.line());
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 1), 1);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0);
+}
+
 // A line added to the map by hand while the monitor runs: loaded, snapshotted and mirrored.
 TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
     MonitorHarness monitor;
