@@ -177,10 +177,10 @@ std::string filemap_text(std::filesystem::path const& path) {
         last.text = *reading.content;
         return std::move(*reading.content);
     }
-    std::string const why =
-        reading.kind        ? std::string("it is a ") + reading.kind
-        : reading.too_large ? fmt::format("it holds more than {} bytes", MAX_FILE_BYTES)
-                            : std::strerror(reading.error);
+    std::string const why = reading.kind ? std::string("it is a ") + reading.kind
+                            : reading.too_large
+                                ? fmt::format("it holds more than {} bytes", MAX_FILE_BYTES)
+                                : std::strerror(reading.error);
     if (!last.text) {
         throw FileMapError(fmt::format("file map {} cannot be read: {}", path.native(), why));
     }
