@@ -177,10 +177,12 @@ std::string filemap_text(std::filesystem::path const& path) {
         last.text = *reading.content;
         return std::move(*reading.content);
     }
-    std::string const why = reading.kind ? std::string("it is a ") + reading.kind
-                            : reading.too_large
-                                ? fmt::format("it holds more than {} bytes", MAX_FILE_BYTES)
-                                : std::strerror(reading.error);
+    std::string why = std::strerror(reading.error);
+    if (reading.kind) {
+        why = std::string("it is a ") + reading.kind;
+    } else if (reading.too_large) {
+        why = fmt::format("it holds more than {} bytes", MAX_FILE_BYTES);
+    }
     if (!last.text) {
         throw FileMapError(fmt::format("file map {} cannot be read: {}", path.native(), why));
     }
