@@ -158,6 +158,17 @@ WatchId FileListener::watch_creating(fs::path const& path, std::function<void(Fi
     return wid;
 }
 
+WatchId FileListener::watch_file(fs::path const& path, std::function<void(FileEvent&)> handler) {
+    std::lock_guard lock(mutex_);
+    if (auto const covering = find_covering(path); covering != handlers_.end()) {
+        return covering->second.wid;
+    }
+    WatchId const wid = watch_directory(path.parent_path(), false, handler);
+    add_entry(path, handler_data{false, wid, std::move(handler)});
+    log_line("[FileListener] watching pathprefix {} (recursive=false)", path.native());
+    return wid;
+}
+
 void FileListener::set_aside(WatchId wid, fs::path const& directory, std::string kept) {
     std::string dir = directory.native();
     if (dir.empty() || dir.back() != '/') {

@@ -67,6 +67,11 @@ public:
     // never truncated.
     WatchId watch_creating(std::filesystem::path const& path,
                            std::function<void(FileEvent&)> handler, bool is_dir);
+    // Watches a single file of the project through its directory, as watch_creating does, but
+    // never creates it: a file the follower saw appear or move may be gone again (renamed on,
+    // deleted), and the monitor must not put an empty file in its place. Its directory's watch
+    // reports it when it comes back.
+    WatchId watch_file(std::filesystem::path const& path, std::function<void(FileEvent&)> handler);
     // Changes that `wid` reports in `directory` for any name but `kept` are set aside as they are
     // reported, before any registry search and without an event. For the monitor's own data
     // directory, where only the file map's changes matter and the database and log write often:

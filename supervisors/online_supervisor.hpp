@@ -126,6 +126,13 @@ private:
     // Whether `line` names a file as filemap_ names it (path compared as text). Expects
     // follow_mutex_ held.
     bool names_known_file(FileMapLine const& line) const;
+    // A tracked file reported moved from `old_path` to `new_path` while an earlier rename of it,
+    // seen on the disk, still waits for the editor (renamed twice within the wait): that rename
+    // is settled now, so that this move starts from the name it gave the file, which is returned
+    // (`old_path` when no rename waits).
+    std::filesystem::path settle_earlier_move(FileListener* listener,
+                                              std::filesystem::path const& old_path,
+                                              std::filesystem::path const& new_path);
     // The name `path` had before a rename seen on the disk that still waits for the editor.
     std::optional<std::filesystem::path> waiting_move_source(std::filesystem::path const& path);
     // Whether an editor may still report a move of `path` or of a file below it.

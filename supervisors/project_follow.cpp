@@ -349,8 +349,8 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     std::uint64_t const added = ibuf_.set_filecontent(path, start);
     ibuf_.update(path);
     db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start, added);
-    listener->watch_creating(
-        path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); }, false);
+    listener->watch_file(path,
+                         [this, listener](FileEvent& event) { handle_trackedfile(listener, event); });
     log_line("[OnlineSupervisor] tracking {} (size={})", path.native(), content.size());
     if (content_is_new && !content.empty()) {
         FileEvent event;
@@ -485,9 +485,8 @@ std::vector<OnlineSupervisor::MovedFile> OnlineSupervisor::move_tracking(FileLis
             watched && watched->first == move.from) {
             listener->unwatch(move.from);
         }
-        listener->watch_creating(
-            move.to, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
-            false);
+        listener->watch_file(
+            move.to, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); });
         log_line("[OnlineSupervisor] {} moved to {}", move.from.native(), move.to.native());
     }
     return moves;
@@ -526,12 +525,13 @@ bool OnlineSupervisor::editor_may_report(fs::path const& path) {
     return false;
 }
 
-void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& old_path,
+void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& reported_old,
                                         fs::path const& new_path) {
     track_new_files(listener);
-    if (moved_beyond_map(old_path, new_path)) {
+    if (moved_beyond_map(reported_old, new_path)) {
         return;
     }
+    fs::path const old_path = settle_earlier_move(listener, reported_old, new_path);
     std::unique_lock lock(follow_mutex_);
     fs::path below;
     AtOrBelow const moved(old_path, every_tracked_path_plain());
@@ -553,10 +553,9 @@ void OnlineSupervisor::follow_disk_move(FileListener* listener, fs::path const& 
         // Changes on the disk under the new names are seen meanwhile, and wait with the move.
         for (auto const& [fid, data] : filemap_) {
             if (moved(data.filepath, below)) {
-                listener->watch_creating(
-                    moved_to(new_path, below),
-                    [this, listener](FileEvent& event) { handle_trackedfile(listener, event); },
-                    false);
+                listener->watch_file(moved_to(new_path, below), [this, listener](FileEvent& event) {
+                    handle_trackedfile(listener, event);
+                });
             }
         }
         return;
@@ -615,6 +614,33 @@ bool OnlineSupervisor::moved_beyond_map(fs::path const& old_path, fs::path const
     return true;
 }
 
+fs::path OnlineSupervisor::settle_earlier_move(FileListener* listener, fs::path const& old_path,
+                                              fs::path const& new_path) {
+    if (!move_wait_) {
+        return old_path;
+    }
+    fs::path below;
+    fs::path within;
+    for (FileEvent const& move : move_wait_->parked()) {
+        fs::path const to(move.filepath);
+        fs::path now_at;
+        if (at_or_below(old_path, to, below)) {
+            now_at = old_path;  // renamed again where that move took it
+        } else if (at_or_below(old_path, move.old_filepath, below) &&
+                   !at_or_below(new_path, to, within)) {
+            now_at = moved_to(to, below);  // seen again elsewhere (moved between folders)
+        } else {
+            continue;
+        }
+        // Taken by the wait's timer meanwhile, it is settled there.
+        for (FileEvent const& taken : move_wait_->take(move.filepath)) {
+            settle_disk_move(listener, taken.old_filepath, taken.filepath);
+        }
+        return now_at;  // each move settles the one before it first: no longer chain waits
+    }
+    return old_path;
+}
+
 std::optional<fs::path> OnlineSupervisor::waiting_move_source(fs::path const& path) {
     if (!move_wait_) {
         return std::nullopt;
@@ -642,8 +668,10 @@ bool OnlineSupervisor::moved_within_project(FileListener* listener, fs::path con
     }
     {
         std::lock_guard lock(follow_mutex_);
-        if (!tracked_paths_.contains(path.native())) {
-            return false;  // no tracked file's name (a folder's, say): a deletion like any other
+        if (!tracked_paths_.contains(path.native()) && !waiting_move_source(path)) {
+            // No tracked file's name, nor one a tracked file is moving to (a folder's, say): a
+            // deletion like any other.
+            return false;
         }
     }
     // A move between folders reaches the file listener, which watches the source folder only, as

@@ -223,6 +223,57 @@ TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDele
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
 }
 
+// Renamed again before the editor's wait for its first rename ended (by a checkout, a script), in
+// one folder or between folders: the file stays tracked under its last name, its Moved rows lead
+// there from its first name (through the name between when the follower saw it), and the name it
+// passed through gets neither a Delete row nor an empty file made by the monitor.
+TEST(Follow, ATrackedFileRenamedTwiceWhileAnEditorIsConnectedEndsTrackedUnderItsLastName) {
+    MonitorHarness monitor;
+    write_file(monitor.project() / ".wardlet" / "patterns", "src/*.py\n");
+    for (char const* folder : {"src", "lib", "lib2"}) {
+        fs::create_directories(monitor.project() / folder);
+    }
+    struct Renames {
+        fs::path from, via, to;
+    };
+    std::vector<Renames> const files{
+        {monitor.add_tracked("src/a.py", "x = 1\n"), monitor.project() / "lib" / "a.py",
+         monitor.project() / "lib2" / "a.py"},
+        {monitor.add_tracked("src/b.py", "y = 2\n"), monitor.project() / "src" / "b2.py",
+         monitor.project() / "src" / "b3.py"}};
+    std::string expected_map;
+    for (Renames const& file : files) {
+        expected_map += id_of(file.from) + ";" + file.to.native() + "\n";
+    }
+    monitor.start();
+    UnixClient editor(monitor.socket());
+    for (Renames const& file : files) {
+        fs::rename(file.from, file.via);
+        fs::rename(file.via, file.to);
+    }
+    for (Renames const& file : files) {
+        ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
+                                   "filepath = " +
+                                       quoted(file.to),
+                                   1),
+                  1)
+            << monitor.process().output();
+        // The follower's rows, which name the old path whole (the watch of a tracked file's
+        // folder may report a rename there too, by the old name alone).
+        std::string const moves = monitor.rows(
+            "SELECT old_filepath || ' > ' || filepath FROM file_events WHERE action = 'Moved' "
+            "AND old_filepath LIKE '/%' AND filepath IN (" +
+            quoted(file.via) + ", " + quoted(file.to) + ") ORDER BY id");
+        std::string const at_once = file.from.native() + " > " + file.to.native() + "\n";
+        std::string const in_turn = file.from.native() + " > " + file.via.native() + "\n" +
+                                    file.via.native() + " > " + file.to.native() + "\n";
+        EXPECT_TRUE(moves == at_once || moves == in_turn) << moves;
+        EXPECT_FALSE(fs::exists(file.via));
+    }
+    EXPECT_EQ(read_file(monitor.filemap()), expected_map);
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
+}
+
 // Renamed within the project, in its folder and to another one: the same file under its new name.
 TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
     MonitorHarness monitor;
