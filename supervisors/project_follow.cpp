@@ -349,8 +349,8 @@ void OnlineSupervisor::start_tracking(FileListener* listener, FileId fid, fs::pa
     std::uint64_t const added = ibuf_.set_filecontent(path, start);
     ibuf_.update(path);
     db_.store_snapshot(path.native(), fid, SnapshotReason::ADDED, start, added);
-    listener->watch_file(path,
-                         [this, listener](FileEvent& event) { handle_trackedfile(listener, event); });
+    listener->watch_file(
+        path, [this, listener](FileEvent& event) { handle_trackedfile(listener, event); });
     log_line("[OnlineSupervisor] tracking {} (size={})", path.native(), content.size());
     if (content_is_new && !content.empty()) {
         FileEvent event;
@@ -615,7 +615,7 @@ bool OnlineSupervisor::moved_beyond_map(fs::path const& old_path, fs::path const
 }
 
 fs::path OnlineSupervisor::settle_earlier_move(FileListener* listener, fs::path const& old_path,
-                                              fs::path const& new_path) {
+                                               fs::path const& new_path) {
     if (!move_wait_) {
         return old_path;
     }
