@@ -103,6 +103,23 @@ bool is_below(std::filesystem::path const& path, std::filesystem::path const& di
 
 }  // namespace
 
+bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path folder = fs::absolute(root, error).lexically_normal();
+    if (!folder.has_filename() && folder.has_relative_path()) {
+        folder = folder.parent_path();  // named with a trailing separator
+    }
+    if (!error && is_below(fs::absolute(path, error).lexically_normal(), folder)) {
+        return true;
+    }
+    std::error_code path_error;
+    std::error_code root_error;
+    fs::path const resolved = fs::weakly_canonical(path, path_error);
+    fs::path const project = fs::canonical(root, root_error);
+    return !path_error && !root_error && is_below(resolved, project);
+}
+
 bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -119,6 +136,10 @@ bool links_outside(std::filesystem::path const& path, std::filesystem::path cons
 std::optional<std::string> read_project_file(std::filesystem::path const& path,
                                              std::filesystem::path const& root) {
     namespace fs = std::filesystem;
+    if (!lies_within(path, root)) {
+        log_line("[Wardlet] {} lies outside the project: not read", path.native());
+        return std::nullopt;
+    }
     std::error_code error;
     if (!fs::is_symlink(fs::symlink_status(path, error))) {
         return read_file_content(path);

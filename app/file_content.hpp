@@ -29,13 +29,17 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
 // not read, with one log line saying so.
 std::optional<std::string> read_file_content(std::filesystem::path const& path);
 
+// Whether `path` names a place inside the folder `root`: by their texts made absolute and normal,
+// or, where those differ (a project reached through a link under another name), once resolved.
+bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root);
+
 // Whether `path` is a symbolic link that does not lead to a file inside the directory `root` (its
 // target missing or elsewhere).
 bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root);
 
 // The content of a file of the project at `root`, as `read_file_content` reads it, except that a
-// symbolic link is followed only when it leads to a file inside the project: a link placed in the
-// project towards a private file elsewhere (a key, another user's work) must not copy that file
-// into the record. Such a link is not read, with one log line.
+// file outside the project, and a symbolic link that leads outside it, are not read, with one log
+// line: a line planted in the file map, or a link planted in the project, towards a private file
+// elsewhere (a key, another user's work) must not copy that file into the record.
 std::optional<std::string> read_project_file(std::filesystem::path const& path,
                                              std::filesystem::path const& root);

@@ -212,7 +212,8 @@ bool filemap_can_hold(std::string_view path) {
     return path.find_first_of(";\n") == std::string_view::npos;
 }
 
-FileMapReading read_filemap(std::filesystem::path const& path) {
+FileMapReading read_filemap(std::filesystem::path const& path,
+                            std::filesystem::path const& project) {
     FileMapReading reading;
     std::string const content = filemap_text(path);
     for_each_line(content, [&](std::size_t number, std::string_view line) {
@@ -220,6 +221,10 @@ FileMapReading read_filemap(std::filesystem::path const& path) {
             return;
         }
         FileMapLine parsed = parse_filemap_line(line);
+        if (parsed.fid && !project.empty() && !lies_within(parsed.filepath, project)) {
+            parsed.fid.reset();
+            parsed.problem = "outside the project";
+        }
         if (!parsed.fid) {
             reading.problems.push_back({number, std::string(line), std::move(parsed.problem)});
             return;
@@ -229,8 +234,8 @@ FileMapReading read_filemap(std::filesystem::path const& path) {
     return reading;
 }
 
-FileMap parse_filemap(std::filesystem::path const& path) {
-    FileMapReading reading = read_filemap(path);
+FileMap parse_filemap(std::filesystem::path const& path, std::filesystem::path const& project) {
+    FileMapReading reading = read_filemap(path, project);
     report_once(path, reading.problems);
     return std::move(reading.map);
 }

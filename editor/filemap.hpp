@@ -58,12 +58,15 @@ public:
 // Reads "inode;device;path" lines. Unusable lines are skipped and listed; a missing file gives an
 // empty map. A later line with the same file id replaces an earlier one. A map that cannot be read
 // now answers with its last reading (logged once per failure) and throws FileMapError when there
-// is none.
-FileMapReading read_filemap(std::filesystem::path const& path);
+// is none. Given the `project` folder, a line naming a file outside it is unusable too: the map
+// comes with the project, and a line planted there must not make the monitor follow, read or
+// create a file elsewhere (lies_within).
+FileMapReading read_filemap(std::filesystem::path const& path,
+                            std::filesystem::path const& project = {});
 
 // The file map at `path`. Skipped lines are logged once for each change of the file's problems,
 // not at every reading: the editor channel reads the map for every change message.
-FileMap parse_filemap(std::filesystem::path const& path);
+FileMap parse_filemap(std::filesystem::path const& path, std::filesystem::path const& project = {});
 
 // Whether the file map at `path`, read now, has an entry whose path equals `file` element by
 // element: the same answer as a search of parse_filemap(path), and the same lines logged, without

@@ -42,7 +42,8 @@ bool FileMapCache::Stamp::operator==(Stamp const& other) const {
            same_time(modified, other.modified) && same_time(changed, other.changed);
 }
 
-FileMapCache::FileMapCache(std::filesystem::path map_path) : map_path_(std::move(map_path)) {}
+FileMapCache::FileMapCache(std::filesystem::path map_path, std::filesystem::path project)
+    : map_path_(std::move(map_path)), project_(std::move(project)) {}
 
 void FileMapCache::refresh() {
     Stamp now;
@@ -57,7 +58,7 @@ void FileMapCache::refresh() {
     // the next message reads it once more.
     have_stamp_ = settled(now.modified) && settled(now.changed);
     stamp_ = now;
-    map_ = parse_filemap(map_path_);
+    map_ = parse_filemap(map_path_, project_);
     by_text_.clear();
     for (auto const& [fid, entry] : map_) {
         by_text_[collapse_separator_runs(entry.filepath.native())].push_back(entry.filepath);

@@ -22,7 +22,8 @@
 // every message.
 class FileMapCache {
 public:
-    explicit FileMapCache(std::filesystem::path map_path);
+    // Lines naming a file outside `project` name nothing (see read_filemap).
+    FileMapCache(std::filesystem::path map_path, std::filesystem::path project);
 
     // Whether the map, as it is now, has an entry whose path equals `file` element by element.
     bool names(std::string_view file);
@@ -46,6 +47,7 @@ private:
     bool has_entry(std::string_view file) const;
 
     std::filesystem::path map_path_;  // set once, by the constructor
+    std::filesystem::path project_;   // likewise
     // State below is protected by mutex_, held for one call, the map's parse included; nothing is
     // logged and no other lock is taken under it.
     std::mutex mutex_;

@@ -77,7 +77,7 @@ VSCodeListener::~VSCodeListener() {
 void VSCodeListener::prime() {
     FileMap map;
     try {
-        map = parse_filemap(tracked_map_);
+        map = parse_filemap(tracked_map_, env_.rootpath);
     } catch (FileMapError const& error) {
         log_line("[VSCodeListener] error: {}", error.what());
         throw StartupError("file map unreadable");

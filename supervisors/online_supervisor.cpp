@@ -148,7 +148,7 @@ void OnlineSupervisor::stop() {
 }
 
 FileMap OnlineSupervisor::parse_filemap() {
-    return ::parse_filemap(tracked_path_);
+    return ::parse_filemap(tracked_path_, env_.rootpath);
 }
 
 FileListener& OnlineSupervisor::file_listener() {

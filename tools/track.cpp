@@ -203,9 +203,12 @@ TrackedFile identify_file(fs::path const& name) {
 
 namespace {
 
-// A link placed in the project towards a private file elsewhere would copy that file into the
-// record; the monitor does not read such a link, so it is not tracked either.
+// A file outside the project, or a link placed in the project towards a private file elsewhere,
+// would copy that file into the record; the monitor reads neither, so neither is tracked.
 TrackedFile identify_project_file(fs::path const& proj_dir, fs::path const& name) {
+    if (!lies_within(name, proj_dir)) {
+        throw TrackError(quoted(name) + ": outside the project");
+    }
     if (links_outside(name, proj_dir)) {
         throw TrackError(quoted(name) + ": a symbolic link leading outside the project");
     }
@@ -381,7 +384,8 @@ std::vector<fs::path> matching_files(fs::path const& proj_dir,
 
 fs::path resolve_name(fs::path const& proj_dir, fs::path const& name) {
     std::error_code error;
-    if (name.is_absolute() || fs::exists(fs::symlink_status(name, error))) {
+    if (name.is_absolute() ||
+        (fs::exists(fs::symlink_status(name, error)) && lies_within(name, proj_dir))) {
         return name;
     }
     fs::path const in_project = proj_dir / name;

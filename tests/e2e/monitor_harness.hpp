@@ -47,6 +47,8 @@ public:
     // Starts the monitor as `cd <the project's parent> && wardlet <its name>` does: the project
     // named relative to the working directory.
     void start_relative() { launch({}, project_.filename().native(), project_.parent_path()); }
+    // Starts the monitor on the project under another name of it (a link to its folder).
+    void start_as(std::filesystem::path const& name) { launch({}, name.native(), std::nullopt); }
     ChildProcess& process() { return *process_; }
     // Sends raw bytes on a fresh connection and closes it.
     void send(std::string const& lines) { UnixClient(socket_).send(lines); }

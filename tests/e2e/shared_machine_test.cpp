@@ -347,8 +347,8 @@ TEST(Descriptors, AnExhaustedDescriptorTableIsOneEpisodeNotAStormAndTheMonitorSt
     MonitorHarness monitor;
     monitor.add_tracked("a.txt", "");
     monitor.start();
-    auto const lowered = run_process({"/usr/bin/prlimit", "--pid",
-                                      std::to_string(monitor.process().pid()), "--nofile=128:128"});
+    auto const lowered = run_process(
+        {"/usr/bin/prlimit", "--pid", std::to_string(monitor.process().pid()), "--nofile=128:128"});
     ASSERT_EQ(lowered.status, 0) << lowered.output;
     std::vector<std::unique_ptr<UnixClient>> clients;
     for (int i = 0; i < 400; ++i) {
@@ -416,6 +416,41 @@ TEST(PrivateFiles, ATrackedLinkLeadingOutsideTheProjectIsNeverRead) {
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE CAST(diff AS TEXT) LIKE "
                            "'%PRIVATE%'"),
               "0\n");
+}
+
+// The same project handed out with its file map naming a private file elsewhere, and one that is
+// not there yet: neither is read, followed or made, and the map's own files are recorded as ever,
+// also when the monitor is started on the project under another name (a link to it).
+TEST(PrivateFiles, AMapLineNamingAFileOutsideTheProjectIsSkipped) {
+    MonitorHarness monitor;
+    TempDir elsewhere;
+    auto const secret = write_file(elsewhere / "id_key", "PRIVATE KEY\n");
+    auto const planted = elsewhere / "autostart" / "planted.desktop";
+    struct stat status {};
+    ::stat(secret.c_str(), &status);
+    std::ofstream(monitor.filemap(), std::ios::app)
+        << status.st_ino << ';' << status.st_dev << ';' << secret.native() << '\n'
+        << "1;2;" << planted.native() << '\n'
+        << "3;4;" << (monitor.project() / ".." / elsewhere.path().filename() / "id_key").native()
+        << '\n';
+    auto const own = monitor.add_tracked("a.txt", "abc");
+    auto const alias = elsewhere / "alias";
+    fs::create_directory_symlink(monitor.project(), alias);
+    monitor.start_as(alias);
+    for (std::string const line :
+         {"line 1 skipped (outside the project)", "line 2 skipped (outside the project)",
+          "line 3 skipped (outside the project)"}) {
+        EXPECT_EQ(count_of(monitor.process().output(), line), 1u) << monitor.process().output();
+    }
+    monitor.send(Change{.file = secret, .inserted = "x", .offset = 0}.line() +
+                 Change{.file = own, .inserted = "z", .offset = 0}.line());
+    EXPECT_EQ(monitor.wait_for("SELECT COUNT(*) FROM vscode_events", 2), 2);
+    EXPECT_EQ(monitor.stop(SIGTERM), 0) << monitor.process().output();
+    EXPECT_EQ(monitor.rows("SELECT filepath FROM snapshots"), own.native() + "\n");
+    EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM snapshots WHERE CAST(content AS TEXT) LIKE "
+                           "'%PRIVATE%'"),
+              "0\n");
+    EXPECT_FALSE(fs::exists(planted.parent_path()));
 }
 
 TEST(PrivateFiles, AFreshProjectKeepsTheProgrammersTextToItsOwner) {

@@ -25,7 +25,7 @@ void rewrite_in_place(std::filesystem::path const& path, std::string const& text
 TEST(FileMapCache, AnswersAsAFreshReadingAfterEveryKindOfChange) {
     TempDir dir;
     auto const map = dir / "tracked";
-    FileMapCache cache(map);
+    FileMapCache cache(map, "/p");
     std::vector<std::string> const queries{"/p/a.c", "/p//a.c", "/p/b.c", "/p/a.c/", "/p/c.c", ""};
     auto check = [&](char const* when) {
         for (auto const& query : queries) {
@@ -65,7 +65,7 @@ TEST(FileMapCache, ASettledMapIsParsedOnce) {
     auto const map = write_file(dir / "tracked", "1;2;/p/a.c\n");
     timespec const old_times[2] = {{1, 0}, {1, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, map.c_str(), old_times, 0), 0);
-    FileMapCache cache(map);
+    FileMapCache cache(map, "/p");
     testing::internal::CaptureStdout();
     for (int i = 0; i < 1000; ++i) {
         ASSERT_TRUE(cache.names("/p/a.c"));

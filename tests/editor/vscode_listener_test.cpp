@@ -197,17 +197,19 @@ TEST_F(EditorChannel, StopEndsTheAcceptLoop) {
 // Priming loads every tracked file; then only positioned, unsaved edits of tracked paths change
 // the mirror, at UTF-8 byte offsets, and the file map is read afresh for every message.
 TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
-    fs::path const digits = dir / "digits.txt", utf8 = dir / "utf8.txt", gone = dir / "gone.txt";
-    fs::path const other = write_file(dir / "other.txt", "untracked");
+    fs::path const digits = env.rootpath / "digits.txt", utf8 = env.rootpath / "utf8.txt",
+                   gone = env.rootpath / "gone.txt";
+    fs::path const other = write_file(env.rootpath / "other.txt", "untracked");
     track({{digits, "0123456789"}, {utf8, "é=1;"}, {gone, ""}});
     fs::remove(gone);
     capture_log();
     open();
-    send({line_of(digits, "ab", 5, 3), line_of(digits, "NOPOS", -1, 2),
-          line_of(digits, "SAVE", 0, 1, true), line_of(other, "zz"),
-          line_of(dir / "." / "digits.txt", "alias"),  // another spelling, another document
-          line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0),
-          line_of(dir / "never.txt", "n", 0)});
+    send(
+        {line_of(digits, "ab", 5, 3), line_of(digits, "NOPOS", -1, 2),
+         line_of(digits, "SAVE", 0, 1, true), line_of(other, "zz"),
+         line_of(env.rootpath / "." / "digits.txt", "alias"),  // another spelling, another document
+         line_of(utf8, "ü", 2), line_of(utf8, "", 0, 2), line_of(gone, "q", 0),
+         line_of(env.rootpath / "never.txt", "n", 0)});
     track({{digits, "0123456789"}, {utf8, "é=1;"}, {other, "untracked"}});
     // Never loaded, its mirror starts empty: an edit further in is beyond it and ignored.
     send({line_of(other, "r", 0), line_of(other, "s", 5)});
@@ -221,8 +223,8 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
     EXPECT_EQ(std::vector<std::string>({mirror(digits), mirror(utf8), mirror(gone), mirror(other)}),
               (std::vector<std::string>{"01234ab89", "ü=1;", "q", "r"}));
     // Untracked paths get no mirror entry, which every later message would search.
-    EXPECT_EQ(mirror(dir / "never.txt"), "-");
-    EXPECT_EQ(mirror(dir / "." / "digits.txt"), "-");
+    EXPECT_EQ(mirror(env.rootpath / "never.txt"), "-");
+    EXPECT_EQ(mirror(env.rootpath / "." / "digits.txt"), "-");
     std::vector<bool> tracked;
     for (auto const& event : published()) {
         tracked.push_back(event.is_tracked);
@@ -235,8 +237,8 @@ TEST_F(EditorChannel, TrackedEditsMirrorTheDocumentAtByteOffsets) {
 // across a first save or rename the reader follows: the messages after it see the map and the
 // file as the follower left them.
 TEST_F(EditorChannel, MessagesOfOneReadSeeTheMapAndFilesAsFollowedSavesAndRenamesLeaveThem) {
-    fs::path const digits = dir / "digits.txt", fresh = dir / "fresh.txt";
-    fs::path const before = dir / "before.txt", after = dir / "after.txt";
+    fs::path const digits = env.rootpath / "digits.txt", fresh = env.rootpath / "fresh.txt";
+    fs::path const before = env.rootpath / "before.txt", after = env.rootpath / "after.txt";
     track({{digits, "0123456789"}, {before, "b"}});
     std::string const map_before_follow = read_file(env.datapath / "tracked");
     open();

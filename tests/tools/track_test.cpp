@@ -136,6 +136,10 @@ TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
              {{project.path(), a, project / "nope.c", project / "dir"}, 1, "nope.c': no such file"},
              {{project.path(), project / "dir"}, 1, "dir': not a regular file"},
              {{project.path(), "key.c"}, 1, "key.c': a symbolic link leading outside the project"},
+             {{project.path(), elsewhere / "key"}, 1, "key': outside the project"},
+             {{project.path(), project / ".." / elsewhere.path().filename() / "key"},
+              1,
+              "key': outside the project"},
              {{}, 2, usage},
              {{project.path()}, 2, usage},
              {{project.path(), "--list", a}, 2, usage},
@@ -259,16 +263,21 @@ TEST_F(TrackTool, PatternsTrackEveryMatchingFileAndAreKeptInTheDataDirectory) {
 TEST_F(TrackTool, RelativeNamesFallBackToTheProjectDirectory) {
     TempDir elsewhere;
     fs::path const in_project = file("src/main.c");
+    fs::path const in_cwd = file("sub/src/main.c");
     fs::create_directories(elsewhere / "src");
-    fs::path const in_cwd = write_file(elsewhere / "src" / "main.c", "other\n");
+    write_file(elsewhere / "src" / "main.c", "outside\n");
     fs::path const only_here = file("only.c");
-    auto result = track({project.path(), "src/main.c", "only.c"}, elsewhere.path());
+    // From a folder of the project, a name is the file there first.
+    auto result = track({project.path(), "src/main.c", "only.c"}, project / "sub");
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(map), line_for(in_cwd) + "\n" + line_for(only_here) + "\n");
     fs::remove(only_here);
-    result = track({project.path(), "--remove", "only.c"}, elsewhere.path());
+    result = track({project.path(), "--remove", "only.c"}, project / "sub");
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(map), line_for(in_cwd) + "\n");
+    // From a folder outside it, the project's own file, never the one outside.
+    result = track({project.path(), "src/main.c"}, elsewhere.path());
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(read_file(map), line_for(in_cwd) + "\n" + line_for(in_project) + "\n");
     EXPECT_TRUE(has(track({"--help"}).output, "from <proj_dir> otherwise"));
-    EXPECT_FALSE(has(read_file(map), in_project.native()));
 }
