@@ -103,21 +103,36 @@ bool is_below(std::filesystem::path const& path, std::filesystem::path const& di
 
 }  // namespace
 
-bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root) {
-    namespace fs = std::filesystem;
+ProjectFolder::ProjectFolder(std::filesystem::path const& root) : root_(root) {
     std::error_code error;
-    fs::path folder = fs::absolute(root, error).lexically_normal();
-    if (!folder.has_filename() && folder.has_relative_path()) {
-        folder = folder.parent_path();  // named with a trailing separator
+    folder_ = std::filesystem::absolute(root, error).lexically_normal();
+    if (!folder_.has_filename() && folder_.has_relative_path()) {
+        folder_ = folder_.parent_path();  // named with a trailing separator
     }
-    if (!error && is_below(fs::absolute(path, error).lexically_normal(), folder)) {
+    prefix_ = folder_.native() + (folder_.native().ends_with('/') ? "" : "/");
+}
+
+bool ProjectFolder::holds(std::filesystem::path const& path) const {
+    namespace fs = std::filesystem;
+    std::string_view const text = path.native();
+    // The common case, a plain path below the folder's text, is answered without a path built.
+    if (text.starts_with(prefix_) && text.size() > prefix_.size() &&
+        text.find("//") == std::string_view::npos && text.find("/.") == std::string_view::npos) {
+        return true;
+    }
+    std::error_code error;
+    if (is_below(fs::absolute(path, error).lexically_normal(), folder_) && !error) {
         return true;
     }
     std::error_code path_error;
     std::error_code root_error;
     fs::path const resolved = fs::weakly_canonical(path, path_error);
-    fs::path const project = fs::canonical(root, root_error);
+    fs::path const project = fs::canonical(root_, root_error);
     return !path_error && !root_error && is_below(resolved, project);
+}
+
+bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root) {
+    return ProjectFolder(root).holds(path);
 }
 
 bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {

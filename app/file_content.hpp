@@ -29,8 +29,21 @@ FileReading read_regular_file(std::filesystem::path const& path, bool follow_fin
 // not read, with one log line saying so.
 std::optional<std::string> read_file_content(std::filesystem::path const& path);
 
-// Whether `path` names a place inside the folder `root`: by their texts made absolute and normal,
-// or, where those differ (a project reached through a link under another name), once resolved.
+// A project's folder, asked whether paths name places inside it: by their texts made absolute and
+// normal, or, where those differ (a project reached through a link under another name), once
+// resolved. The folder's own forms are made once, for the many paths of a file map.
+class ProjectFolder {
+public:
+    explicit ProjectFolder(std::filesystem::path const& root);
+    bool holds(std::filesystem::path const& path) const;
+
+private:
+    std::filesystem::path root_;    // as given
+    std::filesystem::path folder_;  // absolute and normal
+    std::string prefix_;            // folder_'s text with a separator after it
+};
+
+// Whether `path` names a place inside the folder `root` (see ProjectFolder).
 bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root);
 
 // Whether `path` is a symbolic link that does not lead to a file inside the directory `root` (its

@@ -216,12 +216,14 @@ FileMapReading read_filemap(std::filesystem::path const& path,
                             std::filesystem::path const& project) {
     FileMapReading reading;
     std::string const content = filemap_text(path);
+    std::optional<ProjectFolder> const folder =
+        project.empty() ? std::nullopt : std::optional<ProjectFolder>(project);
     for_each_line(content, [&](std::size_t number, std::string_view line) {
         if (line.empty()) {
             return;
         }
         FileMapLine parsed = parse_filemap_line(line);
-        if (parsed.fid && !project.empty() && !lies_within(parsed.filepath, project)) {
+        if (parsed.fid && folder && !folder->holds(parsed.filepath)) {
             parsed.fid.reset();
             parsed.problem = "outside the project";
         }
