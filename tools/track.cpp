@@ -555,6 +555,7 @@ void list_tracked(fs::path const& proj_dir, std::ostream& out) {
         out << "pattern   " << pattern << '\n';
     }
     std::vector<MapLine> const lines = read_map(project_files(proj_dir).map);
+    ProjectFolder const folder(proj_dir);
     // The monitor keeps the last line of each file id.
     std::map<FileId, std::size_t> last_of;
     for (std::size_t index = 0; index < lines.size(); ++index) {
@@ -567,9 +568,9 @@ void list_tracked(fs::path const& proj_dir, std::ostream& out) {
         if (line.text.empty()) {
             continue;
         }
-        if (!line.fid) {
-            out << "unusable  line " << index + 1 << ": " << line.text << "  (" << line.problem
-                << ")\n";
+        if (!line.fid || !folder.holds(line.filepath)) {
+            out << "unusable  line " << index + 1 << ": " << line.text << "  ("
+                << (line.fid ? "outside the project" : line.problem) << ")\n";
             continue;
         }
         if (last_of[*line.fid] != index) {

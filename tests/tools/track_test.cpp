@@ -110,7 +110,7 @@ TEST_F(TrackTool, PreparesAProjectThenUpdatesReplacedFilesAndListsTheirStates) {
     fs::remove(gone);  // after the replacement, which could otherwise reuse its inode
     std::string const old_name_of_a = map_line(file_id_of(a), project / "old-name.c");
     write_file(map, old_name_of_a + "\n" + line_for(a) + "\n" + b_line + "\n" + gone_line +
-                        "\nbad line\n");
+                        "\nbad line\n5;6;/etc/passwd\n");
     result = track({project.path(), "--list"});
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(result.output, "shadowed  " + old_name_of_a +
@@ -118,11 +118,12 @@ TEST_F(TrackTool, PreparesAProjectThenUpdatesReplacedFilesAndListsTheirStates) {
                                  line_for(a) + "\n" + "replaced  " + b_line +
                                  "  (the file's id is now " + std::to_string(file_id_of(b).first) +
                                  ";" + std::to_string(file_id_of(b).second) + ")\n" + "missing   " +
-                                 gone_line + "\n" + "unusable  line 5: bad line  (no file id)\n");
+                                 gone_line + "\n" + "unusable  line 5: bad line  (no file id)\n" +
+                                 "unusable  line 6: 5;6;/etc/passwd  (outside the project)\n");
     // Removal finds a file by its id while it exists, and by its path even once deleted.
     result = track({project.path(), "--remove", a, b, gone});
     ASSERT_EQ(result.status, 0) << result.output;
-    EXPECT_EQ(read_file(map), "bad line\n");
+    EXPECT_EQ(read_file(map), "bad line\n5;6;/etc/passwd\n");
 }
 
 TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
