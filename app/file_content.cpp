@@ -138,14 +138,18 @@ bool lies_within(std::filesystem::path const& path, std::filesystem::path const&
 bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {
     namespace fs = std::filesystem;
     std::error_code error;
-    if (!fs::is_symlink(fs::symlink_status(path, error))) {
-        return false;
-    }
+    bool const is_link = fs::is_symlink(fs::symlink_status(path, error));
     std::error_code target_error;
-    std::error_code root_error;
     fs::path const target = fs::canonical(path, target_error);
+    if (target_error) {
+        return is_link;  // a link to nothing; a missing file is not a matter of links
+    }
+    if (!is_link && target == fs::absolute(path, error).lexically_normal()) {
+        return false;  // no link on the way
+    }
+    std::error_code root_error;
     fs::path const project = fs::canonical(root, root_error);
-    return target_error || root_error || !is_below(target, project);
+    return root_error || !is_below(target, project);
 }
 
 std::optional<std::string> read_project_file(std::filesystem::path const& path,
@@ -156,14 +160,20 @@ std::optional<std::string> read_project_file(std::filesystem::path const& path,
         return std::nullopt;
     }
     std::error_code error;
-    if (!fs::is_symlink(fs::symlink_status(path, error))) {
-        return read_file_content(path);
-    }
     if (links_outside(path, root)) {
-        log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
-                 path.native());
+        if (fs::is_symlink(fs::symlink_status(path, error))) {
+            log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
+                     path.native());
+        } else {
+            log_line("[Wardlet] {} leads outside the project through a linked folder: not read",
+                     path.native());
+        }
         return std::nullopt;
     }
-    // The resolved target itself, never a link swapped in after the check.
-    return logged_content(path, read_regular_file(fs::canonical(path, error), false));
+    fs::path const resolved = fs::canonical(path, error);
+    if (error) {
+        return read_file_content(path);  // missing: told as any reading that fails
+    }
+    // The resolved file itself, never a link swapped in after the check.
+    return logged_content(path, read_regular_file(resolved, false));
 }

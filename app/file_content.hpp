@@ -46,8 +46,8 @@ private:
 // Whether `path` names a place inside the folder `root` (see ProjectFolder).
 bool lies_within(std::filesystem::path const& path, std::filesystem::path const& root);
 
-// Whether `path` is a symbolic link that does not lead to a file inside the directory `root` (its
-// target missing or elsewhere).
+// Whether `path` leads, through a symbolic link (itself or a folder on the way), to a place
+// outside the directory `root`, or is a link to nothing.
 bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root);
 
 // The content of a file of the project at `root`, as `read_file_content` reads it, except that a

@@ -395,14 +395,24 @@ TEST(PrivateFiles, ATrackedLinkLeadingOutsideTheProjectIsNeverRead) {
     auto const secret = write_file(elsewhere / "id_key", "PRIVATE KEY\n");
     auto const link = monitor.project() / "notes.txt";
     fs::create_symlink(secret, link);
-    struct stat status {};
-    ::stat(link.c_str(), &status);
-    std::ofstream(monitor.filemap(), std::ios::app)
-        << status.st_ino << ';' << status.st_dev << ';' << link.native() << '\n';
+    // Or a folder of the project that is a link to the private file's folder.
+    fs::create_directory_symlink(elsewhere.path(), monitor.project() / "docs");
+    write_file(elsewhere / "id_other", "PRIVATE KEY TOO\n");
+    auto const through_folder = monitor.project() / "docs" / "id_other";
+    for (auto const& path : {link, through_folder}) {
+        struct stat status {};
+        ::stat(path.c_str(), &status);
+        std::ofstream(monitor.filemap(), std::ios::app)
+            << status.st_ino << ';' << status.st_dev << ';' << path.native() << '\n';
+    }
     monitor.add_tracked("a.txt", "abc");
     monitor.start();
     EXPECT_EQ(count_of(monitor.process().output(),
                        "notes.txt is a symbolic link leading outside the project: not read"),
+              1u)
+        << monitor.process().output();
+    EXPECT_EQ(count_of(monitor.process().output(),
+                       "id_other leads outside the project through a linked folder: not read"),
               1u)
         << monitor.process().output();
     // The secret changes on disk: the change is not read either.

@@ -131,6 +131,7 @@ TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
     fs::create_directory(project / "dir");
     TempDir elsewhere;
     fs::create_symlink(write_file(elsewhere / "key", "private"), project / "key.c");
+    fs::create_directory_symlink(elsewhere.path(), project / "docs");
     std::string const usage = "usage: wardlet-track";
     for (auto const& [args, status, reason] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
@@ -138,6 +139,7 @@ TEST_F(TrackTool, ARefusedCallSaysWhyAndWritesNothing) {
              {{project.path(), project / "dir"}, 1, "dir': not a regular file"},
              {{project.path(), "key.c"}, 1, "key.c': a symbolic link leading outside the project"},
              {{project.path(), elsewhere / "key"}, 1, "key': outside the project"},
+             {{project.path(), "docs/key"}, 1, "key': a symbolic link leading outside the project"},
              {{project.path(), project / ".." / elsewhere.path().filename() / "key"},
               1,
               "key': outside the project"},
