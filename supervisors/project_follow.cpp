@@ -636,7 +636,7 @@ fs::path OnlineSupervisor::settle_earlier_move(FileListener* listener, fs::path 
         for (FileEvent const& taken : move_wait_->take(move.filepath)) {
             settle_disk_move(listener, taken.old_filepath, taken.filepath);
         }
-        return now_at;  // each move settles the one before it first: no longer chain waits
+        return now_at;  // each move settles the one before it first: no chain of renames waits
     }
     return old_path;
 }
