@@ -160,19 +160,30 @@ std::optional<std::string> read_project_file(std::filesystem::path const& path,
         return std::nullopt;
     }
     std::error_code error;
-    if (links_outside(path, root)) {
-        if (fs::is_symlink(fs::symlink_status(path, error))) {
+    // Resolved once, for the check and the reading: every tracked file is read at the start.
+    fs::path const resolved = fs::canonical(path, error);
+    bool const is_link = fs::is_symlink(fs::symlink_status(path, error));
+    if (resolved.empty()) {
+        if (is_link) {
             log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
                      path.native());
-        } else {
-            log_line("[Wardlet] {} leads outside the project through a linked folder: not read",
-                     path.native());
+            return std::nullopt;  // a link to nothing
         }
-        return std::nullopt;
-    }
-    fs::path const resolved = fs::canonical(path, error);
-    if (error) {
         return read_file_content(path);  // missing: told as any reading that fails
+    }
+    if (is_link || resolved != fs::absolute(path, error).lexically_normal()) {
+        std::error_code root_error;
+        fs::path const project = fs::canonical(root, root_error);
+        if (root_error || !is_below(resolved, project)) {
+            if (is_link) {
+                log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
+                         path.native());
+            } else {
+                log_line("[Wardlet] {} leads outside the project through a linked folder: not read",
+                         path.native());
+            }
+            return std::nullopt;
+        }
     }
     // The resolved file itself, never a link swapped in after the check.
     return logged_content(path, read_regular_file(resolved, false));
