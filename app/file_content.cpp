@@ -135,56 +135,60 @@ bool lies_within(std::filesystem::path const& path, std::filesystem::path const&
     return ProjectFolder(root).holds(path);
 }
 
-bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {
+namespace {
+
+// A path of the project, resolved once for the check of its links and for its reading.
+struct ResolvedPath {
+    std::filesystem::path target;  // the file it leads to; empty when nothing is there
+    bool is_link = false;          // the path itself is a symbolic link
+    bool leads_outside = false;    // a link on the way leads outside the project, or to nothing
+};
+
+ResolvedPath resolve(std::filesystem::path const& path, std::filesystem::path const& root) {
     namespace fs = std::filesystem;
+    ResolvedPath resolved;
     std::error_code error;
-    bool const is_link = fs::is_symlink(fs::symlink_status(path, error));
-    std::error_code target_error;
-    fs::path const target = fs::canonical(path, target_error);
-    if (target_error) {
-        return is_link;  // a link to nothing; a missing file is not a matter of links
+    resolved.is_link = fs::is_symlink(fs::symlink_status(path, error));
+    resolved.target = fs::canonical(path, error);
+    if (resolved.target.empty()) {
+        // A link to nothing; a missing file is not a matter of links.
+        resolved.leads_outside = resolved.is_link;
+    } else if (resolved.is_link ||
+               resolved.target != fs::absolute(path, error).lexically_normal()) {
+        std::error_code root_error;
+        fs::path const project = fs::canonical(root, root_error);
+        resolved.leads_outside = root_error || !is_below(resolved.target, project);
     }
-    if (!is_link && target == fs::absolute(path, error).lexically_normal()) {
-        return false;  // no link on the way
-    }
-    std::error_code root_error;
-    fs::path const project = fs::canonical(root, root_error);
-    return root_error || !is_below(target, project);
+    return resolved;
+}
+
+}  // namespace
+
+bool links_outside(std::filesystem::path const& path, std::filesystem::path const& root) {
+    return resolve(path, root).leads_outside;
 }
 
 std::optional<std::string> read_project_file(std::filesystem::path const& path,
                                              std::filesystem::path const& root) {
-    namespace fs = std::filesystem;
     if (!lies_within(path, root)) {
         log_line("[Wardlet] {} lies outside the project: not read", path.native());
         return std::nullopt;
     }
-    std::error_code error;
-    // Resolved once, for the check and the reading: every tracked file is read at the start.
-    fs::path const resolved = fs::canonical(path, error);
-    bool const is_link = fs::is_symlink(fs::symlink_status(path, error));
-    if (resolved.empty()) {
-        if (is_link) {
+    // Resolved once: every tracked file is read at the start.
+    ResolvedPath const resolved = resolve(path, root);
+    if (resolved.leads_outside) {
+        if (resolved.is_link) {
             log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
                      path.native());
-            return std::nullopt;  // a link to nothing
+        } else {
+            log_line("[Wardlet] {} leads outside the project through a linked folder: not read",
+                     path.native());
         }
+        return std::nullopt;
+    }
+    if (resolved.target.empty()) {
         return read_file_content(path);  // missing: told as any reading that fails
     }
-    if (is_link || resolved != fs::absolute(path, error).lexically_normal()) {
-        std::error_code root_error;
-        fs::path const project = fs::canonical(root, root_error);
-        if (root_error || !is_below(resolved, project)) {
-            if (is_link) {
-                log_line("[Wardlet] {} is a symbolic link leading outside the project: not read",
-                         path.native());
-            } else {
-                log_line("[Wardlet] {} leads outside the project through a linked folder: not read",
-                         path.native());
-            }
-            return std::nullopt;
-        }
-    }
     // The resolved file itself, never a link swapped in after the check.
-    return logged_content(path, read_regular_file(resolved, false));
+    return logged_content(path, read_regular_file(resolved.target, false));
 }
