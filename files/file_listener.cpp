@@ -152,10 +152,7 @@ WatchId FileListener::watch_creating(fs::path const& path, std::function<void(Fi
         log_line("[FileListener] watching pathprefix {} (recursive=true)", path.native());
         return wid;
     }
-    WatchId const wid = watch_directory(path.parent_path(), false, handler);
-    add_entry(path, handler_data{false, wid, std::move(handler)});
-    log_line("[FileListener] watching pathprefix {} (recursive=false)", path.native());
-    return wid;
+    return add_file_entry(path, std::move(handler));
 }
 
 WatchId FileListener::watch_file(fs::path const& path, std::function<void(FileEvent&)> handler) {
@@ -163,6 +160,11 @@ WatchId FileListener::watch_file(fs::path const& path, std::function<void(FileEv
     if (auto const covering = find_covering(path); covering != handlers_.end()) {
         return covering->second.wid;
     }
+    return add_file_entry(path, std::move(handler));
+}
+
+WatchId FileListener::add_file_entry(fs::path const& path,
+                                     std::function<void(FileEvent&)> handler) {
     WatchId const wid = watch_directory(path.parent_path(), false, handler);
     add_entry(path, handler_data{false, wid, std::move(handler)});
     log_line("[FileListener] watching pathprefix {} (recursive=false)", path.native());

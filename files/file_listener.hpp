@@ -117,6 +117,9 @@ private:
                             FileAction action, std::string old_filename);
     // The operations below expect mutex_ held.
     Registry::iterator find_covering(std::filesystem::path const& path);
+    // An exact entry for the file `path`, watched through its directory; none covers it yet.
+    WatchId add_file_entry(std::filesystem::path const& path,
+                           std::function<void(FileEvent&)> handler);
     WatchId watch_directory(std::filesystem::path const& path, bool recursive,
                             std::function<void(FileEvent&)> handler);
     void add_entry(std::filesystem::path const& path, handler_data data);
