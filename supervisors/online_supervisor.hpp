@@ -144,11 +144,12 @@ private:
     // One more or one fewer entry of filemap_ names `path`, in tracked_paths_. Expect
     // follow_mutex_ held.
     void count_tracked_path(std::string const& path);
-    // A tracked file was moved away from `path` now; whether one was lately, forgotten then.
-    // Expect follow_mutex_ held.
-    void remember_moved_away(std::string const& path);
-    bool forget_moved_away(std::string const& path);
     void uncount_tracked_path(std::string const& path);
+    // A tracked file was moved away from `path` now; whether one was lately; the same, forgotten
+    // then. Expect follow_mutex_ held.
+    void remember_moved_away(std::string const& path);
+    bool moved_away_lately(std::string const& path) const;
+    bool forget_moved_away(std::string const& path);
     // Whether every path filemap_ names is plain (absolute, no empty, "." or ".." components, no
     // component starting with a dot): then a scan for the files below a moved path compares
     // texts only.

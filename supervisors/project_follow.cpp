@@ -300,14 +300,16 @@ void OnlineSupervisor::remember_moved_away(std::string const& path) {
     moved_away_[path] = now;
 }
 
-bool OnlineSupervisor::forget_moved_away(std::string const& path) {
+bool OnlineSupervisor::moved_away_lately(std::string const& path) const {
     auto const found = moved_away_.find(path);
-    if (found == moved_away_.end()) {
-        return false;
-    }
-    bool const recent = std::chrono::steady_clock::now() - found->second <= kMovedAwayMemory;
-    moved_away_.erase(found);
-    return recent;
+    return found != moved_away_.end() &&
+           std::chrono::steady_clock::now() - found->second <= kMovedAwayMemory;
+}
+
+bool OnlineSupervisor::forget_moved_away(std::string const& path) {
+    bool const lately = moved_away_lately(path);
+    moved_away_.erase(path);
+    return lately;
 }
 
 bool OnlineSupervisor::is_tracked_path(fs::path const& path) const {
@@ -598,13 +600,11 @@ bool OnlineSupervisor::moved_beyond_map(fs::path const& old_path, fs::path const
     std::lock_guard lock(follow_mutex_);
     fs::path below;
     AtOrBelow const moved(old_path, every_tracked_path_plain());
-    auto const now = std::chrono::steady_clock::now();
     for (auto const& [fid, data] : filemap_) {
         if (!moved(data.filepath, below)) {
             continue;
         }
-        auto const away = moved_away_.find(data.filepath.native());
-        if (away != moved_away_.end() && now - away->second <= kMovedAwayMemory) {
+        if (moved_away_lately(data.filepath.native())) {
             continue;  // the same rename, reported by another watch
         }
         remember_moved_away(data.filepath.native());
