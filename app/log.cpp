@@ -158,18 +158,43 @@ std::uint64_t log_write_count() {
 
 namespace {
 
-// Whether `text` holds a byte that log_safe writes as an escape.
+// Whether a C1 control starts at `at`: C1 controls arrive as UTF-8, 0xC2 then 0x80..0x9F.
+bool c1_at(std::string_view text, std::size_t at) {
+    return static_cast<unsigned char>(text[at]) == 0xC2 && at + 1 < text.size() &&
+           static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+           static_cast<unsigned char>(text[at + 1]) <= 0x9F;
+}
+
+bool is_c0_or_del(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// Whether `text` holds a byte that `escaped` writes as an escape.
 bool needs_escape(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        auto const byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F ||
-            (byte == 0xC2 && i + 1 < text.size() &&
-             static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
-             static_cast<unsigned char>(text[i + 1]) >= 0x80)) {
+        if (is_c0_or_del(static_cast<unsigned char>(text[i])) || c1_at(text, i)) {
             return true;
         }
     }
     return false;
+}
+
+// `text` with its control characters, C0, DEL and C1, written as \xNN escapes; a backslash stays
+// as it is.
+std::string escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto const byte = static_cast<unsigned char>(text[i]);
+        if (is_c0_or_del(byte)) {
+            out += fmt::format("\\x{:02x}", byte);
+        } else if (c1_at(text, i)) {
+            out += fmt::format("\\xc2\\x{:02x}", static_cast<unsigned char>(text[++i]));
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -177,32 +202,9 @@ bool needs_escape(std::string_view text) {
 auto fmt::formatter<LogSafeText>::format(LogSafeText const& safe,
                                          fmt::format_context& context) const
     -> decltype(context.out()) {
+    // Every message is logged: the common one, with nothing to escape, is written as it is.
     if (!needs_escape(safe.text)) {
         return fmt::formatter<std::string_view>::format(safe.text, context);
     }
-    return fmt::formatter<std::string_view>::format(log_safe(safe.text), context);
-}
-
-std::string log_safe(std::string_view text) {
-    // Every message is logged: the common one, with nothing to escape, is copied whole.
-    if (!needs_escape(text)) {
-        return std::string(text);
-    }
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto const byte = static_cast<unsigned char>(text[i]);
-        // C1 controls arrive as UTF-8: 0xC2 followed by 0x80..0x9F.
-        bool const c1 = byte == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (byte < 0x20 || byte == 0x7F) {
-            out += fmt::format("\\x{:02x}", byte);
-        } else if (c1) {
-            out += fmt::format("\\xc2\\x{:02x}", static_cast<unsigned char>(text[++i]));
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    return out;
+    return fmt::formatter<std::string_view>::format(escaped(safe.text), context);
 }

@@ -20,7 +20,8 @@
 // Queues one whole line (the line end is added).
 void log_text(std::string line);
 
-// A text given to log_format, written as log_safe writes it.
+// A text given to log_format, written safe to print on a terminal: its control characters, C0, DEL
+// and C1, as \xNN escapes; a backslash stays as it is.
 struct LogSafeText {
     std::string_view text;
 };
@@ -43,7 +44,7 @@ decltype(auto) safe_arg(Arg const& arg) {
 }
 }  // namespace log_detail
 
-// `format` with its arguments, every text among them made safe as log_safe makes it: a file
+// `format` with its arguments, every text among them made safe (LogSafeText): a file
 // name or a message can neither break a log line in two nor drive the terminal that shows it.
 // The lines the log is given are made with it.
 template <typename... Args>
@@ -68,7 +69,3 @@ std::uint64_t log_write_count();
 // Bytes of queued lines above which a further line is dropped (a line finding the queue empty is
 // always taken, however long).
 inline constexpr std::size_t LOG_QUEUE_BYTES = std::size_t{1} << 20;
-
-// `text` from outside the monitor (editor messages, file names) made safe to print on a terminal:
-// control characters, C0, DEL and C1, are written as \xNN escapes; a backslash stays as it is.
-std::string log_safe(std::string_view text);

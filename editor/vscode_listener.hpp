@@ -153,8 +153,8 @@ private:
 
     // Set by the constructor and read by every thread afterwards.
     std::filesystem::path tracked_map_;
-    FileMapCache filemap_cache_{tracked_map_,
-                                env_.rootpath};  // the file map, as if read for every message
+    // The file map, as if read for every message.
+    FileMapCache filemap_cache_{tracked_map_, env_.rootpath};
     EditorDocuments documents_;
     // Set before `start`; called on the connections' reader threads.
     RenameFollower rename_follower_;
