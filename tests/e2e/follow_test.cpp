@@ -39,6 +39,23 @@ long long wait_for_added(MonitorHarness const& monitor, fs::path const& file) {
         "SELECT COUNT(*) FROM snapshots WHERE reason = 'added' AND filepath = " + quoted(file), 1);
 }
 
+// Waits, with the harness's bound, for the Moved row that names `file` as the new path; the count
+// seen.
+long long wait_for_moved(MonitorHarness const& monitor, fs::path const& file) {
+    return monitor.wait_for(
+        "SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND filepath = " + quoted(file),
+        1);
+}
+
+// The project's patterns file holds `patterns`, and its `folders` exist.
+void prepare(MonitorHarness const& monitor, std::string const& patterns,
+             std::initializer_list<char const*> folders = {}) {
+    write_file(monitor.project() / ".wardlet" / "patterns", patterns);
+    for (char const* folder : folders) {
+        fs::create_directories(monitor.project() / folder);
+    }
+}
+
 // The log line of a deletion that the monitor took for the move it followed.
 std::string moved_not_deleted(fs::path const& path) {
     return "[OnlineSupervisor] " + path.native() + " was moved within the project, not deleted\n";
@@ -50,8 +67,7 @@ std::string moved_not_deleted(fs::path const& path) {
 // insertion, and the replay gives what was typed.
 TEST(Follow, AFileCreatedEmptyThenTypedIntoIsTrackedWithoutFastInsertion) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
-    fs::create_directories(monitor.project() / "src");
+    prepare(monitor, "src/**/*.py\n", {"src"});
     monitor.start();
     fs::create_directories(monitor.project() / "src" / "pkg");  // a folder that is new, too
     auto const file = write_file(monitor.project() / "src" / "pkg" / "helpers.py", "");
@@ -90,9 +106,7 @@ TEST(Follow, AFileCreatedEmptyThenTypedIntoIsTrackedWithoutFastInsertion) {
 // and for an untitled document's first save.
 TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
-    fs::create_directories(monitor.project() / "src");
-    fs::create_directories(monitor.project() / "lib");
+    prepare(monitor, "src/**/*.py\n", {"src", "lib"});
     auto const moving = monitor.add_tracked("src/moving.py", "m = 1\n");
     monitor.start_relative();
     auto const added = write_file(monitor.project() / "src" / "added.py", "");
@@ -100,12 +114,7 @@ TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths
     // Moved where the patterns do not reach: followed through the project's own watch.
     auto const moved = monitor.project() / "lib" / "moving.py";
     fs::rename(moving, moved);
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
-                               "filepath = " +
-                                   quoted(moved),
-                               1),
-              1)
-        << monitor.process().output();
+    ASSERT_EQ(wait_for_moved(monitor, moved), 1) << monitor.process().output();
     // Saved for the first time from the editor.
     auto const saved = write_file(monitor.project() / "src" / "untitled.py", "u = 1\n");
     monitor.send(
@@ -127,7 +136,7 @@ TEST(Follow, AProjectNamedRelativeToTheWorkingDirectoryIsFollowedByAbsolutePaths
 // Copied in with content that never came through the editor: a fast insertion from empty.
 TEST(Follow, AFileCopiedInWithContentIsAFastInsertionFromEmpty) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.c\n");
+    prepare(monitor, "*.c\n");
     monitor.start();
     std::string const content = "int main() {\n    return 0;\n}\n";
     auto const file = write_file(monitor.project() / "copied.c", content);
@@ -146,9 +155,7 @@ TEST(Follow, AFileCopiedInWithContentIsAFastInsertionFromEmpty) {
 // file, under its new name, and typing there is tracked.
 TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
-    fs::create_directories(monitor.project() / "src");
-    fs::create_directories(monitor.project() / "lib");
+    prepare(monitor, "src/**/*.py\n", {"src", "lib"});
     auto const old_path = monitor.add_tracked("src/a.py", "x = 1\n");
     monitor.start();
     std::string const fid = id_of(old_path);
@@ -186,7 +193,7 @@ TEST(Follow, ATrackedFileMovedWhereThePatternsDoNotReachStaysTracked) {
 // watch of its parent reports; none of them is taken for a move.
 TEST(Follow, AFolderOfTrackedFilesDeletedLeavesADeleteRowForEachFileAndTheFolder) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "src/**/*.py\n");
+    prepare(monitor, "src/**/*.py\n");
     fs::create_directories(monitor.project() / "src" / "pkg");
     monitor.add_tracked("src/a.py", "a = 1\n");
     auto const inner = monitor.add_tracked("src/pkg/f.py", "f = 1\n");
@@ -203,9 +210,7 @@ TEST(Follow, AFolderOfTrackedFilesDeletedLeavesADeleteRowForEachFileAndTheFolder
 // the deletion its old folder's watch saw is no Delete row either.
 TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDeletion) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
-    fs::create_directories(monitor.project() / "src");
-    fs::create_directories(monitor.project() / "lib");
+    prepare(monitor, "*.py\n", {"src", "lib"});
     auto const old_path = monitor.add_tracked("src/a.py", "x = 1\n");
     monitor.start();
     UnixClient editor(monitor.socket());
@@ -214,12 +219,7 @@ TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDele
     ASSERT_TRUE(monitor.process().wait_for_output(moved_not_deleted(old_path), 10s))
         << monitor.process().output();
     // No report comes: the move is recorded when its wait ends.
-    ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
-                               "filepath = " +
-                                   quoted(moved_path),
-                               1),
-              1)
-        << monitor.process().output();
+    ASSERT_EQ(wait_for_moved(monitor, moved_path), 1) << monitor.process().output();
     EXPECT_EQ(monitor.rows("SELECT COUNT(*) FROM file_events WHERE action = 'Delete'"), "0\n");
 }
 
@@ -229,10 +229,7 @@ TEST(Follow, ATrackedFileMovedBetweenFoldersWhileAnEditorIsConnectedLeavesNoDele
 // passed through gets neither a Delete row nor an empty file made by the monitor.
 TEST(Follow, ATrackedFileRenamedTwiceWhileAnEditorIsConnectedEndsTrackedUnderItsLastName) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "src/*.py\n");
-    for (char const* folder : {"src", "lib", "lib2"}) {
-        fs::create_directories(monitor.project() / folder);
-    }
+    prepare(monitor, "src/*.py\n", {"src", "lib", "lib2"});
     struct Renames {
         fs::path from, via, to;
     };
@@ -252,12 +249,7 @@ TEST(Follow, ATrackedFileRenamedTwiceWhileAnEditorIsConnectedEndsTrackedUnderIts
         fs::rename(file.via, file.to);
     }
     for (Renames const& file : files) {
-        ASSERT_EQ(monitor.wait_for("SELECT COUNT(*) FROM file_events WHERE action = 'Moved' AND "
-                                   "filepath = " +
-                                       quoted(file.to),
-                                   1),
-                  1)
-            << monitor.process().output();
+        ASSERT_EQ(wait_for_moved(monitor, file.to), 1) << monitor.process().output();
         // The follower's rows, which name the old path whole (the watch of a tracked file's
         // folder may report a rename there too, by the old name alone).
         std::string const moves = monitor.rows(
@@ -277,7 +269,7 @@ TEST(Follow, ATrackedFileRenamedTwiceWhileAnEditorIsConnectedEndsTrackedUnderIts
 // Renamed within the project, in its folder and to another one: the same file under its new name.
 TEST(Follow, ATrackedFileRenamedKeepsItsIdentityAndIsTrackedUnderItsNewName) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     auto const old_path = monitor.add_tracked("a.py", "x = 1\n");
     fs::create_directories(monitor.project() / "lib");
     monitor.start();
@@ -363,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(Follow, RenamedFolder, testing::Bool(),
 // tracked as a new one, and the map takes them all in one write, not one write per file.
 TEST(Follow, AFolderOfManyFilesMovedInIsTrackedWithOneWriteOfTheMap) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     TempDir outside;
     fs::create_directories(outside / "unpacked" / "pkg");
     constexpr int kFiles = 200;
@@ -397,7 +389,7 @@ TEST(Follow, AFolderOfManyFilesMovedInIsTrackedWithOneWriteOfTheMap) {
 // line for the file, under whichever name came first, and the file is added once.
 TEST(Follow, TwoNamesOfOneFileArrivingTogetherAreTrackedOnce) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     TempDir outside;
     fs::create_directories(outside / "unpacked");
     write_file(outside / "unpacked" / "a.py", "a = 1\n");
@@ -420,7 +412,7 @@ TEST(Follow, TwoNamesOfOneFileArrivingTogetherAreTrackedOnce) {
 // tracked file's new content, one fast insertion under its one map line, not a second file.
 TEST(Follow, ATrackedFileWrittenAnewAtItsPathStaysOneFile) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     auto const file = monitor.add_tracked("a.py", "x = 1\n");
     monitor.start();
     TempDir outside;
@@ -446,8 +438,7 @@ TEST(Follow, ATrackedFileWrittenAnewAtItsPathStaysOneFile) {
 // does: the file is watched again, and what was written while its folder was gone is judged.
 TEST(Follow, ATrackedFileWhoseFolderWasDeletedAndWrittenAnewIsWatchedAgain) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
-    fs::create_directories(monitor.project() / "pkg");
+    prepare(monitor, "*.py\n", {"pkg"});
     auto const file = monitor.add_tracked("pkg/a.py", "x = 1\n");
     monitor.start();
     fs::remove_all(monitor.project() / "pkg");
@@ -479,8 +470,7 @@ TEST(Follow, ATrackedFileWhoseFolderWasDeletedAndWrittenAnewIsWatchedAgain) {
 // one that appears with a new folder counts for the files created in it.
 TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
-    fs::create_directories(monitor.project() / "sub");
+    prepare(monitor, "*.py\n", {"sub"});
     write_file(monitor.project() / "sub" / ".gitignore", "generated/\nscratch.py\n");
     fs::create_directories(monitor.project() / "other");
     monitor.start();
@@ -511,7 +501,7 @@ TEST(Follow, NestedGitignoreFilesAreHonouredBelowTheirFolders) {
 // name once renamed to one the map can hold. Any name reaches the log only escaped.
 TEST(Follow, AFileNameTheMapCannotHoldIsNotFollowedAndNoNameBreaksTheLog) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     auto const kept = monitor.add_tracked("kept.py", "k = 1\n");
     std::string const kept_id = id_of(kept);
     monitor.start();
@@ -565,7 +555,7 @@ TEST(Follow, AFileNameTheMapCannotHoldIsNotFollowedAndNoNameBreaksTheLog) {
 // recording.
 TEST(Follow, AFileTooLargeToReadIsNotReadAndTheMonitorGoesOn) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     constexpr std::uintmax_t kHuge = std::uintmax_t{100} << 30;
     auto const tracked = monitor.add_tracked("huge.py", "");
     fs::resize_file(tracked, kHuge);
@@ -600,7 +590,7 @@ TEST(Follow, AMapLineAddedByHandIsPickedUpLive) {
 // same.
 TEST(Follow, MapLinesAddedAsTheMonitorWritesTheMapArePickedUp) {
     MonitorHarness monitor;
-    write_file(monitor.project() / ".wardlet" / "patterns", "*.py\n");
+    prepare(monitor, "*.py\n");
     monitor.start();
     constexpr int kRounds = 5;
     int created = 0;
